@@ -1,0 +1,29 @@
+// Splitting an Annex B elementary stream into access units with libavcodec's parser, as a host
+// that receives a live stream would hand them over: one access unit per committed frame.
+#pragma once
+
+#include "Fixtures.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+using AccessUnit = std::vector<uint8_t>;
+
+// Every access unit of the stream in order, start codes included. The parser is drained at the
+// end of input, so the last access unit is not lost.
+std::vector<AccessUnit> splitAccessUnits(const std::vector<uint8_t>& stream, Codec codec);
+
+// The same for a clip file.
+std::vector<AccessUnit> readAccessUnits(const FixtureClip& clip);
+
+}  // namespace testsupport
+
+namespace testsupport {
+
+// The NAL unit types of an access unit, in order, found by scanning for start codes.
+std::vector<int> nalUnitTypes(const AccessUnit& unit, Codec codec);
+
+}  // namespace testsupport
