@@ -1,0 +1,83 @@
+// The decode session of one decoder id: splits access units into NAL units, keeps the parameter
+// sets, creates the platform decompression session and submits pictures to it. One object per
+// decoder id, shared by key through sharedHandler and kept until the process ends.
+#pragma once
+
+#include "H264HwDecoderImplDelegate.h"
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <CoreMedia/CoreMedia.h>
+#include <VideoToolbox/VideoToolbox.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class H264HwDecoderImpl {
+  public:
+    using Blob = std::vector<uint8_t>;
+    using BlobArray = std::vector<Blob>;
+
+    // The object registered under `key` (the decimal text of a decoder id), created and
+    // registered on first use. Safe to call from any thread.
+    static std::shared_ptr<H264HwDecoderImpl> sharedHandler(const std::string& key);
+
+    H264HwDecoderImpl();
+    ~H264HwDecoderImpl();
+    H264HwDecoderImpl(const H264HwDecoderImpl&) = delete;
+    H264HwDecoderImpl& operator=(const H264HwDecoderImpl&) = delete;
+
+    // Chooses H.265 (true) or H.264 (false) parsing and session setup.
+    void SetH265(bool h265);
+
+    // Forgets the parameter sets so that the next ones set up a new session. Pictures that
+    // arrive before then still go to the current session.
+    void Reset();
+
+    void CheckSetupEncode265();
+    void CheckSetupEncode264();
+
+    // Kept for diagnostics; has no effect.
+    void AnalyzeSEI(const uint8_t* bytes, int32_t withLen, int32_t withNAL);
+
+    // Decodes one Annex B access unit; returns once its pictures went to the delegate. Called
+    // by one thread at a time.
+    void DecodeNALUs(const uint8_t* bytes, int32_t withLen, double withPts);
+
+    // The name of an H.265 SEI payload type carried in a NAL unit of type `withNAL`.
+    const char* GetH265SEIDescription(uint32_t payloadType, int32_t withNAL) const;
+
+    const BlobArray& sps() const { return _sps; }
+    const BlobArray& pps() const { return _pps; }
+    const BlobArray& vps() const { return _vps; }
+    const BlobArray& sei() const { return _sei; }
+    bool h265() const { return _h265; }
+    void setH265(bool h265) { _h265 = h265; }
+    double current() const { return _current; }
+    void setCurrent(double current) { _current = current; }
+    CFMutableArrayRef bufArr() const { return _bufArr; }
+    bool isSetup() const { return _isSetup; }
+    void setIsSetup(bool isSetup) { _isSetup = isSetup; }
+
+    std::shared_ptr<H264HwDecoderImplDelegate> delegate() const;
+    void setDelegate(std::shared_ptr<H264HwDecoderImplDelegate> delegate);
+
+    CMVideoFormatDescriptionRef videoFormatDescr = nullptr;
+    VTDecompressionSessionRef session = nullptr;
+    std::atomic<OSStatus> status{0};
+
+  private:
+    std::atomic<bool> _h265{false};
+    bool _isSetup = false;
+    BlobArray _sps;
+    BlobArray _pps;
+    BlobArray _vps;
+    BlobArray _sei;
+    std::atomic<double> _current{0};
+    CFMutableArrayRef _bufArr = nullptr;
+    mutable std::mutex _delegateMutex;
+    std::shared_ptr<H264HwDecoderImplDelegate> _delegate;
+};
