@@ -10,13 +10,14 @@
 #include <VideoToolbox/VideoToolbox.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-class H264HwDecoderImpl {
+class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl> {
   public:
     using Blob = std::vector<uint8_t>;
     using BlobArray = std::vector<Blob>;
@@ -34,7 +35,7 @@ class H264HwDecoderImpl {
     void SetH265(bool h265);
 
     // Forgets the parameter sets so that the next ones set up a new session. Pictures that
-    // arrive before then still go to the current session.
+    // arrive before then still go to the current session. Waits for a DecodeNALUs in progress.
     void Reset();
 
     void CheckSetupEncode265();
@@ -50,9 +51,11 @@ class H264HwDecoderImpl {
     // The name of an H.265 SEI payload type carried in a NAL unit of type `withNAL`.
     const char* GetH265SEIDescription(uint32_t payloadType, int32_t withNAL) const;
 
+    // The parameter sets in use: at most the first of each kind since the last Reset.
     const BlobArray& sps() const { return _sps; }
     const BlobArray& pps() const { return _pps; }
     const BlobArray& vps() const { return _vps; }
+    // The most recent SEI NAL unit, if any; older ones are not kept.
     const BlobArray& sei() const { return _sei; }
     bool h265() const { return _h265; }
     void setH265(bool h265) { _h265 = h265; }
@@ -61,15 +64,38 @@ class H264HwDecoderImpl {
     CFMutableArrayRef bufArr() const { return _bufArr; }
     bool isSetup() const { return _isSetup; }
     void setIsSetup(bool isSetup) { _isSetup = isSetup; }
+    VTDecompressionSessionRef session() const { return _session; }
+    CMVideoFormatDescriptionRef videoFormatDescr() const { return _videoFormatDescr; }
+    // Result code of the most recent platform call.
+    OSStatus status() const { return _status; }
 
     std::shared_ptr<H264HwDecoderImplDelegate> delegate() const;
     void setDelegate(std::shared_ptr<H264HwDecoderImplDelegate> delegate);
 
-    CMVideoFormatDescriptionRef videoFormatDescr = nullptr;
-    VTDecompressionSessionRef session = nullptr;
-    std::atomic<OSStatus> status{0};
+    // The delegate that a decoded picture goes to: none while a replaced session is ending.
+    std::shared_ptr<H264HwDecoderImplDelegate> pictureDelegate() const;
 
   private:
+    struct NalUnit {
+        int type;
+        size_t first;
+        size_t length;
+    };
+
+    std::vector<NalUnit> findNalUnits(const uint8_t* bytes, int32_t length) const;
+    void fileNalUnit(const uint8_t* bytes, const NalUnit& unit);
+    void appendPictureUnit(const uint8_t* nal, size_t length);
+    void submitPictureUnits();
+    CMBlockBufferRef joinPictureUnits(size_t* sampleSize);
+    CMSampleBufferRef makeSample(CMBlockBufferRef data, size_t sampleSize);
+    void releasePictureUnits();
+    void startSession(CMFormatDescriptionRef format);
+    void endSession();
+
+    CMVideoFormatDescriptionRef _videoFormatDescr = nullptr;
+    VTDecompressionSessionRef _session = nullptr;
+    std::atomic<OSStatus> _status{0};
+    std::atomic<bool> _endingSession{false};
     std::atomic<bool> _h265{false};
     bool _isSetup = false;
     BlobArray _sps;
@@ -78,6 +104,9 @@ class H264HwDecoderImpl {
     BlobArray _sei;
     std::atomic<double> _current{0};
     CFMutableArrayRef _bufArr = nullptr;
+    // Serialises DecodeNALUs and Reset, so that a Reset from another thread cannot tear the
+    // parameter sets or the session from under a decode in progress.
+    std::mutex _decodeMutex;
     mutable std::mutex _delegateMutex;
     std::shared_ptr<H264HwDecoderImplDelegate> _delegate;
 };

@@ -1,0 +1,74 @@
+#include "DecompressionOutput.h"
+
+#include "H264HwDecoderImpl.h"
+
+#include <memory>
+
+namespace {
+
+constexpr int32_t kFormatBgra = 0;
+
+struct PictureGeometry {
+    size_t bytesPerRow = 0;
+    size_t width = 0;
+    size_t height = 0;
+    void* baseAddress = nullptr;
+    size_t extraColumnsOnLeft = 0;
+    size_t extraColumnsOnRight = 0;
+    size_t extraRowsOnTop = 0;
+    size_t extraRowsOnBottom = 0;
+};
+
+PictureGeometry readGeometry(CVPixelBufferRef picture) {
+    PictureGeometry geometry;
+    geometry.bytesPerRow = CVPixelBufferGetBytesPerRow(picture);
+    geometry.width = CVPixelBufferGetWidth(picture);
+    geometry.height = CVPixelBufferGetHeight(picture);
+    geometry.baseAddress = CVPixelBufferGetBaseAddress(picture);
+    CVPixelBufferGetExtendedPixels(picture, &geometry.extraColumnsOnLeft,
+                                   &geometry.extraColumnsOnRight, &geometry.extraRowsOnTop,
+                                   &geometry.extraRowsOnBottom);
+    return geometry;
+}
+
+// The delegate copies the pixels before it returns; it runs on the platform's thread, so
+// whatever it throws stays here.
+void deliver(const std::weak_ptr<H264HwDecoderImpl>& handlerReference,
+             const PictureGeometry& geometry) {
+    const std::shared_ptr<H264HwDecoderImpl> handler = handlerReference.lock();
+    const std::shared_ptr<H264HwDecoderImplDelegate> listener =
+        handler ? handler->pictureDelegate() : nullptr;
+    if (!listener || geometry.baseAddress == nullptr) {
+        return;
+    }
+    try {
+        listener->copyRenderBuffer(
+            geometry.baseAddress, kFormatBgra, static_cast<int32_t>(geometry.width),
+            static_cast<int32_t>(geometry.height), static_cast<int32_t>(geometry.bytesPerRow),
+            static_cast<int32_t>(geometry.extraColumnsOnLeft),
+            static_cast<int32_t>(geometry.extraColumnsOnRight),
+            static_cast<int32_t>(geometry.extraRowsOnTop),
+            static_cast<int32_t>(geometry.extraRowsOnBottom));
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+void didDecompress(void* decompressionOutputRefCon, void* sourceFrameRefCon, OSStatus status,
+                   VTDecodeInfoFlags infoFlags, CVImageBufferRef imageBuffer,
+                   CMTime presentationTimeStamp, CMTime presentationDuration) {
+    if (status != 0 || imageBuffer == nullptr) {
+        return;
+    }
+    // A picture that arrives while its session object is being destroyed is not delivered.
+    std::weak_ptr<H264HwDecoderImpl> handler;
+    if (decompressionOutputRefCon != nullptr) {
+        handler = static_cast<H264HwDecoderImpl*>(decompressionOutputRefCon)->weak_from_this();
+    }
+    if (CVPixelBufferLockBaseAddress(imageBuffer, 0) != kCVReturnSuccess) {
+        return;
+    }
+    deliver(handler, readGeometry(imageBuffer));
+    CVPixelBufferUnlockBaseAddress(imageBuffer, 0);
+}

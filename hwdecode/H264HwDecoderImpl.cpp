@@ -1,0 +1,438 @@
+#include "H264HwDecoderImpl.h"
+
+#include "DecompressionOutput.h"
+
+#include <CoreVideo/CoreVideo.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <utility>
+
+namespace {
+
+// Every picture NAL unit travels with a big-endian length field of this many bytes, which is
+// also what the format description is told.
+constexpr int kNalUnitLengthSize = 4;
+constexpr int32_t kSampleTimescale = 100000;
+constexpr CMTimeFlags kRoundedValidTime = kCMTimeFlags_Valid | kCMTimeFlags_HasBeenRounded;
+constexpr VTDecodeFrameFlags kDecodeFlags = kVTDecodeFrame_EnableAsynchronousDecompression;
+
+struct DecoderMap {
+    std::mutex mutex;
+    std::map<std::string, std::shared_ptr<H264HwDecoderImpl>> entries;
+};
+
+// The registry of session objects. Never destroyed: its objects live until the process ends,
+// and a platform output thread may still reach one while static destructors run.
+DecoderMap& decoderMap() {
+    static DecoderMap* const map = new DecoderMap;
+    return *map;
+}
+
+int nalUnitType(uint8_t header, bool h265) {
+    return h265 ? (header >> 1) & 0x3F : header & 0x1F;
+}
+
+enum class NalUnitRole { Picture, Vps, Sps, Pps, Sei, Ignored };
+
+NalUnitRole roleOf264(int type) {
+    if (type >= 1 && type <= 5) {
+        return NalUnitRole::Picture;
+    }
+    switch (type) {
+        case 6:
+            return NalUnitRole::Sei;
+        case 7:
+            return NalUnitRole::Sps;
+        case 8:
+            return NalUnitRole::Pps;
+        default:
+            return NalUnitRole::Ignored;
+    }
+}
+
+NalUnitRole roleOf265(int type) {
+    if (type <= 31) {
+        return NalUnitRole::Picture;
+    }
+    switch (type) {
+        case 32:
+            return NalUnitRole::Vps;
+        case 33:
+            return NalUnitRole::Sps;
+        case 34:
+            return NalUnitRole::Pps;
+        case 39:
+        case 40:
+            return NalUnitRole::Sei;
+        default:
+            return NalUnitRole::Ignored;
+    }
+}
+
+// Only the first parameter set of each kind is ever used, so later repetitions (a live stream
+// may repeat them before every picture) are not kept.
+void keepFirst(H264HwDecoderImpl::BlobArray& sets, const uint8_t* nal, size_t length) {
+    if (sets.empty()) {
+        sets.emplace_back(nal, nal + length);
+    }
+}
+
+// Nothing reads SEI units; the latest one stays for inspection, in a buffer that is reused.
+void keepLatest(H264HwDecoderImpl::BlobArray& units, const uint8_t* nal, size_t length) {
+    if (units.empty()) {
+        units.emplace_back();
+    }
+    units.front().assign(nal, nal + length);
+}
+
+void writeBigEndian32(uint8_t* out, uint32_t value) {
+    out[0] = static_cast<uint8_t>(value >> 24);
+    out[1] = static_cast<uint8_t>(value >> 16);
+    out[2] = static_cast<uint8_t>(value >> 8);
+    out[3] = static_cast<uint8_t>(value);
+}
+
+// The presentation time in the sample's time base, truncated toward zero. Times that no signed
+// 64-bit value can hold become 0.
+int64_t presentationValue(double pts) {
+    constexpr double kLimit = 9.2e18;
+    if (!std::isfinite(pts) || std::fabs(pts) >= kLimit) {
+        return 0;
+    }
+    return static_cast<int64_t>(pts);
+}
+
+CMSampleTimingInfo sampleTiming(double pts) {
+    CMSampleTimingInfo timing;
+    timing.duration = CMTimeMake(1, 30);
+    timing.presentationTimeStamp = CMTimeMake(presentationValue(pts), kSampleTimescale);
+    timing.presentationTimeStamp.flags = kRoundedValidTime;
+    timing.decodeTimeStamp = kCMTimeInvalid;
+    return timing;
+}
+
+void releaseIfSet(CFTypeRef object) {
+    if (object) {
+        CFRelease(object);
+    }
+}
+
+CFDictionaryRef createDestinationAttributes() {
+    const int32_t pixelFormat = kCVPixelFormatType_32BGRA;
+    CFNumberRef format = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &pixelFormat);
+    const void* keys[] = {kCVPixelBufferOpenGLCompatibilityKey, kCVPixelBufferPixelFormatTypeKey};
+    const void* values[] = {kCFBooleanFalse, format};
+    CFDictionaryRef attributes =
+        CFDictionaryCreate(kCFAllocatorDefault, keys, values, 2, &kCFTypeDictionaryKeyCallBacks,
+                           &kCFTypeDictionaryValueCallBacks);
+    releaseIfSet(format);
+    return attributes;
+}
+
+// Hardware decoding where the machine has it, software where it does not: requiring it would
+// block a stream whose profile the hardware cannot decode.
+CFDictionaryRef createDecoderSpecification() {
+    const void* keys[] = {kVTVideoDecoderSpecification_EnableHardwareAcceleratedVideoDecoder};
+    const void* values[] = {kCFBooleanTrue};
+    return CFDictionaryCreate(kCFAllocatorDefault, keys, values, 1, &kCFTypeDictionaryKeyCallBacks,
+                              &kCFTypeDictionaryValueCallBacks);
+}
+
+}  // namespace
+
+std::shared_ptr<H264HwDecoderImpl> H264HwDecoderImpl::sharedHandler(const std::string& key) {
+    DecoderMap& map = decoderMap();
+    std::lock_guard<std::mutex> lock(map.mutex);
+    const auto found = map.entries.find(key);
+    if (found != map.entries.end()) {
+        return found->second;
+    }
+    std::fprintf(stderr, "decoder: Allocating decoder instance for %s...\n", key.c_str());
+    auto handler = std::make_shared<H264HwDecoderImpl>();
+    map.entries.emplace(key, handler);
+    return handler;
+}
+
+H264HwDecoderImpl::H264HwDecoderImpl()
+    : _bufArr(CFArrayCreateMutable(kCFAllocatorDefault, 0, nullptr)) {}
+
+H264HwDecoderImpl::~H264HwDecoderImpl() {
+    endSession();
+    releaseIfSet(_bufArr);
+}
+
+void H264HwDecoderImpl::SetH265(bool h265) {
+    _h265 = h265;
+}
+
+void H264HwDecoderImpl::Reset() {
+    std::lock_guard<std::mutex> lock(_decodeMutex);
+    _sps.clear();
+    _pps.clear();
+    _vps.clear();
+    _sei.clear();
+    _isSetup = false;
+}
+
+void H264HwDecoderImpl::AnalyzeSEI(const uint8_t* bytes, int32_t withLen, int32_t withNAL) {}
+
+std::shared_ptr<H264HwDecoderImplDelegate> H264HwDecoderImpl::delegate() const {
+    std::lock_guard<std::mutex> lock(_delegateMutex);
+    return _delegate;
+}
+
+void H264HwDecoderImpl::setDelegate(std::shared_ptr<H264HwDecoderImplDelegate> delegate) {
+    std::lock_guard<std::mutex> lock(_delegateMutex);
+    _delegate = std::move(delegate);
+}
+
+void H264HwDecoderImpl::DecodeNALUs(const uint8_t* bytes, int32_t withLen, double withPts) {
+    std::lock_guard<std::mutex> lock(_decodeMutex);
+    try {
+        for (const NalUnit& unit : findNalUnits(bytes, withLen)) {
+            fileNalUnit(bytes, unit);
+        }
+        if (_h265) {
+            CheckSetupEncode265();
+        } else {
+            CheckSetupEncode264();
+        }
+        _current = withPts;
+        submitPictureUnits();
+    } catch (...) {
+        // Out of memory, or a delegate that threw: the access unit is lost, nothing else.
+        releasePictureUnits();
+    }
+}
+
+// Positions of the NAL units of one access unit: each begins after a 0x00 0x00 0x01 start code
+// that at least one byte follows, and ends where the next start code begins. A four-byte start
+// code leaves its leading zero at the end of the unit before it.
+std::vector<H264HwDecoderImpl::NalUnit> H264HwDecoderImpl::findNalUnits(const uint8_t* bytes,
+                                                                        int32_t length) const {
+    std::vector<NalUnit> units;
+    if (bytes == nullptr || length < 4) {
+        return units;
+    }
+    const size_t end = static_cast<size_t>(length);
+    for (size_t i = 0; i + 4 <= end; ++i) {
+        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1) {
+            if (!units.empty()) {
+                units.back().length = i - units.back().first;
+            }
+            units.push_back({nalUnitType(bytes[i + 3], _h265), i + 3, 0});
+        }
+    }
+    if (!units.empty()) {
+        units.back().length = end - units.back().first;
+    }
+    return units;
+}
+
+void H264HwDecoderImpl::fileNalUnit(const uint8_t* bytes, const NalUnit& unit) {
+    const uint8_t* nal = bytes + unit.first;
+    switch (_h265 ? roleOf265(unit.type) : roleOf264(unit.type)) {
+        case NalUnitRole::Picture:
+            appendPictureUnit(nal, unit.length);
+            break;
+        case NalUnitRole::Vps:
+            keepFirst(_vps, nal, unit.length);
+            break;
+        case NalUnitRole::Sps:
+            keepFirst(_sps, nal, unit.length);
+            break;
+        case NalUnitRole::Pps:
+            keepFirst(_pps, nal, unit.length);
+            break;
+        case NalUnitRole::Sei:
+            keepLatest(_sei, nal, unit.length);
+            break;
+        case NalUnitRole::Ignored:
+            break;
+    }
+}
+
+// One picture NAL unit behind its length field, in a block buffer that owns its memory. A unit
+// whose memory or buffer cannot be had is left out of the sample.
+void H264HwDecoderImpl::appendPictureUnit(const uint8_t* nal, size_t length) {
+    const size_t blockLength = length + kNalUnitLengthSize;
+    // The buffer frees the block with the default allocator, which is malloc's.
+    auto* block = static_cast<uint8_t*>(std::malloc(blockLength));
+    if (block == nullptr) {
+        return;
+    }
+    writeBigEndian32(block, static_cast<uint32_t>(length));
+    std::memcpy(block + kNalUnitLengthSize, nal, length);
+    CMBlockBufferRef unit = nullptr;
+    const OSStatus result =
+        CMBlockBufferCreateWithMemoryBlock(kCFAllocatorDefault, block, blockLength,
+                                           kCFAllocatorDefault, nullptr, 0, blockLength, 0, &unit);
+    _status = result;
+    if (result != kCMBlockBufferNoErr || unit == nullptr) {
+        std::free(block);
+        return;
+    }
+    CFArrayAppendValue(_bufArr, unit);
+}
+
+void H264HwDecoderImpl::submitPictureUnits() {
+    if (CFArrayGetCount(_bufArr) == 0) {
+        return;
+    }
+    if (_session == nullptr) {
+        // Nothing can decode before the first session exists; the access unit is lost.
+        _status = kVTInvalidSessionErr;
+        releasePictureUnits();
+        return;
+    }
+    size_t sampleSize = 0;
+    CMBlockBufferRef data = joinPictureUnits(&sampleSize);
+    CMSampleBufferRef sample = data ? makeSample(data, sampleSize) : nullptr;
+    releaseIfSet(data);
+    if (sample) {
+        VTDecodeInfoFlags infoFlags = 0;
+        _status =
+            VTDecompressionSessionDecodeFrame(_session, sample, kDecodeFlags, nullptr, &infoFlags);
+        VTDecompressionSessionWaitForAsynchronousFrames(_session);
+        CFRelease(sample);
+    }
+    releasePictureUnits();
+}
+
+// The picture units back to back in one buffer; null when any part of it fails, so that no
+// sample goes out with a hole in it.
+CMBlockBufferRef H264HwDecoderImpl::joinPictureUnits(size_t* sampleSize) {
+    const CFIndex count = CFArrayGetCount(_bufArr);
+    size_t total = 0;
+    for (CFIndex i = 0; i < count; ++i) {
+        total += CMBlockBufferGetDataLength(
+            static_cast<CMBlockBufferRef>(const_cast<void*>(CFArrayGetValueAtIndex(_bufArr, i))));
+    }
+    CMBlockBufferRef joined = nullptr;
+    OSStatus result = CMBlockBufferCreateWithMemoryBlock(
+        kCFAllocatorDefault, nullptr, total, kCFAllocatorDefault, nullptr, 0, total, 0, &joined);
+    _status = result;
+    if (result != kCMBlockBufferNoErr || joined == nullptr) {
+        return nullptr;
+    }
+    size_t offset = 0;
+    for (CFIndex i = 0; i < count && result == kCMBlockBufferNoErr; ++i) {
+        auto unit =
+            static_cast<CMBlockBufferRef>(const_cast<void*>(CFArrayGetValueAtIndex(_bufArr, i)));
+        char* unitData = nullptr;
+        size_t unitLength = 0;
+        result = CMBlockBufferGetDataPointer(unit, 0, nullptr, &unitLength, &unitData);
+        if (result == kCMBlockBufferNoErr) {
+            result = CMBlockBufferReplaceDataBytes(unitData, joined, offset, unitLength);
+            offset += unitLength;
+        }
+        _status = result;
+    }
+    if (result != kCMBlockBufferNoErr) {
+        CFRelease(joined);
+        return nullptr;
+    }
+    *sampleSize = offset;
+    return joined;
+}
+
+CMSampleBufferRef H264HwDecoderImpl::makeSample(CMBlockBufferRef data, size_t sampleSize) {
+    const CMSampleTimingInfo timing = sampleTiming(_current);
+    CMSampleBufferRef sample = nullptr;
+    const OSStatus result =
+        CMSampleBufferCreate(kCFAllocatorDefault, data, true, nullptr, nullptr, _videoFormatDescr,
+                             1, 1, &timing, 1, &sampleSize, &sample);
+    _status = result;
+    if (result != 0 && sample != nullptr) {
+        CFRelease(sample);
+        return nullptr;
+    }
+    return sample;
+}
+
+void H264HwDecoderImpl::releasePictureUnits() {
+    const CFIndex count = CFArrayGetCount(_bufArr);
+    for (CFIndex i = 0; i < count; ++i) {
+        CFRelease(CFArrayGetValueAtIndex(_bufArr, i));
+    }
+    CFArrayRemoveAllValues(_bufArr);
+}
+
+void H264HwDecoderImpl::CheckSetupEncode264() {
+    if (_sps.empty() || _pps.empty() || _isSetup) {
+        return;
+    }
+    const uint8_t* const sets[] = {_sps.front().data(), _pps.front().data()};
+    const size_t sizes[] = {_sps.front().size(), _pps.front().size()};
+    CMFormatDescriptionRef format = nullptr;
+    _status = CMVideoFormatDescriptionCreateFromH264ParameterSets(
+        kCFAllocatorDefault, 2, sets, sizes, kNalUnitLengthSize, &format);
+    startSession(format);
+}
+
+void H264HwDecoderImpl::CheckSetupEncode265() {
+    if (_vps.empty() || _sps.empty() || _pps.empty() || _isSetup) {
+        return;
+    }
+    const uint8_t* const sets[] = {_vps.front().data(), _sps.front().data(), _pps.front().data()};
+    const size_t sizes[] = {_vps.front().size(), _sps.front().size(), _pps.front().size()};
+    CMFormatDescriptionRef format = nullptr;
+    _status = CMVideoFormatDescriptionCreateFromHEVCParameterSets(
+        kCFAllocatorDefault, 3, sets, sizes, kNalUnitLengthSize, nullptr, &format);
+    startSession(format);
+}
+
+// Replaces the session and format description with new ones made from `format` (taken over,
+// may be null). The ones replaced are ended first: the decode thread is here, between samples,
+// and every picture of the last sample has already been delivered.
+void H264HwDecoderImpl::startSession(CMFormatDescriptionRef format) {
+    endSession();
+    _videoFormatDescr = format;
+    if (format == nullptr) {
+        return;
+    }
+    CFDictionaryRef specification = createDecoderSpecification();
+    CFDictionaryRef attributes = createDestinationAttributes();
+    const VTDecompressionOutputCallbackRecord callback = {didDecompress, this};
+    VTDecompressionSessionRef created = nullptr;
+    const OSStatus result = VTDecompressionSessionCreate(kCFAllocatorDefault, format, specification,
+                                                         attributes, &callback, &created);
+    releaseIfSet(specification);
+    releaseIfSet(attributes);
+    _status = result;
+    if (result != 0) {
+        releaseIfSet(created);
+        return;
+    }
+    _session = created;
+    // Live video: the decoder should keep pace rather than favour throughput. A hint only.
+    VTSessionSetProperty(created, kVTDecompressionPropertyKey_RealTime, kCFBooleanTrue);
+    const CMVideoDimensions size = CMVideoFormatDescriptionGetDimensions(format);
+    _isSetup = true;
+    if (const auto listener = delegate()) {
+        listener->forwardTextureInfo(size.width, size.height);
+    }
+}
+
+// Pictures that the ending session still held back for reordering belong to the stream before
+// the Reset; they are dropped rather than shown in the stream that follows.
+void H264HwDecoderImpl::endSession() {
+    if (_session) {
+        _endingSession = true;
+        VTDecompressionSessionWaitForAsynchronousFrames(_session);
+        VTDecompressionSessionInvalidate(_session);
+        CFRelease(_session);
+        _session = nullptr;
+        _endingSession = false;
+    }
+    releaseIfSet(_videoFormatDescr);
+    _videoFormatDescr = nullptr;
+}
+
+std::shared_ptr<H264HwDecoderImplDelegate> H264HwDecoderImpl::pictureDelegate() const {
+    return _endingSession ? nullptr : delegate();
+}
