@@ -1,0 +1,100 @@
+// One decoder instance: its compressed-frame queue and decode thread, the texture state that
+// decoded pictures are copied into, and the host callback that learns the texture size.
+#pragma once
+
+#include "H264DecoderPlugin.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class H264DecoderDelegateHelper;
+
+// Pixel layout of a texture or picture.
+enum _COLORSPACE : int32_t { kColorspaceBGRA32 = 0 };
+
+class H264Decoder {
+  public:
+    // One committed access unit, copied.
+    struct _IMFSample {
+        std::unique_ptr<uint8_t[]> data;
+        int32_t length = 0;
+        uint32_t pts = 0;
+    };
+
+    // The bound texture and the frame buffer that the render event uploads into it. Outside
+    // construction and destruction every field is used only with *texMutex held; the decode
+    // output thread and the render thread only ever try that lock.
+    struct ITexCfg {
+        std::unique_ptr<std::mutex> texMutex;
+        int32_t width = 0;
+        int32_t height = 0;
+        bool mipMap = false;
+        _COLORSPACE format = kColorspaceBGRA32;
+        // width * height * 4 bytes, rows packed; non-null exactly while textureBound.
+        std::unique_ptr<uint8_t[]> frameBuffer;
+        bool textureBound = false;
+        void* nativeTexture = nullptr;
+    };
+
+    // Configures the shared decode session of `decoderId` and starts the decode thread.
+    // Throws when memory or a thread cannot be had; nothing is left running then.
+    H264Decoder(uint8_t decoderId, const std::string& configJson);
+    // Stops the decode thread after its current sample, discards the queued ones and resets the
+    // shared decode session for the next instance under the same id.
+    ~H264Decoder();
+    H264Decoder(const H264Decoder&) = delete;
+    H264Decoder& operator=(const H264Decoder&) = delete;
+
+    // Queues a copy of `size` bytes at `data` + `offset`, unless the queue is busy this instant.
+    void decodeFrame(const uint8_t* data, uint32_t reserved, uint32_t offset, uint32_t size,
+                     uint32_t pts) noexcept;
+
+    bool registerCallback(H264DecoderTextureInfoCallback callback) noexcept;
+    bool unregisterCallback() noexcept;
+    // Tells the host callback, if any, to create a BGRA texture of this size.
+    void forwardTextureInfo(int32_t width, int32_t height) noexcept;
+
+    // Binds (or with a null texture unbinds) the host's texture described by `textureJson`.
+    bool setNativeTexturePointer(void* texture, const std::string& textureJson);
+    // Copies one decoded picture into the frame buffer when the bound texture matches it.
+    void copyRenderData(const uint8_t* data, int32_t format, int32_t width, int32_t height,
+                        int32_t bytesPerRow, int32_t extraColumnsOnLeft,
+                        int32_t extraColumnsOnRight, int32_t extraRowsOnTop,
+                        int32_t extraRowsOnBottom) noexcept;
+
+  private:
+    friend class H264DecoderInspector;  // tests look at the configuration and the queue
+
+    void runDecoderLoop() noexcept;
+    std::unique_ptr<_IMFSample> takeOldestSample();
+    void decodeSample(const _IMFSample& sample) noexcept;
+    void startDecodeThread();
+    void stopDecodeThread() noexcept;
+
+    std::shared_ptr<H264DecoderDelegateHelper> delegateHelper;
+    // Written on the host's thread, read on the decode and decode output threads.
+    std::atomic<H264DecoderTextureInfoCallback> hostCallback{nullptr};
+
+  public:
+    // Read by the render event under the rules of ITexCfg.
+    ITexCfg texCfg;
+
+  private:
+    const uint8_t decoderId;
+    const std::string sessionKey;
+    bool isH265 = false;
+    int32_t videoDelayTimeInMs = 0;
+    bool threadStarted = false;
+    std::atomic<bool> running{false};
+    std::unique_ptr<std::thread> decodeThread;
+    std::deque<std::unique_ptr<_IMFSample>> sampleQueue;
+    // The decode thread looks for work without taking queueMutex.
+    std::atomic<size_t> queuedSamples{0};
+    std::mutex queueMutex;
+};

@@ -1,0 +1,136 @@
+/*
+ * The decoder functions that the host engine's scripts call to play H.264 / H.265 video into a
+ * native texture. C linkage; this header compiles as C (C99 and later) and as C++.
+ *
+ * Call sequence of a host
+ * -----------------------
+ *   1. H264Decoder_start(id, config)            creates decoder instance `id` (0 to 255)
+ *   2. H264Decoder_registerCallback(id, cb)     cb will be told the size of texture to create
+ *   3. H264Decoder_commitFrame(id, ...)         one Annex B access unit per call, in stream order,
+ *                                               until cb reports the picture size
+ *   4. create a BGRA texture of that size, then
+ *      H264Decoder_setNativeTexturePointer(id, texture, description of that texture)
+ *   5. H264Decoder_commitFrame(id, ...)         every decoded picture now lands in the instance's
+ *                                               frame buffer, which the render event uploads
+ *   6. H264Decoder_stop(id)
+ * The functions may be called in any other order too; each then does what its own description
+ * says. An id can be started again as soon as its stop has returned.
+ *
+ * Threads
+ * -------
+ * Every function may be called from any host thread, and from several threads at once: one
+ * process-wide lock serialises them (and the render event). H264Decoder_stop waits, under that
+ * lock, until the instance's decode thread has finished the access unit it is decoding.
+ *
+ * The callback
+ * ------------
+ * The callback runs on a thread of the plugin (the instance's decode thread, or the platform's
+ * decode output thread) while that thread's work is in progress. It MUST NOT call any function of
+ * this header: H264Decoder_stop holds the lock these functions take while it waits for exactly
+ * those threads, so such a call can deadlock. Hand the work to another thread instead. The
+ * callback should return quickly: decoding of its instance waits for it.
+ *
+ * Texts
+ * -----
+ * Texts are zero-terminated UTF-16 (native byte order). A text that is not well-formed UTF-16
+ * (a lone surrogate anywhere) is refused as a whole. JSON that does not parse, or lacks members,
+ * is not an error: missing values take their defaults.
+ */
+#ifndef H264_DECODER_PLUGIN_H
+#define H264_DECODER_PLUGIN_H
+
+#include <stdint.h>
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
+#if defined(_WIN32)
+#define H264_DECODER_EXPORT __declspec(dllexport)
+#else
+#define H264_DECODER_EXPORT __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+/* One UTF-16 code unit. */
+typedef char16_t H264DecoderChar16;
+#else
+typedef uint16_t H264DecoderChar16;
+#endif
+
+/*
+ * The host's callback. `decoderId` points at a byte holding the instance's decoder id, valid for
+ * the instance's life. `textureInfoJson` is valid only during the call; it is exactly
+ *   {"width":W,"height":H,"format":0,"linear":true,"mipMap":false}
+ * without whitespace: create a BGRA texture (format 0) of W x H pixels and bind it with
+ * H264Decoder_setNativeTexturePointer. It is called once when the decode session learns the
+ * picture size, and at most once more when the platform pads picture rows: then W is the padded
+ * row width in pixels, and only a texture that wide receives pictures.
+ */
+typedef void (*H264DecoderTextureInfoCallback)(const uint8_t* decoderId,
+                                               const H264DecoderChar16* textureInfoJson);
+
+/*
+ * Creates decoder instance `decoderId` and starts its decode thread.
+ * `configJson`: {"isH265": true} selects H.265 (only the literal true does; default H.264);
+ * "videoDelayTimeInMs" (integer, default 0) is recorded. Keys are case-sensitive; the first
+ * occurrence of a key counts; other members are ignored. Writes one line to standard output.
+ * Returns true when the instance was created; false when `decoderId` is already running (that
+ * instance is untouched), when `configJson` is NULL or not well-formed UTF-16, or when the
+ * instance cannot be created (out of memory, no thread): then nothing was created.
+ */
+H264_DECODER_EXPORT bool H264Decoder_start(uint8_t decoderId, const H264DecoderChar16* configJson);
+
+/*
+ * Stops and destroys instance `decoderId`: waits for the access unit being decoded, discards
+ * the queued ones, forgets the callback and the texture. Does nothing for an unknown id.
+ */
+H264_DECODER_EXPORT void H264Decoder_stop(uint8_t decoderId);
+
+/*
+ * Queues a copy of the `size` bytes at `data` + `offset`: one complete Annex B access unit.
+ * `reserved` is ignored. `pts` is the presentation time in units of 1/100000 s. Never waits for
+ * decoding: when the decode thread is taking a frame off the queue at that instant the frame is
+ * dropped. Frames with `size` of 2^31 or more, or with NULL `data` and `size` above 0, are
+ * dropped too. The caller keeps ownership of `data`.
+ * Returns true for a running instance, whether or not the frame was queued; false for an
+ * unknown id (nothing is read then).
+ */
+H264_DECODER_EXPORT bool H264Decoder_commitFrame(uint8_t decoderId, const uint8_t* data,
+                                                 uint32_t reserved, uint32_t offset, uint32_t size,
+                                                 uint32_t pts);
+
+/*
+ * Stores `callback` for instance `decoderId` (borrowed; it must stay callable until it is
+ * unregistered or the instance is stopped). Returns true when it was stored; false when a
+ * callback is already registered (it stays in force) or the id is unknown. Registering NULL
+ * returns true and leaves none registered.
+ */
+H264_DECODER_EXPORT bool H264Decoder_registerCallback(uint8_t decoderId,
+                                                      H264DecoderTextureInfoCallback callback);
+
+/*
+ * Clears the callback of instance `decoderId`. Returns true when one was registered; false when
+ * none was or the id is unknown. A call of the callback already in progress is not waited for.
+ */
+H264_DECODER_EXPORT bool H264Decoder_unregisterCallback(uint8_t decoderId);
+
+/*
+ * Binds the host's native texture (`texturePtr`: an id<MTLTexture> or a GLuint texture name cast
+ * to a pointer; borrowed) to instance `decoderId` and allocates its frame buffer.
+ * `textureJson`: {"width":W,"height":H,"mipMap":false,"format":0}; missing values read as 0 and
+ * false. Pictures land in the frame buffer only when W equals their (padded) row width in pixels,
+ * H their height and format is 0. A NULL `texturePtr` unbinds. A description with "format" above
+ * 2, a negative size, or a size whose frame buffer does not fit 2^31 - 1 bytes or cannot be
+ * allocated changes nothing.
+ * Returns true for a running instance whatever the description holds; false for an unknown id,
+ * a NULL `textureJson` or one that is not well-formed UTF-16 (then nothing changed).
+ */
+H264_DECODER_EXPORT bool H264Decoder_setNativeTexturePointer(uint8_t decoderId, void* texturePtr,
+                                                             const H264DecoderChar16* textureJson);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* H264_DECODER_PLUGIN_H */
