@@ -1,5 +1,4 @@
-// Splitting an Annex B elementary stream into access units with libavcodec's parser, as a host
-// that receives a live stream would hand them over: one access unit per committed frame.
+// Access units of the committed clips, split as a host hands them over (see AnnexBSplitter.h).
 #pragma once
 
 #include "Fixtures.h"
@@ -18,10 +17,6 @@ std::vector<AccessUnit> splitAccessUnits(const std::vector<uint8_t>& stream, Cod
 
 // The same for a clip file.
 std::vector<AccessUnit> readAccessUnits(const FixtureClip& clip);
-
-}  // namespace testsupport
-
-namespace testsupport {
 
 // The NAL unit types of an access unit, in order, found by scanning for start codes.
 std::vector<int> nalUnitTypes(const AccessUnit& unit, Codec codec);
