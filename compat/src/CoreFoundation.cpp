@@ -1,3 +1,4 @@
+#include "ConstantString.h"
 #include "Object.h"
 
 #include <cmath>
@@ -39,19 +40,6 @@ CFHashCode Object::hash() const {
 using compat::cast;
 using compat::Object;
 using compat::objectOf;
-
-struct __CFString : Object {
-    constexpr explicit __CFString(std::string_view content, bool immortal = true)
-        : Object(compat::kStringType, immortal), text(content) {}
-
-    bool equals(const Object& other) const override {
-        return other.typeId() == compat::kStringType &&
-               static_cast<const __CFString&>(other).text == text;
-    }
-    CFHashCode hash() const override { return std::hash<std::string_view>()(text); }
-
-    std::string_view text;  // zero-terminated
-};
 
 namespace {
 

@@ -63,6 +63,18 @@ CVBufferRef CVBufferRetain(CVBufferRef buffer);
 void CVBufferRelease(CVBufferRef buffer);
 
 CFTypeID CVPixelBufferGetTypeID(void);
+// Only kCVPixelFormatType_32BGRA; rows padded to a multiple of 64 bytes. Attributes are ignored.
+CVReturn CVPixelBufferCreate(CFAllocatorRef allocator, size_t width, size_t height,
+                             OSType pixelFormatType, CFDictionaryRef pixelBufferAttributes,
+                             CVPixelBufferRef* pixelBufferOut);
+typedef void (*CVPixelBufferReleaseBytesCallback)(void* releaseRefCon, const void* baseAddress);
+// Wraps the caller's pixels (any bytes per row of at least 4 * width); releaseCallback, when
+// given, runs when the buffer dies.
+CVReturn CVPixelBufferCreateWithBytes(CFAllocatorRef allocator, size_t width, size_t height,
+                                      OSType pixelFormatType, void* baseAddress, size_t bytesPerRow,
+                                      CVPixelBufferReleaseBytesCallback releaseCallback,
+                                      void* releaseRefCon, CFDictionaryRef pixelBufferAttributes,
+                                      CVPixelBufferRef* pixelBufferOut);
 CVPixelBufferRef CVPixelBufferRetain(CVPixelBufferRef texture);
 void CVPixelBufferRelease(CVPixelBufferRef texture);
 CVReturn CVPixelBufferLockBaseAddress(CVPixelBufferRef pixelBuffer,

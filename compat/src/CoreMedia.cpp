@@ -1,0 +1,398 @@
+#include "MediaObjects.h"
+#include "ParameterSets.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+using compat::ByteVector;
+using compat::cast;
+using compat::SequenceInfo;
+using compat::VideoCodec;
+
+namespace {
+
+OpaqueCMBlockBuffer* blockBufferOf(CMBlockBufferRef buffer) {
+    return cast<OpaqueCMBlockBuffer>(buffer, compat::kBlockBufferType);
+}
+
+const opaqueCMFormatDescription* formatOf(CMFormatDescriptionRef description) {
+    return cast<const opaqueCMFormatDescription>(description, compat::kFormatDescriptionType);
+}
+
+const opaqueCMSampleBuffer* sampleOf(CMSampleBufferRef sample) {
+    return cast<const opaqueCMSampleBuffer>(sample, compat::kSampleBufferType);
+}
+
+// Where the data of a new block buffer comes from and how it goes when the buffer dies.
+struct BlockSource {
+    uint8_t* memory = nullptr;
+    OpaqueCMBlockBuffer::BlockFreer freer;
+};
+
+BlockSource provideBlock(void* memoryBlock, size_t blockLength,
+                         const CMBlockBufferCustomBlockSource* customSource) {
+    BlockSource source;
+    if (customSource != nullptr) {
+        const CMBlockBufferCustomBlockSource custom = *customSource;
+        if (memoryBlock == nullptr && custom.AllocateBlock != nullptr) {
+            memoryBlock = custom.AllocateBlock(custom.refCon, blockLength);
+        }
+        source.memory = static_cast<uint8_t*>(memoryBlock);
+        source.freer = [custom](void* block, size_t length) {
+            if (custom.FreeBlock != nullptr) {
+                custom.FreeBlock(custom.refCon, block, length);
+            }
+        };
+        return source;
+    }
+    source.memory = static_cast<uint8_t*>(memoryBlock ? memoryBlock : std::malloc(blockLength));
+    source.freer = [](void* block, size_t) { std::free(block); };
+    return source;
+}
+
+// The range [offset, offset + length) of a buffer of total bytes: 0 or a block buffer error.
+OSStatus checkRange(size_t total, size_t offset, size_t length) {
+    if (offset > total) {
+        return kCMBlockBufferBadOffsetParameterErr;
+    }
+    if (length > total - offset) {
+        return kCMBlockBufferBadLengthParameterErr;
+    }
+    return kCMBlockBufferNoErr;
+}
+
+// One parameter set of a description, trailing zero bytes cut.
+ByteVector parameterSet(const uint8_t* pointer, size_t size) {
+    return ByteVector(pointer, pointer + compat::lengthWithoutTrailingZeros(pointer, size));
+}
+
+using ParameterSetCheck = bool (*)(const uint8_t*, size_t);
+
+// Validates the sets (the one at spsIndex is parsed for the size) and creates the description.
+OSStatus createFormatDescription(VideoCodec codec, size_t expectedCount, size_t spsIndex,
+                                 const ParameterSetCheck* checks, size_t parameterSetCount,
+                                 const uint8_t* const* pointers, const size_t* sizes,
+                                 int nalUnitHeaderLength, CMFormatDescriptionRef* out) {
+    if (out == nullptr) {
+        return kCMFormatDescriptionError_InvalidParameter;
+    }
+    *out = nullptr;
+    const bool validHeaderLength =
+        nalUnitHeaderLength == 1 || nalUnitHeaderLength == 2 || nalUnitHeaderLength == 4;
+    if (parameterSetCount != expectedCount || pointers == nullptr || sizes == nullptr ||
+        !validHeaderLength) {
+        return kCMFormatDescriptionError_InvalidParameter;
+    }
+    std::vector<ByteVector> sets;
+    for (size_t i = 0; i < expectedCount; ++i) {
+        if (pointers[i] == nullptr || sizes[i] == 0) {
+            return kCMFormatDescriptionError_InvalidParameter;
+        }
+        sets.push_back(parameterSet(pointers[i], sizes[i]));
+    }
+    std::optional<SequenceInfo> info;
+    for (size_t i = 0; i < expectedCount; ++i) {
+        if (i == spsIndex) {
+            info = codec == VideoCodec::H264 ? compat::parseH264Sps(sets[i].data(), sets[i].size())
+                                             : compat::parseHevcSps(sets[i].data(), sets[i].size());
+            if (!info) {
+                return kCMFormatDescriptionError_InvalidParameter;
+            }
+        } else if (!checks[i](sets[i].data(), sets[i].size())) {
+            return kCMFormatDescriptionError_InvalidParameter;
+        }
+    }
+    const CMVideoDimensions dimensions{info->displayWidth, info->displayHeight};
+    *out = new (std::nothrow)
+        opaqueCMFormatDescription(codec, std::move(sets), nalUnitHeaderLength, dimensions);
+    return *out ? OSStatus(noErr) : OSStatus(kCMFormatDescriptionError_AllocationFailed);
+}
+
+OSStatus parameterSetAtIndex(CMFormatDescriptionRef videoDesc, VideoCodec codec, size_t index,
+                             const uint8_t** pointerOut, size_t* sizeOut, size_t* countOut,
+                             int* headerLengthOut) {
+    const opaqueCMFormatDescription* description = formatOf(videoDesc);
+    if (description == nullptr || description->codec != codec) {
+        return kCMFormatDescriptionError_InvalidParameter;
+    }
+    if (countOut) {
+        *countOut = description->parameterSets.size();
+    }
+    if (headerLengthOut) {
+        *headerLengthOut = description->nalUnitHeaderLength;
+    }
+    if (pointerOut == nullptr && sizeOut == nullptr) {
+        return noErr;
+    }
+    if (index >= description->parameterSets.size()) {
+        return kCMFormatDescriptionError_InvalidParameter;
+    }
+    if (pointerOut) {
+        *pointerOut = description->parameterSets[index].data();
+    }
+    if (sizeOut) {
+        *sizeOut = description->parameterSets[index].size();
+    }
+    return noErr;
+}
+
+}  // namespace
+
+extern "C" {
+
+const CMTime kCMTimeInvalid = {0, 0, 0, 0};
+const CMTime kCMTimeZero = {0, 1, kCMTimeFlags_Valid, 0};
+const CMSampleTimingInfo kCMTimingInfoInvalid = {kCMTimeInvalid, kCMTimeInvalid, kCMTimeInvalid};
+
+CMTime CMTimeMake(int64_t value, int32_t timescale) {
+    return CMTime{value, timescale, kCMTimeFlags_Valid, 0};
+}
+
+OSStatus CMBlockBufferCreateWithMemoryBlock(CFAllocatorRef, void* memoryBlock, size_t blockLength,
+                                            CFAllocatorRef,
+                                            const CMBlockBufferCustomBlockSource* customBlockSource,
+                                            size_t offsetToData, size_t dataLength,
+                                            CMBlockBufferFlags, CMBlockBufferRef* blockBufferOut) {
+    if (blockBufferOut == nullptr) {
+        return kCMBlockBufferBadPointerParameterErr;
+    }
+    *blockBufferOut = nullptr;
+    if (blockLength == 0 || dataLength == 0) {
+        return kCMBlockBufferBadLengthParameterErr;
+    }
+    if (const OSStatus range = checkRange(blockLength, offsetToData, dataLength)) {
+        return range;
+    }
+    if (customBlockSource != nullptr && customBlockSource->version != 0) {
+        return kCMBlockBufferBadCustomBlockSourceErr;
+    }
+    const bool ownsMemory = memoryBlock == nullptr;
+    BlockSource source = provideBlock(memoryBlock, blockLength, customBlockSource);
+    if (source.memory == nullptr) {
+        return kCMBlockBufferBlockAllocationFailedErr;
+    }
+    *blockBufferOut = new (std::nothrow)
+        OpaqueCMBlockBuffer(source.memory, blockLength, offsetToData, dataLength, source.freer);
+    if (*blockBufferOut == nullptr) {
+        if (ownsMemory) {
+            source.freer(source.memory, blockLength);
+        }
+        return kCMBlockBufferStructureAllocationFailedErr;
+    }
+    return kCMBlockBufferNoErr;
+}
+
+CFTypeID CMBlockBufferGetTypeID(void) {
+    return compat::kBlockBufferType;
+}
+
+OSStatus CMBlockBufferGetDataPointer(CMBlockBufferRef theBuffer, size_t offset,
+                                     size_t* lengthAtOffsetOut, size_t* totalLengthOut,
+                                     char** dataPointerOut) {
+    const OpaqueCMBlockBuffer* buffer = blockBufferOf(theBuffer);
+    if (buffer == nullptr) {
+        return kCMBlockBufferBadPointerParameterErr;
+    }
+    if (offset >= buffer->length) {
+        return kCMBlockBufferBadOffsetParameterErr;
+    }
+    if (lengthAtOffsetOut) {
+        *lengthAtOffsetOut = buffer->length - offset;
+    }
+    if (totalLengthOut) {
+        *totalLengthOut = buffer->length;
+    }
+    if (dataPointerOut) {
+        *dataPointerOut = reinterpret_cast<char*>(buffer->data() + offset);
+    }
+    return kCMBlockBufferNoErr;
+}
+
+size_t CMBlockBufferGetDataLength(CMBlockBufferRef theBuffer) {
+    const OpaqueCMBlockBuffer* buffer = blockBufferOf(theBuffer);
+    return buffer ? buffer->length : 0;
+}
+
+Boolean CMBlockBufferIsEmpty(CMBlockBufferRef theBuffer) {
+    return CMBlockBufferGetDataLength(theBuffer) == 0;
+}
+
+OSStatus CMBlockBufferReplaceDataBytes(const void* sourceBytes, CMBlockBufferRef destinationBuffer,
+                                       size_t offsetIntoDestination, size_t dataLength) {
+    const OpaqueCMBlockBuffer* buffer = blockBufferOf(destinationBuffer);
+    if (buffer == nullptr || sourceBytes == nullptr) {
+        return kCMBlockBufferBadPointerParameterErr;
+    }
+    if (const OSStatus range = checkRange(buffer->length, offsetIntoDestination, dataLength)) {
+        return range;
+    }
+    std::memmove(buffer->data() + offsetIntoDestination, sourceBytes, dataLength);
+    return kCMBlockBufferNoErr;
+}
+
+OSStatus CMBlockBufferCopyDataBytes(CMBlockBufferRef theSourceBuffer, size_t offsetToData,
+                                    size_t dataLength, void* destination) {
+    const OpaqueCMBlockBuffer* buffer = blockBufferOf(theSourceBuffer);
+    if (buffer == nullptr || destination == nullptr) {
+        return kCMBlockBufferBadPointerParameterErr;
+    }
+    if (const OSStatus range = checkRange(buffer->length, offsetToData, dataLength)) {
+        return range;
+    }
+    std::memmove(destination, buffer->data() + offsetToData, dataLength);
+    return kCMBlockBufferNoErr;
+}
+
+OSStatus CMVideoFormatDescriptionCreateFromH264ParameterSets(
+    CFAllocatorRef, size_t parameterSetCount, const uint8_t* const* parameterSetPointers,
+    const size_t* parameterSetSizes, int NALUnitHeaderLength,
+    CMFormatDescriptionRef* formatDescriptionOut) {
+    static const ParameterSetCheck kChecks[] = {nullptr, compat::isValidH264Pps};
+    return createFormatDescription(VideoCodec::H264, 2, 0, kChecks, parameterSetCount,
+                                   parameterSetPointers, parameterSetSizes, NALUnitHeaderLength,
+                                   formatDescriptionOut);
+}
+
+OSStatus CMVideoFormatDescriptionCreateFromHEVCParameterSets(
+    CFAllocatorRef, size_t parameterSetCount, const uint8_t* const* parameterSetPointers,
+    const size_t* parameterSetSizes, int NALUnitHeaderLength, CFDictionaryRef,
+    CMFormatDescriptionRef* formatDescriptionOut) {
+    static const ParameterSetCheck kChecks[] = {compat::isValidHevcVps, nullptr,
+                                                compat::isValidHevcPps};
+    return createFormatDescription(VideoCodec::Hevc, 3, 1, kChecks, parameterSetCount,
+                                   parameterSetPointers, parameterSetSizes, NALUnitHeaderLength,
+                                   formatDescriptionOut);
+}
+
+OSStatus CMVideoFormatDescriptionGetH264ParameterSetAtIndex(CMFormatDescriptionRef videoDesc,
+                                                            size_t parameterSetIndex,
+                                                            const uint8_t** parameterSetPointerOut,
+                                                            size_t* parameterSetSizeOut,
+                                                            size_t* parameterSetCountOut,
+                                                            int* NALUnitHeaderLengthOut) {
+    return parameterSetAtIndex(videoDesc, VideoCodec::H264, parameterSetIndex,
+                               parameterSetPointerOut, parameterSetSizeOut, parameterSetCountOut,
+                               NALUnitHeaderLengthOut);
+}
+
+OSStatus CMVideoFormatDescriptionGetHEVCParameterSetAtIndex(CMFormatDescriptionRef videoDesc,
+                                                            size_t parameterSetIndex,
+                                                            const uint8_t** parameterSetPointerOut,
+                                                            size_t* parameterSetSizeOut,
+                                                            size_t* parameterSetCountOut,
+                                                            int* NALUnitHeaderLengthOut) {
+    return parameterSetAtIndex(videoDesc, VideoCodec::Hevc, parameterSetIndex,
+                               parameterSetPointerOut, parameterSetSizeOut, parameterSetCountOut,
+                               NALUnitHeaderLengthOut);
+}
+
+CMVideoDimensions CMVideoFormatDescriptionGetDimensions(CMVideoFormatDescriptionRef videoDesc) {
+    const opaqueCMFormatDescription* description = formatOf(videoDesc);
+    return description ? description->dimensions : CMVideoDimensions{0, 0};
+}
+
+CFTypeID CMFormatDescriptionGetTypeID(void) {
+    return compat::kFormatDescriptionType;
+}
+
+CMMediaType CMFormatDescriptionGetMediaType(CMFormatDescriptionRef desc) {
+    return formatOf(desc) ? CMMediaType(kCMMediaType_Video) : 0;
+}
+
+FourCharCode CMFormatDescriptionGetMediaSubType(CMFormatDescriptionRef desc) {
+    const opaqueCMFormatDescription* description = formatOf(desc);
+    if (description == nullptr) {
+        return 0;
+    }
+    return description->codec == VideoCodec::H264 ? FourCharCode(kCMVideoCodecType_H264)
+                                                  : FourCharCode(kCMVideoCodecType_HEVC);
+}
+
+OSStatus CMSampleBufferCreate(CFAllocatorRef, CMBlockBufferRef dataBuffer, Boolean dataReady,
+                              CMSampleBufferMakeDataReadyCallback, void*,
+                              CMFormatDescriptionRef formatDescription, CMItemCount numSamples,
+                              CMItemCount numSampleTimingEntries,
+                              const CMSampleTimingInfo* sampleTimingArray,
+                              CMItemCount numSampleSizeEntries, const size_t* sampleSizeArray,
+                              CMSampleBufferRef* sampleBufferOut) {
+    if (sampleBufferOut == nullptr) {
+        return kCMSampleBufferError_RequiredParameterMissing;
+    }
+    *sampleBufferOut = nullptr;
+    auto validCount = [numSamples](CMItemCount entries) {
+        return entries == 0 || entries == 1 || entries == numSamples;
+    };
+    if (numSamples < 0 || numSampleTimingEntries < 0 || numSampleSizeEntries < 0 ||
+        !validCount(numSampleTimingEntries) || !validCount(numSampleSizeEntries)) {
+        return kCMSampleBufferError_InvalidEntryCount;
+    }
+    if ((numSampleTimingEntries > 0 && sampleTimingArray == nullptr) ||
+        (numSampleSizeEntries > 0 && sampleSizeArray == nullptr)) {
+        return kCMSampleBufferError_RequiredParameterMissing;
+    }
+    if ((dataBuffer && !blockBufferOf(dataBuffer)) ||
+        (formatDescription && !formatOf(formatDescription))) {
+        return kCMSampleBufferError_RequiredParameterMissing;
+    }
+    std::vector<CMSampleTimingInfo> timing(sampleTimingArray,
+                                           sampleTimingArray + numSampleTimingEntries);
+    std::vector<size_t> sizes(sampleSizeArray, sampleSizeArray + numSampleSizeEntries);
+    *sampleBufferOut =
+        new (std::nothrow) opaqueCMSampleBuffer(dataBuffer, formatDescription, dataReady != 0,
+                                                numSamples, std::move(timing), std::move(sizes));
+    return *sampleBufferOut ? OSStatus(noErr) : OSStatus(kCMSampleBufferError_AllocationFailed);
+}
+
+CFTypeID CMSampleBufferGetTypeID(void) {
+    return compat::kSampleBufferType;
+}
+
+CMBlockBufferRef CMSampleBufferGetDataBuffer(CMSampleBufferRef sbuf) {
+    const opaqueCMSampleBuffer* sample = sampleOf(sbuf);
+    return sample ? sample->data : nullptr;
+}
+
+CMFormatDescriptionRef CMSampleBufferGetFormatDescription(CMSampleBufferRef sbuf) {
+    const opaqueCMSampleBuffer* sample = sampleOf(sbuf);
+    return sample ? sample->format : nullptr;
+}
+
+CMItemCount CMSampleBufferGetNumSamples(CMSampleBufferRef sbuf) {
+    const opaqueCMSampleBuffer* sample = sampleOf(sbuf);
+    return sample ? sample->numSamples : 0;
+}
+
+CMTime CMSampleBufferGetPresentationTimeStamp(CMSampleBufferRef sbuf) {
+    const opaqueCMSampleBuffer* sample = sampleOf(sbuf);
+    return sample && !sample->timing.empty() ? sample->timing[0].presentationTimeStamp
+                                             : kCMTimeInvalid;
+}
+
+CMTime CMSampleBufferGetDuration(CMSampleBufferRef sbuf) {
+    const opaqueCMSampleBuffer* sample = sampleOf(sbuf);
+    return sample && !sample->timing.empty() ? sample->timing[0].duration : kCMTimeInvalid;
+}
+
+size_t CMSampleBufferGetTotalSampleSize(CMSampleBufferRef sbuf) {
+    const opaqueCMSampleBuffer* sample = sampleOf(sbuf);
+    if (sample == nullptr || sample->sizes.empty()) {
+        return 0;
+    }
+    if (sample->sizes.size() == 1) {
+        return sample->sizes[0] * size_t(sample->numSamples);
+    }
+    size_t total = 0;
+    for (size_t size : sample->sizes) {
+        total += size;
+    }
+    return total;
+}
+
+Boolean CMSampleBufferDataIsReady(CMSampleBufferRef sbuf) {
+    const opaqueCMSampleBuffer* sample = sampleOf(sbuf);
+    return sample && sample->dataReady;
+}
+
+}  // extern "C"

@@ -1,0 +1,203 @@
+#include "VideoDecoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+#include <cstring>
+#include <mutex>
+
+namespace compat {
+
+namespace {
+
+// Pictures of this height and more are HD: unsignalled colour means BT.709 there, BT.601 below.
+constexpr int kHdMinimumHeight = 720;
+
+void appendBigEndian16(ByteVector& out, size_t value) {
+    out.push_back(uint8_t(value >> 8));
+    out.push_back(uint8_t(value));
+}
+
+// avcC: the decoder then reads samples as NAL units behind lengths of the header length.
+ByteVector avcConfiguration(const opaqueCMFormatDescription& description) {
+    const ByteVector& sps = description.parameterSets[0];
+    const ByteVector& pps = description.parameterSets[1];
+    ByteVector config = {1,
+                         sps[1],
+                         sps.size() > 2 ? sps[2] : uint8_t(0),
+                         sps.size() > 3 ? sps[3] : uint8_t(0),
+                         uint8_t(0xfc | (description.nalUnitHeaderLength - 1)),
+                         0xe1};
+    appendBigEndian16(config, sps.size());
+    config.insert(config.end(), sps.begin(), sps.end());
+    config.push_back(1);
+    appendBigEndian16(config, pps.size());
+    config.insert(config.end(), pps.begin(), pps.end());
+    return config;
+}
+
+// hvcC with one array each of VPS, SPS and PPS.
+ByteVector hevcConfiguration(const opaqueCMFormatDescription& description) {
+    ByteVector config(23, 0);
+    config[0] = 1;
+    config[13] = 0xf0;
+    config[15] = 0xfc;
+    config[16] = 0xfd;
+    config[17] = 0xf8;
+    config[18] = 0xf8;
+    config[21] = uint8_t(0x0c | (description.nalUnitHeaderLength - 1));
+    config[22] = uint8_t(description.parameterSets.size());
+    for (const ByteVector& set : description.parameterSets) {
+        config.push_back(uint8_t(0x80 | ((set[0] >> 1) & 0x3f)));
+        appendBigEndian16(config, 1);
+        appendBigEndian16(config, set.size());
+        config.insert(config.end(), set.begin(), set.end());
+    }
+    return config;
+}
+
+// The layer reports failures by status codes; libavcodec's own messages about broken input
+// would only repeat them on standard error.
+void silenceLibraryLog() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
+}
+
+int swsMatrix(const AVFrame& frame) {
+    switch (frame.colorspace) {
+        case AVCOL_SPC_BT709:
+            return SWS_CS_ITU709;
+        case AVCOL_SPC_FCC:
+            return SWS_CS_FCC;
+        case AVCOL_SPC_BT470BG:
+        case AVCOL_SPC_SMPTE170M:
+            return SWS_CS_ITU601;
+        case AVCOL_SPC_SMPTE240M:
+            return SWS_CS_SMPTE240M;
+        case AVCOL_SPC_BT2020_NCL:
+        case AVCOL_SPC_BT2020_CL:
+            return SWS_CS_BT2020;
+        default:
+            return frame.height >= kHdMinimumHeight ? SWS_CS_ITU709 : SWS_CS_ITU601;
+    }
+}
+
+bool fullRange(const AVFrame& frame) {
+    return frame.color_range == AVCOL_RANGE_JPEG;
+}
+
+}  // namespace
+
+std::unique_ptr<VideoDecoder> VideoDecoder::open(const opaqueCMFormatDescription& description) {
+    silenceLibraryLog();
+    const bool h264 = description.codec == VideoCodec::H264;
+    const AVCodec* codec = avcodec_find_decoder(h264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
+    std::unique_ptr<VideoDecoder> decoder(new VideoDecoder());
+    decoder->context_ = codec ? avcodec_alloc_context3(codec) : nullptr;
+    decoder->packet_ = av_packet_alloc();
+    decoder->frame_ = av_frame_alloc();
+    if (!decoder->context_ || !decoder->packet_ || !decoder->frame_) {
+        return nullptr;
+    }
+    const ByteVector config = h264 ? avcConfiguration(description) : hevcConfiguration(description);
+    AVCodecContext* context = decoder->context_;
+    context->extradata =
+        static_cast<uint8_t*>(av_mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!context->extradata) {
+        return nullptr;
+    }
+    std::memcpy(context->extradata, config.data(), config.size());
+    context->extradata_size = int(config.size());
+    // One thread per session, no frame threading: pictures come out with their samples.
+    context->thread_count = 1;
+    context->thread_type = 0;
+    context->err_recognition = AV_EF_EXPLODE;
+    if (avcodec_open2(context, codec, nullptr) < 0) {
+        return nullptr;
+    }
+    // Broken parameter sets are refused above; later damage is concealed, not fatal.
+    context->err_recognition = 0;
+    return decoder;
+}
+
+VideoDecoder::~VideoDecoder() {
+    sws_freeContext(scaler_);
+    av_frame_free(&frame_);
+    av_packet_free(&packet_);
+    avcodec_free_context(&context_);
+}
+
+bool VideoDecoder::reorders() const {
+    return context_->has_b_frames > 0;
+}
+
+bool VideoDecoder::decode(const uint8_t* data, size_t size, int64_t tag, const PictureSink& sink) {
+    if (size == 0 || size > size_t(INT32_MAX) - AV_INPUT_BUFFER_PADDING_SIZE ||
+        av_new_packet(packet_, int(size)) < 0) {
+        return false;
+    }
+    std::memcpy(packet_->data, data, size);
+    packet_->pts = tag;
+    packet_->dts = AV_NOPTS_VALUE;
+    const int sent = avcodec_send_packet(context_, packet_);
+    av_packet_unref(packet_);
+    receivePictures(sink);
+    return sent >= 0;
+}
+
+void VideoDecoder::drain(const PictureSink& sink) {
+    avcodec_send_packet(context_, nullptr);
+    receivePictures(sink);
+    avcodec_flush_buffers(context_);
+}
+
+void VideoDecoder::receivePictures(const PictureSink& sink) {
+    while (avcodec_receive_frame(context_, frame_) == 0) {
+        CVPixelBufferRef picture = convert(*frame_);
+        const int64_t tag = frame_->pts;
+        av_frame_unref(frame_);
+        sink(tag, picture);
+        CFRelease(picture);
+    }
+}
+
+bool VideoDecoder::prepareScaler(const AVFrame& frame) {
+    scaler_ = sws_getCachedContext(
+        scaler_, frame.width, frame.height, static_cast<AVPixelFormat>(frame.format), frame.width,
+        frame.height, AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (scaler_ == nullptr) {
+        return false;
+    }
+    const int matrix = swsMatrix(frame);
+    const int range = fullRange(frame) ? 1 : 0;
+    if (scaler_ != configuredScaler_ || matrix != configuredMatrix_ || range != configuredRange_) {
+        const int* coefficients = sws_getCoefficients(matrix);
+        const int fullRangeOut = 1;
+        sws_setColorspaceDetails(scaler_, coefficients, range, coefficients, fullRangeOut, 0,
+                                 1 << 16, 1 << 16);
+        configuredScaler_ = scaler_;
+        configuredMatrix_ = matrix;
+        configuredRange_ = range;
+    }
+    return true;
+}
+
+CVPixelBufferRef VideoDecoder::convert(const AVFrame& frame) {
+    if (frame.width <= 0 || frame.height <= 0 || !prepareScaler(frame)) {
+        return nullptr;
+    }
+    CVPixelBufferRef picture = pool_->makeBuffer(size_t(frame.width), size_t(frame.height));
+    if (picture == nullptr) {
+        return nullptr;
+    }
+    uint8_t* destination[4] = {static_cast<uint8_t*>(CVPixelBufferGetBaseAddress(picture)), nullptr,
+                               nullptr, nullptr};
+    const int destinationStride[4] = {int(CVPixelBufferGetBytesPerRow(picture)), 0, 0, 0};
+    sws_scale(scaler_, frame.data, frame.linesize, 0, frame.height, destination, destinationStride);
+    return picture;
+}
+
+}  // namespace compat

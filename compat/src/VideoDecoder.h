@@ -1,0 +1,59 @@
+// One libavcodec decoder and its conversion to BGRA pixel buffers: the working part of a
+// decompression session, used by the session's worker thread only.
+#pragma once
+
+#include "MediaObjects.h"
+#include "PixelBufferPool.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct SwsContext;
+
+namespace compat {
+
+class VideoDecoder {
+  public:
+    // Receives each picture with the tag of the sample it was decoded from; picture is null when
+    // its conversion failed. The sink does not own the picture (retain it to keep it).
+    using PictureSink = std::function<void(int64_t tag, CVPixelBufferRef picture)>;
+
+    // A decoder set up from the description's parameter sets, or null when libavcodec refuses
+    // them.
+    static std::unique_ptr<VideoDecoder> open(const opaqueCMFormatDescription& description);
+    ~VideoDecoder();
+    VideoDecoder(const VideoDecoder&) = delete;
+    VideoDecoder& operator=(const VideoDecoder&) = delete;
+
+    // Decodes one sample (NAL units behind lengths of the description's header length) and hands
+    // out the pictures the decoder releases. False when libavcodec rejects the sample.
+    bool decode(const uint8_t* data, size_t size, int64_t tag, const PictureSink& sink);
+
+    // Hands out every picture still held for reordering and makes the decoder ready for a new
+    // random access point.
+    void drain(const PictureSink& sink);
+
+    // Whether pictures may come out later than their samples (the stream reorders frames).
+    bool reorders() const;
+
+  private:
+    VideoDecoder() = default;
+    void receivePictures(const PictureSink& sink);
+    CVPixelBufferRef convert(const AVFrame& frame);
+    bool prepareScaler(const AVFrame& frame);
+
+    AVCodecContext* context_ = nullptr;
+    AVPacket* packet_ = nullptr;
+    AVFrame* frame_ = nullptr;
+    SwsContext* scaler_ = nullptr;
+    const SwsContext* configuredScaler_ = nullptr;
+    int configuredMatrix_ = -1;
+    int configuredRange_ = -1;
+    std::shared_ptr<PixelBufferPool> pool_ = PixelBufferPool::create();
+};
+
+}  // namespace compat
