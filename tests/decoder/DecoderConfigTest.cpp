@@ -1,0 +1,56 @@
+// The decoder configuration: only the literal true selects H.265, the first occurrence of a key
+// counts, keys match case-sensitively, and any text that is not an object gives the defaults.
+#include "H264Decoder.h"
+#include "H264DecoderInspector.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct ConfigCase {
+    std::string json;
+    bool isH265;
+    int32_t videoDelayTimeInMs;
+};
+
+void PrintTo(const ConfigCase& config, std::ostream* out) {
+    *out << config.json;
+}
+
+class DecoderConfig : public testing::TestWithParam<ConfigCase> {};
+
+TEST_P(DecoderConfig, ReadsTheMembersAndLogsTheTextUnchanged) {
+    const ConfigCase& config = GetParam();
+    testing::internal::CaptureStdout();
+    {
+        H264Decoder decoder(42, config.json);
+        EXPECT_EQ(H264DecoderInspector::isH265(decoder), config.isH265);
+        EXPECT_EQ(H264DecoderInspector::videoDelayTimeInMs(decoder), config.videoDelayTimeInMs);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "=== H264Decoder Constructor: " + config.json + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, DecoderConfig,
+    testing::Values(
+        ConfigCase{"{}", false, 0}, ConfigCase{"", false, 0}, ConfigCase{"not json", false, 0},
+        ConfigCase{"{\"isH265\":true}", true, 0}, ConfigCase{"{\"isH265\":\"true\"}", false, 0},
+        ConfigCase{"{\"isH265\":1}", false, 0}, ConfigCase{"{\"IsH265\":true}", false, 0},
+        ConfigCase{"{\"ish265\":true}", false, 0}, ConfigCase{"{\"isH265\":false}", false, 0},
+        ConfigCase{"{\"isH265\":null}", false, 0},
+        ConfigCase{"{\"isH265\":true,\"isH265\":false}", true, 0},
+        ConfigCase{"{\"isH265\":false,\"isH265\":true}", false, 0},
+        ConfigCase{"{\"videoDelayTimeInMs\":250,\"other\":[1,2]}", false, 250},
+        ConfigCase{"{\"videoDelayTimeInMs\":2147483647}", false, 2147483647},
+        ConfigCase{"{\"videoDelayTimeInMs\":-5}", false, 0},
+        ConfigCase{"{\"videoDelayTimeInMs\":2147483648}", false, 0},
+        ConfigCase{"{\"videoDelayTimeInMs\":\"250\"}", false, 0},
+        ConfigCase{"{\"isH265\":true} trailing", false, 0},
+        ConfigCase{"[{\"isH265\":true}]", false, 0}, ConfigCase{"\"isH265\"", false, 0},
+        ConfigCase{"7", false, 0},
+        ConfigCase{"{\"isH265\":true,\"name\":\"caf\xC3\xA9 \xF0\x9F\x98\x80\"}", true, 0}));
+
+}  // namespace

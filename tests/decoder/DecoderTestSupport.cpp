@@ -1,0 +1,153 @@
+#include "DecoderTestSupport.h"
+
+#include "H264HwDecoderImpl.h"
+#include "Pictures.h"
+#include "UtfConversion.h"
+
+#include <map>
+
+namespace decodertest {
+
+std::u16string utf16(const std::string& utf8Text) {
+    return convertUTFFormat8toV<char, char16_t>(utf8Text);
+}
+
+std::string utf8(const std::u16string& utf16Text) {
+    return convertUTFFormatVto8<char16_t, char>(utf16Text);
+}
+
+std::string textureInfoText(int width, int height) {
+    return "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) +
+           ",\"format\":0,\"linear\":true,\"mipMap\":false}";
+}
+
+namespace {
+
+struct CallRecord {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<uint8_t, std::vector<TextureInfoLog::Call>> calls;
+};
+
+CallRecord& callRecord() {
+    static CallRecord record;
+    return record;
+}
+
+void record(int callback, const uint8_t* decoderId, const H264DecoderChar16* text) {
+    CallRecord& log = callRecord();
+    std::lock_guard<std::mutex> lock(log.mutex);
+    log.calls[*decoderId].push_back({callback, decoderId, *decoderId, utf8(text)});
+    log.changed.notify_all();
+}
+
+void firstCallback(const uint8_t* decoderId, const H264DecoderChar16* text) {
+    record(1, decoderId, text);
+}
+
+void secondCallback(const uint8_t* decoderId, const H264DecoderChar16* text) {
+    record(2, decoderId, text);
+}
+
+}  // namespace
+
+H264DecoderTextureInfoCallback TextureInfoLog::first() {
+    return &firstCallback;
+}
+
+H264DecoderTextureInfoCallback TextureInfoLog::second() {
+    return &secondCallback;
+}
+
+std::vector<TextureInfoLog::Call> TextureInfoLog::callsFor(uint8_t decoderId) {
+    CallRecord& log = callRecord();
+    std::lock_guard<std::mutex> lock(log.mutex);
+    return log.calls[decoderId];
+}
+
+size_t TextureInfoLog::countFor(uint8_t decoderId) {
+    return callsFor(decoderId).size();
+}
+
+bool TextureInfoLog::waitForCalls(uint8_t decoderId, size_t count,
+                                  std::chrono::milliseconds timeout) {
+    CallRecord& log = callRecord();
+    std::unique_lock<std::mutex> lock(log.mutex);
+    return log.changed.wait_for(lock, timeout,
+                                [&] { return log.calls[decoderId].size() >= count; });
+}
+
+void TextureInfoLog::forget(uint8_t decoderId) {
+    CallRecord& log = callRecord();
+    std::lock_guard<std::mutex> lock(log.mutex);
+    log.calls.erase(decoderId);
+}
+
+std::shared_ptr<PictureTap> PictureTap::install(uint8_t decoderId, bool forward) {
+    const auto session = H264HwDecoderImpl::sharedHandler(std::to_string(unsigned(decoderId)));
+    std::shared_ptr<PictureTap> tap(new PictureTap(forward ? session->delegate() : nullptr));
+    session->setDelegate(tap);
+    return tap;
+}
+
+void PictureTap::hold() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holding_ = true;
+}
+
+void PictureTap::release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holding_ = false;
+    changed_.notify_all();
+}
+
+bool PictureTap::waitUntilHolding(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return waiting_; });
+}
+
+bool PictureTap::waitForPictures(size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return pictures_.size() >= count; });
+}
+
+std::vector<PictureTap::Picture> PictureTap::pictures() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pictures_;
+}
+
+size_t PictureTap::pictureCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pictures_.size();
+}
+
+void PictureTap::copyRenderBuffer(void* buffer, int32_t withFormat, int32_t withWidth,
+                                  int32_t withHeight, int32_t withBytesPerRow,
+                                  int32_t withExtraColumnsOnLeft, int32_t withExtraColumnsOnRight,
+                                  int32_t withExtraRowsOnTop, int32_t withExtraRowsOnBottom) {
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        waiting_ = holding_;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return !holding_; });
+        waiting_ = false;
+    }
+    const std::string md5 = testsupport::md5Hex(testsupport::packRows(
+        static_cast<const uint8_t*>(buffer), withWidth, withHeight, withBytesPerRow));
+    if (next_) {
+        next_->copyRenderBuffer(buffer, withFormat, withWidth, withHeight, withBytesPerRow,
+                                withExtraColumnsOnLeft, withExtraColumnsOnRight, withExtraRowsOnTop,
+                                withExtraRowsOnBottom);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    pictures_.push_back({withWidth, withHeight, withBytesPerRow, md5});
+    changed_.notify_all();
+}
+
+void PictureTap::forwardTextureInfo(int32_t width, int32_t withHeight) {
+    if (next_) {
+        next_->forwardTextureInfo(width, withHeight);
+    }
+}
+
+}  // namespace decodertest

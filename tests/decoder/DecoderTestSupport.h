@@ -1,0 +1,89 @@
+// Helpers for tests of decoder instances: UTF-16 texts, a recording host callback, and a tap
+// between a decode session and its delegate that counts, holds and fingerprints pictures.
+#pragma once
+
+#include "H264DecoderPlugin.h"
+#include "H264HwDecoderImplDelegate.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace decodertest {
+
+using namespace std::chrono_literals;
+
+std::u16string utf16(const std::string& utf8);
+std::string utf8(const std::u16string& utf16);
+
+// What the host callback of texts like {"width":W,"height":H,...} is told.
+std::string textureInfoText(int width, int height);
+
+// Every call of the host callbacks below, process-wide.
+class TextureInfoLog {
+  public:
+    struct Call {
+        int callback = 0;  // 1: first(), 2: second()
+        const uint8_t* idAddress = nullptr;
+        uint8_t idValue = 0;
+        std::string text;
+    };
+
+    static H264DecoderTextureInfoCallback first();
+    static H264DecoderTextureInfoCallback second();
+
+    static std::vector<Call> callsFor(uint8_t decoderId);
+    static size_t countFor(uint8_t decoderId);
+    // Waits until the id has had `count` calls; false on timeout.
+    static bool waitForCalls(uint8_t decoderId, size_t count,
+                             std::chrono::milliseconds timeout = 20s);
+    static void forget(uint8_t decoderId);
+};
+
+// Stands in as a session's delegate in front of the delegate the session had (the instance's
+// helper), or in front of nothing.
+class PictureTap : public H264HwDecoderImplDelegate {
+  public:
+    struct Picture {
+        int width = 0;
+        int height = 0;
+        int bytesPerRow = 0;
+        std::string md5;  // of the visible pixels, rows packed
+    };
+
+    // Installs a tap on the session of `decoderId`; with `forward` it passes everything on to
+    // the delegate that was installed before.
+    static std::shared_ptr<PictureTap> install(uint8_t decoderId, bool forward = true);
+
+    // From now on each picture waits, before it is handed on, until release().
+    void hold();
+    void release();
+    // Waits until a picture is waiting in hold(); false on timeout.
+    bool waitUntilHolding(std::chrono::milliseconds timeout = 20s);
+
+    bool waitForPictures(size_t count, std::chrono::milliseconds timeout = 20s);
+    std::vector<Picture> pictures() const;
+    size_t pictureCount() const;
+
+    void copyRenderBuffer(void* buffer, int32_t withFormat, int32_t withWidth, int32_t withHeight,
+                          int32_t withBytesPerRow, int32_t withExtraColumnsOnLeft,
+                          int32_t withExtraColumnsOnRight, int32_t withExtraRowsOnTop,
+                          int32_t withExtraRowsOnBottom) override;
+    void forwardTextureInfo(int32_t width, int32_t withHeight) override;
+
+  private:
+    explicit PictureTap(std::shared_ptr<H264HwDecoderImplDelegate> next) : next_(std::move(next)) {}
+
+    const std::shared_ptr<H264HwDecoderImplDelegate> next_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool holding_ = false;
+    bool waiting_ = false;
+    std::vector<Picture> pictures_;
+};
+
+}  // namespace decodertest

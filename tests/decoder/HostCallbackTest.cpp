@@ -1,0 +1,112 @@
+// The host callback: registration rules, the exact texture info text, and the one padded-row
+// notification that the delegate bridge sends.
+#include "DecoderTestSupport.h"
+#include "H264Decoder.h"
+#include "H264DecoderDelegateHelper.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+using namespace decodertest;
+
+namespace {
+
+constexpr uint8_t kId = 44;
+
+class HostCallback : public testing::Test {
+  protected:
+    HostCallback() : decoder(kId, "{}"), helper(&decoder) { TextureInfoLog::forget(kId); }
+    ~HostCallback() override { TextureInfoLog::forget(kId); }
+
+    void deliver(int width, int height, int bytesPerRow) {
+        std::vector<uint8_t> pixels(size_t(bytesPerRow) * height, 0x7f);
+        helper.copyRenderBuffer(pixels.data(), 0, width, height, bytesPerRow, 0, 0, 0, 0);
+    }
+    std::vector<std::string> texts() {
+        std::vector<std::string> result;
+        for (const TextureInfoLog::Call& call : TextureInfoLog::callsFor(kId)) {
+            result.push_back(call.text);
+        }
+        return result;
+    }
+
+    H264Decoder decoder;
+    H264DecoderDelegateHelper helper;
+};
+
+TEST_F(HostCallback, ReceivesTheTextureInfoAsZeroTerminatedUtf16) {
+    ASSERT_TRUE(decoder.registerCallback(TextureInfoLog::first()));
+    helper.forwardTextureInfo(1920, 1080);
+    helper.forwardTextureInfo(-16, 0);
+    const std::vector<TextureInfoLog::Call> calls = TextureInfoLog::callsFor(kId);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].text,
+              "{\"width\":1920,\"height\":1080,\"format\":0,\"linear\":true,"
+              "\"mipMap\":false}");
+    EXPECT_EQ(calls[0].text.size(), 68u);
+    EXPECT_EQ(calls[1].text, textureInfoText(-16, 0));
+    EXPECT_EQ(calls[0].idValue, kId);
+    EXPECT_EQ(calls[0].idAddress, calls[1].idAddress);
+}
+
+TEST_F(HostCallback, RegistrationKeepsTheFirstCallbackUntilUnregistered) {
+    EXPECT_FALSE(decoder.unregisterCallback());
+    EXPECT_TRUE(decoder.registerCallback(TextureInfoLog::first()));
+    EXPECT_FALSE(decoder.registerCallback(TextureInfoLog::second()));
+    helper.forwardTextureInfo(320, 240);
+    EXPECT_TRUE(decoder.unregisterCallback());
+    EXPECT_FALSE(decoder.unregisterCallback());
+    helper.forwardTextureInfo(321, 240);
+    EXPECT_TRUE(decoder.registerCallback(TextureInfoLog::second()));
+    helper.forwardTextureInfo(322, 240);
+
+    const std::vector<TextureInfoLog::Call> calls = TextureInfoLog::callsFor(kId);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].callback, 1);
+    EXPECT_EQ(calls[0].text, textureInfoText(320, 240));
+    EXPECT_EQ(calls[1].callback, 2);
+    EXPECT_EQ(calls[1].text, textureInfoText(322, 240));
+}
+
+TEST_F(HostCallback, RegisteringNullLeavesNoneRegistered) {
+    EXPECT_TRUE(decoder.registerCallback(nullptr));
+    EXPECT_FALSE(decoder.unregisterCallback());
+    helper.forwardTextureInfo(320, 240);
+    EXPECT_TRUE(decoder.registerCallback(TextureInfoLog::first()));
+    helper.forwardTextureInfo(320, 240);
+    EXPECT_EQ(TextureInfoLog::countFor(kId), 1u);
+}
+
+TEST_F(HostCallback, TheFirstPaddedPictureAloneAnnouncesThePaddedWidth) {
+    ASSERT_TRUE(decoder.registerCallback(TextureInfoLog::first()));
+    deliver(320, 240, 1280);
+    EXPECT_TRUE(texts().empty());
+    deliver(1080, 1920, 4352);
+    deliver(1080, 1920, 4352);
+    deliver(642, 362, 2624);
+    EXPECT_EQ(texts(), std::vector<std::string>{textureInfoText(1088, 1920)});
+}
+
+TEST_F(HostCallback, APaddedPictureBeforeAnyCallbackUsesUpTheNotification) {
+    deliver(1080, 1920, 4352);
+    ASSERT_TRUE(decoder.registerCallback(TextureInfoLog::first()));
+    deliver(1080, 1920, 4352);
+    EXPECT_TRUE(texts().empty());
+}
+
+// The notification comes before the copy and does not hold the texture lock, so the host may
+// bind the announced size from another thread at once; the announcing picture itself is not
+// copied into the texture bound before it.
+TEST_F(HostCallback, ThePaddedPictureIsNotCopiedIntoATextureOfThePictureWidth) {
+    int handle = 0;
+    ASSERT_TRUE(decoder.setNativeTexturePointer(&handle, "{\"width\":1080,\"height\":1920}"));
+    ASSERT_TRUE(decoder.registerCallback(TextureInfoLog::first()));
+    std::memset(decoder.texCfg.frameBuffer.get(), 0, size_t(1080) * 1920 * 4);
+    deliver(1080, 1920, 4352);
+    EXPECT_EQ(texts(), std::vector<std::string>{textureInfoText(1088, 1920)});
+    EXPECT_EQ(decoder.texCfg.frameBuffer[0], 0);
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+// The sample queue between the host's commits and the decode thread, on a real stream: every
+// committed access unit reaches the decode session once and in order, a commit that meets the
+// consumer's lock is dropped, and a stop discards what is still queued.
+#include "AnnexB.h"
+#include "DecoderTestSupport.h"
+#include "H264Decoder.h"
+#include "H264DecoderInspector.h"
+#include "Pictures.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <future>
+#include <thread>
+
+using namespace decodertest;
+using testsupport::AccessUnit;
+
+namespace {
+
+const testsupport::FixtureClip& clip() {
+    return testsupport::fixtureClip("h264_cbp_320x240");
+}
+
+void commit(H264Decoder& decoder, const AccessUnit& unit, uint32_t pts = 0) {
+    decoder.decodeFrame(unit.data(), 0, 0, uint32_t(unit.size()), pts);
+}
+
+std::vector<std::string> md5sOf(const std::vector<PictureTap::Picture>& pictures) {
+    std::vector<std::string> md5s;
+    for (const PictureTap::Picture& picture : pictures) {
+        md5s.push_back(picture.md5);
+    }
+    return md5s;
+}
+
+// The decode thread holds the first picture in the tap while the whole clip is committed, so
+// the queue is never contended and nothing may be dropped.
+TEST(SampleQueue, EveryAccessUnitReachesTheSessionOnceInCommitOrder) {
+    const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip());
+    H264Decoder decoder(45, "{}");
+    const auto tap = PictureTap::install(45);
+    tap->hold();
+    commit(decoder, units[0]);
+    ASSERT_TRUE(tap->waitUntilHolding());
+    for (size_t i = 1; i < units.size(); ++i) {
+        commit(decoder, units[i], uint32_t(i));
+    }
+    EXPECT_EQ(H264DecoderInspector::queuedSamples(decoder), units.size() - 1);
+    tap->release();
+
+    ASSERT_TRUE(tap->waitForPictures(units.size()));
+    EXPECT_EQ(md5sOf(tap->pictures()), testsupport::readFrameMd5s(clip()));
+}
+
+// Commits at an offset into a larger buffer, with any reserved value, copy exactly the unit.
+TEST(SampleQueue, OffsetSelectsTheBytesAndReservedIsIgnored) {
+    const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip());
+    H264Decoder decoder(46, "{}");
+    const auto tap = PictureTap::install(46);
+    for (size_t i = 0; i < 5; ++i) {
+        std::vector<uint8_t> buffer(7 + units[i].size() + 9, 0xAB);
+        std::copy(units[i].begin(), units[i].end(), buffer.begin() + 7);
+        decoder.decodeFrame(buffer.data(), uint32_t(0xFFFFFFFF - i), 7, uint32_t(units[i].size()),
+                            uint32_t(0xFFFFFFFF));
+        ASSERT_TRUE(tap->waitForPictures(i + 1));
+    }
+    const std::vector<std::string> expected = testsupport::readFrameMd5s(clip());
+    EXPECT_EQ(md5sOf(tap->pictures()),
+              std::vector<std::string>(expected.begin(), expected.begin() + 5));
+}
+
+// Holds the queue lock on another thread, as the decode thread does while it takes a sample.
+class QueueLockHolder {
+  public:
+    explicit QueueLockHolder(std::mutex& queueMutex)
+        : thread_([this, &queueMutex] {
+              std::lock_guard<std::mutex> queueLock(queueMutex);
+              std::unique_lock<std::mutex> lock(mutex_);
+              locked_ = true;
+              changed_.notify_all();
+              changed_.wait(lock, [this] { return released_; });
+          }) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return locked_; });
+    }
+    ~QueueLockHolder() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            released_ = true;
+            changed_.notify_all();
+        }
+        thread_.join();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool locked_ = false;
+    bool released_ = false;
+    std::thread thread_;
+};
+
+TEST(SampleQueue, ACommitThatMeetsAHeldQueueLockIsDroppedAndTheNextIsQueued) {
+    const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip());
+    H264Decoder decoder(47, "{}");
+    const auto tap = PictureTap::install(47);
+    tap->hold();
+    commit(decoder, units[0]);
+    ASSERT_TRUE(tap->waitUntilHolding());
+    {
+        QueueLockHolder holder(H264DecoderInspector::queueMutex(decoder));
+        commit(decoder, units[1]);
+    }
+    EXPECT_EQ(H264DecoderInspector::queuedSamples(decoder), 0u);
+    commit(decoder, units[1]);
+    EXPECT_EQ(H264DecoderInspector::queuedSamples(decoder), 1u);
+    tap->release();
+    ASSERT_TRUE(tap->waitForPictures(2));
+    const std::vector<std::string> expected = testsupport::readFrameMd5s(clip());
+    EXPECT_EQ(md5sOf(tap->pictures()),
+              std::vector<std::string>(expected.begin(), expected.begin() + 2));
+}
+
+TEST(SampleQueue, EmptyAndRefusedCommits) {
+    H264Decoder decoder(48, "{}");
+    const auto tap = PictureTap::install(48);
+    tap->hold();
+    const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip());
+    commit(decoder, units[0]);
+    ASSERT_TRUE(tap->waitUntilHolding());
+
+    const uint8_t byte = 0;
+    decoder.decodeFrame(nullptr, 0, 0, 0, 0);
+    decoder.decodeFrame(&byte, 0, 0, 0, 0);
+    EXPECT_EQ(H264DecoderInspector::queuedSamples(decoder), 2u) << "empty samples are queued";
+    decoder.decodeFrame(nullptr, 0, 0, 16, 0);
+    decoder.decodeFrame(&byte, 0, 0, 0x80000000u, 0);
+    decoder.decodeFrame(&byte, 0, 0, 0xFFFFFFFFu, 0);
+    EXPECT_EQ(H264DecoderInspector::queuedSamples(decoder), 2u) << "unreadable sizes are dropped";
+    tap->release();
+}
+
+// The decode thread is held inside the first sample while 29 more wait in the queue; the
+// teardown returns only once that sample is done, and the queued ones never reach the session
+// (LeakSanitizer checks that they are freed).
+TEST(SampleQueue, TeardownFinishesTheCurrentSampleAndDiscardsTheQueue) {
+    const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip());
+    auto decoder = std::make_unique<H264Decoder>(49, "{}");
+    const auto tap = PictureTap::install(49);
+    tap->hold();
+    for (const AccessUnit& unit : units) {
+        commit(*decoder, unit);
+    }
+    ASSERT_TRUE(tap->waitUntilHolding());
+    EXPECT_EQ(H264DecoderInspector::queuedSamples(*decoder), units.size() - 1);
+
+    auto teardown = std::async(std::launch::async, [&] { decoder.reset(); });
+    EXPECT_EQ(teardown.wait_for(50ms), std::future_status::timeout)
+        << "teardown returned while the decode thread was still inside its sample";
+    tap->release();
+    teardown.get();
+    EXPECT_EQ(tap->pictureCount(), 1u);
+}
+
+}  // namespace
