@@ -1,0 +1,417 @@
+// Real clips through the decode session, access unit by access unit, as a decode thread hands
+// them over: the size report, every picture against FFmpeg's decode, session setup and
+// replacement, the registry, and the number of live decompression sessions over stop/start
+// cycles (counted through the linker's --wrap of session creation and CFRelease).
+#include "HwDecodeTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <set>
+#include <thread>
+
+using hwdecodetest::Bytes;
+using hwdecodetest::RecordingDelegate;
+using testsupport::AccessUnit;
+using testsupport::FixtureClip;
+
+namespace {
+
+struct SessionCensus {
+    std::mutex mutex;
+    std::set<CFTypeRef> live;
+    size_t created = 0;
+};
+
+SessionCensus& census() {
+    static SessionCensus instance;
+    return instance;
+}
+
+size_t liveSessions() {
+    std::lock_guard<std::mutex> lock(census().mutex);
+    return census().live.size();
+}
+
+size_t createdSessions() {
+    std::lock_guard<std::mutex> lock(census().mutex);
+    return census().created;
+}
+
+}  // namespace
+
+extern "C" {
+
+OSStatus __real_VTDecompressionSessionCreate(
+    CFAllocatorRef allocator, CMVideoFormatDescriptionRef videoFormatDescription,
+    CFDictionaryRef videoDecoderSpecification, CFDictionaryRef destinationImageBufferAttributes,
+    const VTDecompressionOutputCallbackRecord* outputCallback,
+    VTDecompressionSessionRef* decompressionSessionOut);
+void __real_CFRelease(CFTypeRef cf);
+
+OSStatus __wrap_VTDecompressionSessionCreate(
+    CFAllocatorRef allocator, CMVideoFormatDescriptionRef videoFormatDescription,
+    CFDictionaryRef videoDecoderSpecification, CFDictionaryRef destinationImageBufferAttributes,
+    const VTDecompressionOutputCallbackRecord* outputCallback,
+    VTDecompressionSessionRef* decompressionSessionOut) {
+    const OSStatus result = __real_VTDecompressionSessionCreate(
+        allocator, videoFormatDescription, videoDecoderSpecification,
+        destinationImageBufferAttributes, outputCallback, decompressionSessionOut);
+    if (result == noErr && *decompressionSessionOut != nullptr) {
+        std::lock_guard<std::mutex> lock(census().mutex);
+        census().live.insert(*decompressionSessionOut);
+        ++census().created;
+    }
+    return result;
+}
+
+// A session leaves the census with the release that destroys it.
+void __wrap_CFRelease(CFTypeRef cf) {
+    if (cf != nullptr) {
+        std::lock_guard<std::mutex> lock(census().mutex);
+        const auto found = census().live.find(cf);
+        if (found != census().live.end() && CFGetRetainCount(cf) == 1) {
+            census().live.erase(found);
+        }
+    }
+    __real_CFRelease(cf);
+}
+
+}  // extern "C"
+
+namespace {
+
+// A stream that reorders pictures holds at most this many back until the session is flushed.
+constexpr size_t kMaxHeldPictures = 4;
+constexpr double kMinPsnr = 45.0;
+
+// The index of the access unit after which every parameter set that setup needs has arrived.
+int setupAccessUnit(const std::vector<AccessUnit>& units, bool h265) {
+    bool vps = !h265;
+    bool sps = false;
+    bool pps = false;
+    for (size_t i = 0; i < units.size(); ++i) {
+        for (const int type : testsupport::nalUnitTypes(
+                 units[i], h265 ? testsupport::Codec::H265 : testsupport::Codec::H264)) {
+            vps = vps || (h265 && type == 32);
+            sps = sps || type == (h265 ? 33 : 7);
+            pps = pps || type == (h265 ? 34 : 8);
+        }
+        if (vps && sps && pps) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// Each delivered picture is the clip's picture of the same index: exactly (the MD5 of FFmpeg's
+// decode) or, for pictures whose pixels were kept, within kMinPsnr of the stored reference.
+void expectReferencePictures(const FixtureClip& clip,
+                             const std::vector<hwdecodetest::DeliveredPicture>& pictures,
+                             size_t firstClipPicture = 0) {
+    const std::vector<std::string> md5s = testsupport::readFrameMd5s(clip);
+    std::vector<testsupport::BgraPicture> references;
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        const auto& picture = pictures[i];
+        const size_t index = firstClipPicture + i;
+        SCOPED_TRACE("picture " + std::to_string(index));
+        EXPECT_EQ(picture.format, 0);
+        EXPECT_EQ(picture.width, clip.width);
+        EXPECT_EQ(picture.height, clip.height);
+        EXPECT_GE(picture.bytesPerRow, 4 * clip.width);
+        EXPECT_EQ(picture.extraColumnsOnLeft + picture.extraColumnsOnRight +
+                      picture.extraRowsOnTop + picture.extraRowsOnBottom,
+                  0);
+        ASSERT_LT(index, md5s.size());
+        if (picture.md5 == md5s[index]) {
+            continue;
+        }
+        if (references.empty()) {
+            references = testsupport::readReferencePictures(clip);
+        }
+        ASSERT_LT(index, references.size()) << "not exact, and no stored reference to compare";
+        ASSERT_FALSE(picture.pixels.pixels.empty());
+        EXPECT_GE(testsupport::psnr(picture.pixels, references[index]), kMinPsnr);
+    }
+}
+
+class ClipDecodeTest : public ::testing::TestWithParam<FixtureClip> {};
+
+TEST_P(ClipDecodeTest, DeliversEveryPictureAfterOneSizeReport) {
+    const FixtureClip& clip = GetParam();
+    const bool h265 = hwdecodetest::isH265(clip);
+    const auto units = testsupport::readAccessUnits(clip);
+    ASSERT_EQ(static_cast<int>(units.size()), clip.accessUnits);
+    auto delegate = std::make_shared<RecordingDelegate>(static_cast<size_t>(clip.referenceFrames));
+    auto handler = hwdecodetest::freshHandler(delegate, h265);
+
+    hwdecodetest::feedClip(*handler, *delegate, units);
+
+    const auto reports = delegate->sizeReports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].width, clip.width);
+    EXPECT_EQ(reports[0].height, clip.height);
+    EXPECT_EQ(reports[0].accessUnit, setupAccessUnit(units, h265));
+
+    // Pictures that a reordering stream still holds come out only when the session is flushed,
+    // which DecodeNALUs never does; the test flushes to see them.
+    const size_t beforeFlush = delegate->pictureCount();
+    const bool reorders = clip.name.find("bframes") != std::string::npos;
+    if (reorders) {
+        EXPECT_GE(beforeFlush + kMaxHeldPictures, static_cast<size_t>(clip.frames));
+    } else {
+        EXPECT_EQ(beforeFlush, static_cast<size_t>(clip.frames));
+    }
+    VTDecompressionSessionFinishDelayedFrames(handler->session());
+    VTDecompressionSessionWaitForAsynchronousFrames(handler->session());
+    const auto pictures = delegate->pictures();
+    EXPECT_EQ(pictures.size(), static_cast<size_t>(clip.frames));
+    expectReferencePictures(clip, pictures);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, ClipDecodeTest, ::testing::ValuesIn(testsupport::fixtureClips()),
+                         [](const ::testing::TestParamInfo<FixtureClip>& clipInfo) {
+                             return clipInfo.param.name;
+                         });
+
+const FixtureClip& clip320() {
+    return testsupport::fixtureClip("h264_cbp_320x240");
+}
+
+std::vector<AccessUnit> units320() {
+    return testsupport::readAccessUnits(clip320());
+}
+
+TEST(SessionSetupTest, ParameterSetsInSeparateAccessUnitsSetUpOnThePps) {
+    const auto units = units320();
+    const auto nals = hwdecodetest::splitNalUnits(units[0]);
+    std::vector<AccessUnit> split = {hwdecodetest::joinAnnexB({nals[0]}),
+                                     hwdecodetest::joinAnnexB({nals[1]})};
+    ASSERT_EQ(hwdecodetest::nalType(nals[0], false), 7);
+    ASSERT_EQ(hwdecodetest::nalType(nals[1], false), 8);
+    split.push_back(hwdecodetest::joinAnnexB({nals.begin() + 2, nals.end()}));
+    split.insert(split.end(), units.begin() + 1, units.end());
+    auto delegate = std::make_shared<RecordingDelegate>(8);
+    auto handler = hwdecodetest::freshHandler(delegate, false);
+
+    delegate->setAccessUnit(0);
+    handler->DecodeNALUs(split[0].data(), static_cast<int32_t>(split[0].size()), 0);
+    EXPECT_FALSE(handler->isSetup());
+    hwdecodetest::feedClip(*handler, *delegate, split);
+
+    const auto reports = delegate->sizeReports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].accessUnit, 1);
+    const auto pictures = delegate->pictures();
+    EXPECT_EQ(pictures.size(), units.size());
+    expectReferencePictures(clip320(), pictures);
+}
+
+TEST(SessionSetupTest, SecondSpsOfAnotherSizeChangesNothing) {
+    const auto units = units320();
+    const auto odd = testsupport::readAccessUnits(testsupport::fixtureClip("h264_odd_642x362"));
+    auto delegate = std::make_shared<RecordingDelegate>(8);
+    auto handler = hwdecodetest::freshHandler(delegate, false);
+    hwdecodetest::feedClip(*handler, *delegate,
+                           std::vector<AccessUnit>(units.begin(), units.begin() + 10));
+    const VTDecompressionSessionRef session = handler->session();
+    const Bytes sps = handler->sps().at(0);
+
+    const AccessUnit otherSets = hwdecodetest::joinAnnexB(
+        {hwdecodetest::firstOfType(odd[0], 7, false), hwdecodetest::firstOfType(odd[0], 8, false)});
+    handler->DecodeNALUs(otherSets.data(), static_cast<int32_t>(otherSets.size()), 0);
+    for (size_t i = 10; i < units.size(); ++i) {
+        handler->DecodeNALUs(units[i].data(), static_cast<int32_t>(units[i].size()), 0);
+    }
+
+    EXPECT_EQ(handler->session(), session);
+    EXPECT_EQ(handler->sps().at(0), sps);
+    EXPECT_EQ(delegate->sizeReports().size(), 1u);
+    const auto pictures = delegate->pictures();
+    EXPECT_EQ(pictures.size(), units.size());
+    expectReferencePictures(clip320(), pictures);
+}
+
+TEST(SessionSetupTest, ResetThenNewParameterSetsStartANewSession) {
+    const auto units = units320();
+    const FixtureClip& next = testsupport::fixtureClip("h265_main_320x240");
+    const auto nextUnits = testsupport::readAccessUnits(next);
+    auto delegate = std::make_shared<RecordingDelegate>(8);
+    auto handler = hwdecodetest::freshHandler(delegate, false);
+    hwdecodetest::feedClip(*handler, *delegate,
+                           std::vector<AccessUnit>(units.begin(), units.begin() + 10));
+    const VTDecompressionSessionRef first = handler->session();
+    const size_t liveBefore = liveSessions();
+
+    handler->Reset();
+    EXPECT_FALSE(handler->isSetup());
+    EXPECT_TRUE(handler->sps().empty() && handler->pps().empty() && handler->vps().empty() &&
+                handler->sei().empty());
+    EXPECT_EQ(handler->session(), first);
+    EXPECT_FALSE(handler->h265());
+    EXPECT_EQ(handler->delegate(), delegate);
+
+    // Until new parameter sets arrive, pictures still go to the previous session.
+    handler->DecodeNALUs(units[10].data(), static_cast<int32_t>(units[10].size()), 0);
+    EXPECT_EQ(delegate->pictureCount(), 11u);
+    EXPECT_EQ(handler->session(), first);
+
+    handler->SetH265(true);
+    hwdecodetest::feedClip(*handler, *delegate, nextUnits);
+    EXPECT_NE(handler->session(), nullptr);
+    EXPECT_EQ(liveSessions(), liveBefore) << "the replaced session was released";
+    const auto reports = delegate->sizeReports();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[1].width, next.width);
+    EXPECT_EQ(reports[1].height, next.height);
+    const auto pictures = delegate->pictures();
+    ASSERT_EQ(pictures.size(), 11u + nextUnits.size());
+    expectReferencePictures(clip320(), {pictures.begin(), pictures.begin() + 11});
+    expectReferencePictures(next, {pictures.begin() + 11, pictures.end()});
+}
+
+TEST(SessionSetupTest, HeldPicturesOfAReplacedSessionAreNotShown) {
+    const auto bframes =
+        testsupport::readAccessUnits(testsupport::fixtureClip("h264_high_bframes_640x360"));
+    const auto units = units320();
+    auto delegate = std::make_shared<RecordingDelegate>(0);
+    auto handler = hwdecodetest::freshHandler(delegate, false);
+    hwdecodetest::feedClip(*handler, *delegate, bframes);
+    const size_t beforeReset = delegate->pictureCount();
+
+    handler->Reset();
+    hwdecodetest::feedClip(*handler, *delegate, units);
+
+    const auto pictures = delegate->pictures();
+    ASSERT_EQ(pictures.size(), beforeReset + units.size());
+    expectReferencePictures(
+        clip320(), {pictures.begin() + static_cast<std::ptrdiff_t>(beforeReset), pictures.end()});
+}
+
+TEST(SessionSetupTest, StopStartCyclesKeepOneLiveSession) {
+    const auto h264Units = units320();
+    const auto h265Units =
+        testsupport::readAccessUnits(testsupport::fixtureClip("h265_main_320x240"));
+    const std::string key = hwdecodetest::freshKey();
+    const auto handler = H264HwDecoderImpl::sharedHandler(key);
+    const size_t liveAtStart = liveSessions();
+    const size_t createdAtStart = createdSessions();
+    constexpr int kCycles = 12;
+    for (int cycle = 0; cycle < kCycles; ++cycle) {
+        const bool h265 = cycle % 2 == 1;
+        auto delegate = std::make_shared<RecordingDelegate>(0);
+        ASSERT_EQ(H264HwDecoderImpl::sharedHandler(key), handler);
+        handler->setDelegate(delegate);
+        handler->SetH265(h265);
+        const auto& units = h265 ? h265Units : h264Units;
+        hwdecodetest::feedClip(*handler, *delegate, {units.begin(), units.begin() + 5});
+        EXPECT_EQ(delegate->pictureCount(), 5u);
+        EXPECT_EQ(delegate->sizeReports().size(), 1u);
+        EXPECT_EQ(liveSessions(), liveAtStart + 1) << "cycle " << cycle;
+        H264HwDecoderImpl::sharedHandler(key)->Reset();
+    }
+    EXPECT_EQ(createdSessions(), createdAtStart + kCycles);
+    EXPECT_EQ(liveSessions(), liveAtStart + 1) << "the last session stays until the next setup";
+}
+
+TEST(SessionSetupTest, DelegateSwappedWhileDecodingGetsEveryPictureOnce) {
+    const auto units = units320();
+    auto first = std::make_shared<RecordingDelegate>(0);
+    auto second = std::make_shared<RecordingDelegate>(0);
+    auto handler = hwdecodetest::freshHandler(first, false);
+    std::atomic<bool> decoding{true};
+    std::thread swapper([&] {
+        for (int i = 0; decoding; ++i) {
+            handler->setDelegate(i % 2 == 0 ? second : first);
+            std::this_thread::yield();
+        }
+    });
+    constexpr int kRounds = 3;
+    for (int round = 0; round < kRounds; ++round) {
+        hwdecodetest::feedClip(*handler, *first, units);
+    }
+    decoding = false;
+    swapper.join();
+    EXPECT_EQ(first->pictureCount() + second->pictureCount(), kRounds * units.size());
+    EXPECT_EQ(first->sizeReports().size() + second->sizeReports().size(), 1u);
+}
+
+TEST(RegistryTest, KeysMapToObjects) {
+    const std::string key = hwdecodetest::freshKey();
+    const std::string other = hwdecodetest::freshKey();
+    const auto handler = H264HwDecoderImpl::sharedHandler(key);
+    EXPECT_EQ(H264HwDecoderImpl::sharedHandler(key), handler);
+    EXPECT_NE(H264HwDecoderImpl::sharedHandler(other), handler);
+    handler->Reset();
+    EXPECT_EQ(H264HwDecoderImpl::sharedHandler(key), handler);
+}
+
+TEST(RegistryTest, FreshObjectDecodesH264AndHasNothingYet) {
+    const auto handler = H264HwDecoderImpl::sharedHandler(hwdecodetest::freshKey());
+    EXPECT_FALSE(handler->h265());
+    EXPECT_FALSE(handler->isSetup());
+    EXPECT_EQ(handler->delegate(), nullptr);
+    EXPECT_EQ(handler->session(), nullptr);
+    EXPECT_EQ(handler->videoFormatDescr(), nullptr);
+    EXPECT_EQ(handler->current(), 0.0);
+    EXPECT_TRUE(handler->sps().empty() && handler->pps().empty() && handler->vps().empty() &&
+                handler->sei().empty());
+    ASSERT_NE(handler->bufArr(), nullptr);
+    EXPECT_EQ(CFArrayGetCount(handler->bufArr()), 0);
+}
+
+size_t occurrences(const std::string& text, const std::string& line) {
+    size_t count = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(RegistryTest, LogsOnceForEachNewKey) {
+    const std::string key = hwdecodetest::freshKey();
+    const std::string other = hwdecodetest::freshKey();
+    ::testing::internal::CaptureStderr();
+    H264HwDecoderImpl::sharedHandler(key);
+    H264HwDecoderImpl::sharedHandler(key);
+    H264HwDecoderImpl::sharedHandler(other);
+    H264HwDecoderImpl::sharedHandler(key)->Reset();
+    H264HwDecoderImpl::sharedHandler(other);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(occurrences(log, "decoder: Allocating decoder instance for " + key + "...\n"), 1u);
+    EXPECT_EQ(occurrences(log, "decoder: Allocating decoder instance for " + other + "...\n"), 1u);
+    EXPECT_EQ(occurrences(log, "decoder:"), 2u);
+}
+
+TEST(RegistryTest, ThreadsRacingForOneKeyShareOneObject) {
+    constexpr int kThreads = 8;
+    constexpr int kKeys = 20;
+    std::vector<std::string> keys;
+    for (int i = 0; i < kKeys; ++i) {
+        keys.push_back(hwdecodetest::freshKey());
+    }
+    std::vector<std::vector<std::shared_ptr<H264HwDecoderImpl>>> seen(kThreads);
+    ::testing::internal::CaptureStderr();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (const std::string& key : keys) {
+                seen[t].push_back(H264HwDecoderImpl::sharedHandler(key));
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    for (int k = 0; k < kKeys; ++k) {
+        for (int t = 1; t < kThreads; ++t) {
+            EXPECT_EQ(seen[t][k], seen[0][k]) << "key " << keys[k];
+        }
+        EXPECT_EQ(occurrences(log, "instance for " + keys[k] + "...\n"), 1u);
+    }
+}
+
+}  // namespace

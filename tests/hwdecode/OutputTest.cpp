@@ -1,0 +1,191 @@
+// The decode output callback: what reaches the delegate, and how the pixel buffer is locked.
+// Locks are observed through the linker's --wrap of the CoreVideo lock calls; the pixel buffer
+// of the direct calls is a real one, taken from a real decode of a clip whose rows are padded.
+#include "DecompressionOutput.h"
+#include "HwDecodeTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+using hwdecodetest::RecordingDelegate;
+
+namespace {
+
+struct LockCall {
+    CVPixelBufferRef buffer;
+    CVPixelBufferLockFlags flags;
+    bool lock;
+    std::thread::id thread;
+};
+
+struct LockRecorder {
+    std::mutex mutex;
+    std::vector<LockCall> calls;
+    CVPixelBufferRef captured = nullptr;  // the first buffer locked, retained
+};
+
+LockRecorder& recorder() {
+    static LockRecorder instance;
+    return instance;
+}
+
+void record(CVPixelBufferRef buffer, CVPixelBufferLockFlags flags, bool lock) {
+    std::lock_guard<std::mutex> guard(recorder().mutex);
+    recorder().calls.push_back({buffer, flags, lock, std::this_thread::get_id()});
+    if (lock && recorder().captured == nullptr) {
+        recorder().captured = CVPixelBufferRetain(buffer);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+CVReturn __real_CVPixelBufferLockBaseAddress(CVPixelBufferRef pixelBuffer,
+                                             CVPixelBufferLockFlags lockFlags);
+CVReturn __real_CVPixelBufferUnlockBaseAddress(CVPixelBufferRef pixelBuffer,
+                                               CVPixelBufferLockFlags unlockFlags);
+
+CVReturn __wrap_CVPixelBufferLockBaseAddress(CVPixelBufferRef pixelBuffer,
+                                             CVPixelBufferLockFlags lockFlags) {
+    record(pixelBuffer, lockFlags, true);
+    return __real_CVPixelBufferLockBaseAddress(pixelBuffer, lockFlags);
+}
+
+CVReturn __wrap_CVPixelBufferUnlockBaseAddress(CVPixelBufferRef pixelBuffer,
+                                               CVPixelBufferLockFlags unlockFlags) {
+    record(pixelBuffer, unlockFlags, false);
+    return __real_CVPixelBufferUnlockBaseAddress(pixelBuffer, unlockFlags);
+}
+
+}  // extern "C"
+
+namespace {
+
+const testsupport::FixtureClip& paddedClip() {
+    return testsupport::fixtureClip("h264_portrait_1080x1920");
+}
+
+std::vector<LockCall> takeLockCalls() {
+    std::lock_guard<std::mutex> guard(recorder().mutex);
+    std::vector<LockCall> taken;
+    taken.swap(recorder().calls);
+    return taken;
+}
+
+void callOutput(void* handler, OSStatus status, CVPixelBufferRef buffer) {
+    didDecompress(handler, nullptr, status, 0, buffer, kCMTimeInvalid, kCMTimeInvalid);
+}
+
+class OutputTest : public ::testing::Test {
+  protected:
+    // One real decoded picture, 1080 pixels wide: its rows are padded.
+    static void SetUpTestSuite() {
+        const auto units = testsupport::readAccessUnits(paddedClip());
+        auto delegate = std::make_shared<RecordingDelegate>(0);
+        auto handler = hwdecodetest::freshHandler(delegate, false);
+        hwdecodetest::feedClip(*handler, *delegate, {units.front()});
+        std::lock_guard<std::mutex> guard(recorder().mutex);
+        picture_ = recorder().captured;
+    }
+
+    static void TearDownTestSuite() {
+        if (picture_) {
+            CVPixelBufferRelease(picture_);
+            picture_ = nullptr;
+        }
+    }
+
+    void SetUp() override {
+        ASSERT_NE(picture_, nullptr);
+        takeLockCalls();
+    }
+
+    static CVPixelBufferRef picture_;
+    std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>(1);
+    std::shared_ptr<H264HwDecoderImpl> handler_ = hwdecodetest::freshHandler(delegate_, false);
+};
+
+CVPixelBufferRef OutputTest::picture_ = nullptr;
+
+TEST_F(OutputTest, FailedDecodeDeliversNothingAndNeverLocks) {
+    callOutput(handler_.get(), kVTVideoDecoderBadDataErr, picture_);
+    callOutput(handler_.get(), -1, picture_);
+    EXPECT_TRUE(takeLockCalls().empty());
+    EXPECT_EQ(delegate_->pictureCount(), 0u);
+}
+
+TEST_F(OutputTest, DroppedFrameDeliversNothing) {
+    callOutput(handler_.get(), noErr, nullptr);
+    EXPECT_TRUE(takeLockCalls().empty());
+    EXPECT_EQ(delegate_->pictureCount(), 0u);
+}
+
+TEST_F(OutputTest, PaddedRowsAreDeliveredAsThePlatformReportsThem) {
+    callOutput(handler_.get(), noErr, picture_);
+
+    const auto pictures = delegate_->pictures();
+    ASSERT_EQ(pictures.size(), 1u);
+    EXPECT_EQ(pictures[0].format, 0);
+    EXPECT_EQ(pictures[0].width, static_cast<int32_t>(CVPixelBufferGetWidth(picture_)));
+    EXPECT_EQ(pictures[0].height, static_cast<int32_t>(CVPixelBufferGetHeight(picture_)));
+    EXPECT_EQ(pictures[0].bytesPerRow, static_cast<int32_t>(CVPixelBufferGetBytesPerRow(picture_)));
+    EXPECT_EQ(pictures[0].width, paddedClip().width);
+    EXPECT_EQ(pictures[0].height, paddedClip().height);
+    EXPECT_GT(pictures[0].bytesPerRow, 4 * pictures[0].width);
+    EXPECT_EQ(pictures[0].extraColumnsOnLeft, 0);
+    EXPECT_EQ(pictures[0].extraColumnsOnRight, 0);
+    EXPECT_EQ(pictures[0].extraRowsOnTop, 0);
+    EXPECT_EQ(pictures[0].extraRowsOnBottom, 0);
+    EXPECT_EQ(pictures[0].md5, testsupport::readFrameMd5s(paddedClip()).at(0));
+
+    const auto calls = takeLockCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_TRUE(calls[0].lock);
+    EXPECT_FALSE(calls[1].lock);
+    for (const LockCall& call : calls) {
+        EXPECT_EQ(call.buffer, picture_);
+        EXPECT_EQ(call.flags, 0u) << "a read-write lock, unlocked with the same flags";
+    }
+}
+
+TEST_F(OutputTest, WithoutDelegateTheBufferIsLockedAndUnlockedOnce) {
+    handler_->setDelegate(nullptr);
+    callOutput(handler_.get(), noErr, picture_);
+
+    const auto calls = takeLockCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_TRUE(calls[0].lock);
+    EXPECT_FALSE(calls[1].lock);
+    EXPECT_EQ(delegate_->pictureCount(), 0u);
+}
+
+TEST_F(OutputTest, ObjectThatNoOneOwnsGetsNothing) {
+    H264HwDecoderImpl unowned;
+    unowned.setDelegate(delegate_);
+    callOutput(&unowned, noErr, picture_);
+
+    EXPECT_EQ(takeLockCalls().size(), 2u);
+    EXPECT_EQ(delegate_->pictureCount(), 0u);
+}
+
+TEST_F(OutputTest, EveryDecodedPictureIsLockedOnceAroundItsDelivery) {
+    const auto& clip = testsupport::fixtureClip("h264_cbp_320x240");
+    const auto units = testsupport::readAccessUnits(clip);
+    hwdecodetest::feedClip(*handler_, *delegate_, units);
+
+    ASSERT_EQ(delegate_->pictureCount(), units.size());
+    const auto calls = takeLockCalls();
+    ASSERT_EQ(calls.size(), 2 * units.size());
+    for (size_t i = 0; i < calls.size(); i += 2) {
+        EXPECT_TRUE(calls[i].lock);
+        EXPECT_FALSE(calls[i + 1].lock);
+        EXPECT_EQ(calls[i].buffer, calls[i + 1].buffer);
+        EXPECT_EQ(calls[i].flags, 0u);
+        EXPECT_NE(calls[i].thread, std::this_thread::get_id()) << "on the platform's thread";
+    }
+}
+
+}  // namespace
