@@ -1,0 +1,107 @@
+// Script-side declarations of the decoder plugin's exported functions, for a host engine whose
+// scripts are C#. Copy this file into the scripts; it needs nothing but the base class library.
+//
+// Call sequence
+// -------------
+//   1. H264Decoder_start(id, config)         creates decoder instance `id` (any byte, 0 to 255).
+//                                            config: {"isH265":true} for H.265, else H.264.
+//   2. H264Decoder_registerCallback(id, cb)  cb will be told what texture to create.
+//   3. H264Decoder_commitFrame(id, ...)      one Annex B access unit per call, in stream order,
+//                                            until cb has reported the picture size.
+//   4. Create a BGRA texture of that size and pass the engine's native handle of it:
+//      H264Decoder_setNativeTexturePointer(id, nativeHandle,
+//          "{\"width\":W,\"height\":H,\"mipMap\":false,\"format\":0}")
+//   5. H264Decoder_commitFrame(id, ...)      every further access unit; decoded pictures land in
+//                                            the instance's frame buffer.
+//      Each rendered frame, hand the pointer that H264Decoder_nativeRenderEventFunc() returns
+//      to the engine's call that runs a plugin function on its render thread; that function
+//      uploads every instance's latest picture into its texture.
+//   6. H264Decoder_stop(id)                  also forgets the callback and the texture.
+//
+// Threads
+// -------
+// Every function may be called from any script thread; one lock inside the plugin serialises
+// them with each other and with the render event. H264Decoder_stop waits, under that lock, for
+// the access unit being decoded. H264Decoder_commitFrame never waits for decoding: it drops the
+// frame when the decode thread is taking one off the queue at that instant.
+//
+// The callback runs on a thread of the plugin (the instance's decode thread, or the platform's
+// decode output thread), never on a script thread. It must not call any function of this class:
+// H264Decoder_stop holds the plugin's lock while it waits for exactly those threads, so a call
+// back in can deadlock. Copy the text, hand it to a script thread (a locked queue polled every
+// frame) and return at once; decoding of that instance waits for the callback.
+//
+// The delegate passed to H264Decoder_registerCallback is called from native code, which holds
+// no reference the garbage collector can see. Keep it in a field that lives until
+// H264Decoder_unregisterCallback or H264Decoder_stop has returned; a collected delegate makes
+// the next call jump into freed memory.
+//
+// Texts go in as zero-terminated UTF-16 (LPWStr); a text with a lone surrogate is refused as a
+// whole. JSON that does not parse or lacks members is not an error: missing values default.
+using System;
+using System.Runtime.InteropServices;
+
+public static class H264DecoderPlugin
+{
+    // Resolved as libH264Decoder.so on Linux and H264Decoder.bundle on macOS.
+    public const string Library = "H264Decoder";
+
+    // `decoderId` points at one byte holding the instance's id (Marshal.ReadByte), valid for the
+    // instance's life. `textureInfoJson` is a zero-terminated UTF-16 text (Marshal.PtrToStringUni)
+    // that is freed when the callback returns; it is exactly
+    //   {"width":W,"height":H,"format":0,"linear":true,"mipMap":false}
+    // It comes once when the decoder learns the picture size, and at most once more when the
+    // platform pads picture rows: W is then the padded row width, the only width that receives
+    // pictures.
+    [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+    public delegate void TextureInfoCallback(IntPtr decoderId, IntPtr textureInfoJson);
+
+    // The function H264Decoder_nativeRenderEventFunc points at; the host's render thread calls
+    // it. The event id is not used.
+    [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+    public delegate void RenderEventFunc(int eventId);
+
+    // True when the instance was created; false when `decoderId` is already running (that
+    // instance is untouched), or the text is null or not well-formed.
+    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+    [return: MarshalAs(UnmanagedType.I1)]
+    public static extern bool H264Decoder_start(
+        byte decoderId, [MarshalAs(UnmanagedType.LPWStr)] string configJson);
+
+    // Does nothing for an id that is not running.
+    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+    public static extern void H264Decoder_stop(byte decoderId);
+
+    // Queues a copy of data[offset .. offset + size): one complete access unit, start codes
+    // included. `reserved` is ignored; `pts` is in units of 1/100000 s. The array is pinned for
+    // the call only. True for a running instance, whether or not the frame was queued.
+    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+    [return: MarshalAs(UnmanagedType.I1)]
+    public static extern bool H264Decoder_commitFrame(
+        byte decoderId, [In] byte[] data, uint reserved, uint offset, uint size, uint pts);
+
+    // True when the callback was stored; false when one is already registered (it stays in
+    // force) or the id is unknown.
+    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+    [return: MarshalAs(UnmanagedType.I1)]
+    public static extern bool H264Decoder_registerCallback(
+        byte decoderId, TextureInfoCallback callback);
+
+    // True when a callback was registered and is now cleared. A call of the callback already in
+    // progress is not waited for.
+    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+    [return: MarshalAs(UnmanagedType.I1)]
+    public static extern bool H264Decoder_unregisterCallback(byte decoderId);
+
+    // Binds the native texture (a Metal texture or an OpenGL texture name; IntPtr.Zero unbinds).
+    // Pictures reach it only when the description's width, height and format 0 match them.
+    // True for a running instance whatever the description holds.
+    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+    [return: MarshalAs(UnmanagedType.I1)]
+    public static extern bool H264Decoder_setNativeTexturePointer(
+        byte decoderId, IntPtr texturePtr, [MarshalAs(UnmanagedType.LPWStr)] string textureJson);
+
+    // The render-event function (see RenderEventFunc); the same pointer on every call.
+    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+    public static extern IntPtr H264Decoder_nativeRenderEventFunc();
+}
