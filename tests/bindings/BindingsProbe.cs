@@ -111,13 +111,15 @@ public static class BindingsProbe
 
     // The first access unit (parameter sets and the first picture) lies at an offset inside an
     // array of 0xff bytes, with a non-zero reserved value before the offset: only a commit that
-    // passes array, offset and size through unchanged lets the decoder report the picture size.
+    // passes array, offset and size through unchanged hands the decoder the parameter sets it
+    // needs to report the picture size.
     static void ProbeEmbeddedCommit(string h264Clip)
     {
         const byte id = 9;
-        const int offset = 1000;
         byte[] clip = File.ReadAllBytes(h264Clip);
         ByteRange first = AccessUnitSplitter.Split(clip, false)[0];
+        // Longer than the access unit, so that reading from any other offset sees no start code.
+        int offset = first.Size + 1000;
         byte[] frames = new byte[offset + first.Size + offset];
         for (int i = 0; i < frames.Length; ++i)
             frames[i] = 0xff;
@@ -134,7 +136,7 @@ public static class BindingsProbe
         };
         H264DecoderPlugin.H264Decoder_start(id, "{}");
         H264DecoderPlugin.H264Decoder_registerCallback(id, callback);
-        H264DecoderPlugin.H264Decoder_commitFrame(id, frames, 7, offset, (uint)first.Size, 0);
+        H264DecoderPlugin.H264Decoder_commitFrame(id, frames, 7, (uint)offset, (uint)first.Size, 0);
         lock (signal)
         {
             if (textureInfo == null)
