@@ -110,11 +110,26 @@ class UnpackState {
     std::optional<ScopedPixelStore> swapBytes_;
 };
 
+uint32_t withRedAndBlueSwapped(uint32_t pixel) {
+    return (pixel & 0xFF00FF00u) | ((pixel & 0xFFu) << 16) | ((pixel >> 16) & 0xFFu);
+}
+
+// Works in fixed blocks of pixels, which compilers turn into vector instructions at -O2.
 void swapRedAndBlue(const uint8_t* source, uint8_t* destination, int pixelCount) {
-    for (int i = 0; i < pixelCount; ++i) {
+    constexpr int kBlock = 8;
+    int i = 0;
+    for (; i + kBlock <= pixelCount; i += kBlock) {
+        uint32_t block[kBlock];
+        std::memcpy(block, source + 4 * i, sizeof block);
+        for (uint32_t& pixel : block) {
+            pixel = withRedAndBlueSwapped(pixel);
+        }
+        std::memcpy(destination + 4 * i, block, sizeof block);
+    }
+    for (; i < pixelCount; ++i) {
         uint32_t pixel;
         std::memcpy(&pixel, source + 4 * i, 4);
-        pixel = (pixel & 0xFF00FF00u) | ((pixel & 0xFFu) << 16) | ((pixel >> 16) & 0xFFu);
+        pixel = withRedAndBlueSwapped(pixel);
         std::memcpy(destination + 4 * i, &pixel, 4);
     }
 }
