@@ -1,0 +1,222 @@
+// Real streams through the exported functions, as a host plays them: the callback hears the
+// texture size, the host binds a texture of that size, and every later picture lands in the
+// frame buffer exactly as FFmpeg decodes it.
+#include "AnnexB.h"
+#include "H264DecoderInspector.h"
+#include "HostSupport.h"
+#include "Pictures.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace decodertest;
+using namespace hosttest;
+using testsupport::AccessUnit;
+using testsupport::FixtureClip;
+
+namespace {
+
+int textureHandle = 0;
+void* const kTexture = &textureHandle;
+
+std::string configFor(const FixtureClip& clip) {
+    return clip.codec == testsupport::Codec::H265 ? "{\"isH265\":true}" : "{}";
+}
+
+std::vector<std::string> textsOf(uint8_t id) {
+    std::vector<std::string> texts;
+    for (const TextureInfoLog::Call& call : TextureInfoLog::callsFor(id)) {
+        texts.push_back(call.text);
+    }
+    return texts;
+}
+
+// The picture in the frame buffer of a texture `textureWidth` wide, cropped to the clip.
+std::string frameBufferMd5(uint8_t id, const FixtureClip& clip) {
+    const std::optional<TextureSnapshot> texture = snapshotTexture(id);
+    if (!texture || texture->frameBuffer.empty()) {
+        return "no frame buffer";
+    }
+    return testsupport::md5Hex(testsupport::packRows(texture->frameBuffer.data(), clip.width,
+                                                     clip.height, texture->width * 4));
+}
+
+class Playback : public testing::TestWithParam<std::string> {
+  protected:
+    void SetUp() override { TextureInfoLog::forget(kId); }
+    void TearDown() override {
+        H264Decoder_stop(kId);
+        TextureInfoLog::forget(kId);
+    }
+    static constexpr uint8_t kId = 255;
+};
+
+// Each access unit is committed after the previous picture arrived, so that each picture can be
+// checked in the frame buffer before the next one replaces it.
+TEST_P(Playback, EveryPictureAfterBindingLandsInTheFrameBuffer) {
+    const FixtureClip& clip = testsupport::fixtureClip(GetParam());
+    const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip);
+    const std::vector<std::string> md5s = testsupport::readFrameMd5s(clip);
+    ASSERT_TRUE(start(kId, configFor(clip)));
+    ASSERT_TRUE(H264Decoder_registerCallback(kId, TextureInfoLog::first()));
+    const auto tap = PictureTap::install(kId);
+
+    ASSERT_TRUE(commit(kId, units[0]));
+    ASSERT_TRUE(tap->waitForPictures(1));
+    const PictureTap::Picture first = tap->pictures()[0];
+    std::vector<std::string> expectedTexts{textureInfoText(clip.width, clip.height)};
+    if (first.bytesPerRow != clip.width * 4) {
+        expectedTexts.push_back(textureInfoText(first.bytesPerRow / 4, clip.height));
+    }
+    ASSERT_EQ(textsOf(kId), expectedTexts);
+    for (const TextureInfoLog::Call& call : TextureInfoLog::callsFor(kId)) {
+        EXPECT_EQ(call.idValue, kId);
+        EXPECT_EQ(call.callback, 1);
+    }
+
+    ASSERT_TRUE(bind(kId, kTexture, textureDescription(first.bytesPerRow / 4, clip.height)));
+    for (size_t i = 1; i < units.size(); ++i) {
+        ASSERT_TRUE(commit(kId, units[i], uint32_t(i * 3600)));
+        ASSERT_TRUE(tap->waitForPictures(i + 1)) << "picture " << i;
+        ASSERT_EQ(frameBufferMd5(kId, clip), md5s[i]) << "picture " << i;
+    }
+    EXPECT_EQ(TextureInfoLog::countFor(kId), expectedTexts.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, Playback,
+                         testing::Values("h264_cbp_320x240", "h265_main_320x240",
+                                         "h264_odd_642x362", "h265_odd_642x362", "h264_tiny_16x16",
+                                         "h264_slices50_320x240", "h264_repeat_headers_320x240",
+                                         "h265_repeat_headers_320x240"),
+                         [](const testing::TestParamInfo<std::string>& clipName) {
+                             return clipName.param;
+                         });
+
+// 1080 pixels per row pad to 4352 bytes: only a texture 1088 wide receives the pictures.
+TEST(PortraitPlayback, OnlyATextureAsWideAsThePaddedRowReceivesPictures) {
+    constexpr uint8_t kId = 0;
+    const FixtureClip& clip = testsupport::fixtureClip("h264_portrait_1080x1920");
+    const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip);
+    const std::vector<std::string> md5s = testsupport::readFrameMd5s(clip);
+    TextureInfoLog::forget(kId);
+    ASSERT_TRUE(start(kId, "{}"));
+    ASSERT_TRUE(H264Decoder_registerCallback(kId, TextureInfoLog::first()));
+    const auto tap = PictureTap::install(kId);
+
+    ASSERT_TRUE(commit(kId, units[0]));
+    ASSERT_TRUE(tap->waitForPictures(1));
+    EXPECT_EQ(textsOf(kId), (std::vector<std::string>{
+                                "{\"width\":1080,\"height\":1920,\"format\":0,\"linear\":true,"
+                                "\"mipMap\":false}",
+                                "{\"width\":1088,\"height\":1920,\"format\":0,\"linear\":true,"
+                                "\"mipMap\":false}"}));
+
+    ASSERT_TRUE(bind(kId, kTexture, textureDescription(1080, 1920)));
+    fillFrameBuffer(kId, 0);
+    for (size_t i = 1; i < 4; ++i) {
+        ASSERT_TRUE(commit(kId, units[i]));
+        ASSERT_TRUE(tap->waitForPictures(i + 1));
+    }
+    const std::optional<TextureSnapshot> narrow = snapshotTexture(kId);
+    ASSERT_TRUE(narrow.has_value());
+    EXPECT_EQ(narrow->frameBuffer, std::vector<uint8_t>(size_t(1080) * 1920 * 4, 0));
+
+    ASSERT_TRUE(bind(kId, kTexture, textureDescription(1088, 1920)));
+    for (size_t i = 4; i < units.size(); ++i) {
+        ASSERT_TRUE(commit(kId, units[i]));
+        ASSERT_TRUE(tap->waitForPictures(i + 1));
+        const std::optional<TextureSnapshot> wide = snapshotTexture(kId);
+        ASSERT_EQ(wide->frameBuffer.size(), size_t(4352) * 1920);
+        EXPECT_EQ(frameBufferMd5(kId, clip), md5s[i]) << "picture " << i;
+    }
+    EXPECT_EQ(TextureInfoLog::countFor(kId), 2u);
+    H264Decoder_stop(kId);
+}
+
+// Waits until the decode thread has taken every queued sample; a stop then returns only after
+// the last one was decoded.
+void drainAndStop(uint8_t id) {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(h264_execMutex);
+            if (H264DecoderInspector::queuedSamples(*h264_execs.at(id)) == 0) {
+                break;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    H264Decoder_stop(id);
+}
+
+struct CodecChoice {
+    std::string config;
+    bool decodesH265;
+};
+
+class ConfiguredCodec : public testing::TestWithParam<CodecChoice> {};
+
+// Only an H.265 instance finds the parameter sets of an H.265 stream and reports its size.
+TEST_P(ConfiguredCodec, DecidesWhetherAnH265StreamDecodes) {
+    constexpr uint8_t kId = 17;
+    const FixtureClip& clip = testsupport::fixtureClip("h265_main_320x240");
+    const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip);
+    TextureInfoLog::forget(kId);
+    ASSERT_TRUE(start(kId, GetParam().config));
+    ASSERT_TRUE(H264Decoder_registerCallback(kId, TextureInfoLog::first()));
+    for (size_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(commit(kId, units[i]));
+    }
+    drainAndStop(kId);
+    const std::vector<std::string> expected =
+        GetParam().decodesH265 ? std::vector<std::string>{textureInfoText(320, 240)}
+                               : std::vector<std::string>{};
+    EXPECT_EQ(textsOf(kId), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Configurations, ConfiguredCodec,
+                         testing::Values(CodecChoice{"{\"isH265\":true}", true},
+                                         CodecChoice{"{\"isH265\":true,\"isH265\":false}", true},
+                                         CodecChoice{"[true]", false},
+                                         CodecChoice{"{\"isH265\":\"true\"}", false},
+                                         CodecChoice{"{\"isH265\":1}", false},
+                                         CodecChoice{"{\"IsH265\":true}", false},
+                                         CodecChoice{"{\"isH265\":false,\"isH265\":true}", false},
+                                         CodecChoice{"{}", false}));
+
+// A second start neither replaces nor reconfigures the running instance.
+TEST(DoubleStart, TheFirstInstanceKeepsDecodingWithItsOwnConfiguration) {
+    constexpr uint8_t kId = 18;
+    const FixtureClip& clip = testsupport::fixtureClip("h265_main_320x240");
+    const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip);
+    TextureInfoLog::forget(kId);
+    ASSERT_TRUE(start(kId, "{\"isH265\":true}"));
+    ASSERT_TRUE(H264Decoder_registerCallback(kId, TextureInfoLog::first()));
+    EXPECT_FALSE(start(kId, "{\"isH265\":false}"));
+    ASSERT_TRUE(commit(kId, units[0]));
+    EXPECT_TRUE(TextureInfoLog::waitForCalls(kId, 1));
+    EXPECT_EQ(textsOf(kId), std::vector<std::string>{textureInfoText(320, 240)});
+    H264Decoder_stop(kId);
+}
+
+// The restarted instance shares the reset session: it hears the size again and decodes anew.
+TEST(Restart, TheNextInstanceUnderTheIdDecodesFromItsOwnParameterSets) {
+    constexpr uint8_t kId = 19;
+    TextureInfoLog::forget(kId);
+    for (const char* name : {"h264_cbp_320x240", "h265_odd_642x362", "h264_tiny_16x16"}) {
+        const FixtureClip& clip = testsupport::fixtureClip(name);
+        const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip);
+        ASSERT_TRUE(start(kId, configFor(clip)));
+        ASSERT_TRUE(H264Decoder_registerCallback(kId, TextureInfoLog::first()));
+        const auto tap = PictureTap::install(kId);
+        ASSERT_TRUE(commit(kId, units[0]));
+        ASSERT_TRUE(tap->waitForPictures(1)) << name;
+        EXPECT_EQ(TextureInfoLog::callsFor(kId)[0].text, textureInfoText(clip.width, clip.height))
+            << name;
+        EXPECT_EQ(tap->pictures()[0].width, clip.width);
+        H264Decoder_stop(kId);
+        TextureInfoLog::forget(kId);
+    }
+}
+
+}  // namespace
