@@ -111,7 +111,11 @@ double signalledFrameRate(const uint8_t* stream, size_t size, StreamCodec codec)
     parseStream(parser, stream, size,
                 [&](const uint8_t*, size_t) { return parser.context->framerate.num <= 0; });
     const AVRational rate = parser.context->framerate;
-    return rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0;
+    if (rate.num <= 0 || rate.den <= 0) {
+        return 0;
+    }
+    // The parser reports H.264's tick rate, which counts fields: two ticks per frame.
+    return codec == StreamCodec::H264 ? av_q2d(rate) / 2 : av_q2d(rate);
 }
 
 }  // namespace annexb

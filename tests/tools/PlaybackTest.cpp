@@ -1,0 +1,100 @@
+// The whole product as the host engine drives it: the built plugin loaded with dlopen, a real
+// headless OpenGL context, a fixture played through the simulator's playback; what lands in the
+// texture is FFmpeg's picture, colours right.
+#include "EglContext.h"
+#include "Fixtures.h"
+#include "Pictures.h"
+#include "Playback.h"
+#include "PluginLibrary.h"
+#include "SimulatedHostInterfaces.h"
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <filesystem>
+
+using namespace testsupport;
+
+namespace {
+
+// The last PNG snapshot as BGRA, for comparison with the reference pictures.
+BgraPicture readPngAsBgra(const std::string& path) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    BgraPicture picture;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) {
+        return picture;
+    }
+    image.format = PNG_FORMAT_BGRA;
+    picture.width = int(image.width);
+    picture.height = int(image.height);
+    picture.pixels.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, picture.pixels.data(), 0, nullptr)) {
+        picture.pixels.clear();
+    }
+    return picture;
+}
+
+// The left `width` columns: a texture bound at the padded row width holds the picture there.
+BgraPicture leftColumns(const BgraPicture& picture, int width) {
+    return packRows(picture.pixels.data(), width, picture.height, picture.width * 4);
+}
+
+struct PlaybackCase {
+    const char* clip;
+    UnityGfxRenderer renderer;
+};
+
+class PlaybackThroughThePlugin : public testing::TestWithParam<PlaybackCase> {};
+
+TEST_P(PlaybackThroughThePlugin, LastTexturePictureIsTheLastReferencePicture) {
+    const FixtureClip& clip = fixtureClip(GetParam().clip);
+    std::string error;
+    auto context = headlessgl::EglContext::create(GetParam().renderer, &error);
+    ASSERT_TRUE(context) << error;
+    auto library = PluginLibrary::open(PLUGIN_PATH, &error);
+    ASSERT_TRUE(library) << error;
+
+    SimulatorOptions options;
+    options.fast = true;
+    options.renderer = GetParam().renderer;
+    options.outDir = testing::TempDir() + "playback_" + clip.name;
+    std::filesystem::create_directories(options.outDir);
+    StreamInput input;
+    ASSERT_TRUE(loadStreamInput(clip.path(), options, &input, &error)) << error;
+
+    SimulatedHostInterfaces host(options.renderer);
+    library->api().UnityPluginLoad(host.interfaces());
+    EXPECT_EQ(host.registeredCallbackCount(), 1u);
+    PlaybackResult result;
+    const bool played = runPlayback(library->api(), options, {input}, &result, &error);
+    host.sendDeviceEvent(kUnityGfxDeviceEventShutdown);
+    library->api().UnityPluginUnload();
+    EXPECT_EQ(host.registeredCallbackCount(), 0u);
+    ASSERT_TRUE(played) << error;
+
+    ASSERT_EQ(result.instances.size(), 1u);
+    const PlaybackStats& stats = result.instances.front();
+    EXPECT_EQ(stats.committed, clip.accessUnits);
+    EXPECT_GT(stats.shown, 0);
+    EXPECT_GT(stats.uploads, 0);
+    ASSERT_FALSE(result.snapshots.empty());
+
+    const BgraPicture shown = readPngAsBgra(result.snapshots.back());
+    const BgraPicture expected = decodeWithFfmpeg(clip).back();
+    ASSERT_GE(shown.width, expected.width);
+    ASSERT_EQ(shown.height, expected.height);
+    EXPECT_GE(psnr(leftColumns(shown, expected.width), expected), 45.0);
+    std::filesystem::remove_all(options.outDir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clips, PlaybackThroughThePlugin,
+    testing::Values(PlaybackCase{"h264_cbp_320x240", kUnityGfxRendererOpenGLCore},
+                    PlaybackCase{"h265_main_320x240", kUnityGfxRendererOpenGLES30},
+                    PlaybackCase{"h264_odd_642x362", kUnityGfxRendererOpenGLES20}),
+    [](const auto& test) {
+        return std::string(test.param.clip) + "_" + headlessgl::rendererName(test.param.renderer);
+    });
+
+}  // namespace

@@ -1,0 +1,74 @@
+// The host simulator's command line: defaults, every option, and the errors a user can make.
+#include "SimulatorOptions.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::optional<SimulatorOptions> parse(const std::vector<std::string>& arguments,
+                                      std::string* error) {
+    return parseSimulatorOptions(arguments, "sample.h264", "libplugin.so", error);
+}
+
+TEST(SimulatorOptions, NoArgumentsPlayTheSampleClipOnOpenGLCore) {
+    std::string error;
+    const auto options = parse({}, &error);
+    ASSERT_TRUE(options) << error;
+    EXPECT_EQ(options->files, std::vector<std::string>{"sample.h264"});
+    EXPECT_EQ(options->pluginPath, "libplugin.so");
+    EXPECT_EQ(options->renderer, kUnityGfxRendererOpenGLCore);
+    EXPECT_EQ(options->instances, 1);
+    EXPECT_FALSE(options->fast);
+    EXPECT_EQ(options->fps, 0);
+    EXPECT_EQ(options->outDir, "out");
+    EXPECT_FALSE(options->codec.has_value());
+}
+
+TEST(SimulatorOptions, EveryOptionIsRead) {
+    std::string error;
+    const auto options =
+        parse({"a.h265", "--codec", "h265", "--fps", "59.94", "--instances", "256", "--renderer",
+               "gles2", "--snapshot-every", "10", "--out", "shots", "--plugin", "x.so", "b.h265"},
+              &error);
+    ASSERT_TRUE(options) << error;
+    EXPECT_EQ(options->files, (std::vector<std::string>{"a.h265", "b.h265"}));
+    EXPECT_EQ(options->codec, annexb::StreamCodec::H265);
+    EXPECT_DOUBLE_EQ(options->fps, 59.94);
+    EXPECT_EQ(options->instances, 256);
+    EXPECT_EQ(options->renderer, kUnityGfxRendererOpenGLES20);
+    EXPECT_EQ(options->snapshotEvery, 10);
+    EXPECT_EQ(options->outDir, "shots");
+    EXPECT_EQ(options->pluginPath, "x.so");
+
+    const auto gles3 = parse({"--renderer", "gles3", "--fast"}, &error);
+    ASSERT_TRUE(gles3) << error;
+    EXPECT_EQ(gles3->renderer, kUnityGfxRendererOpenGLES30);
+    EXPECT_TRUE(gles3->fast);
+}
+
+TEST(SimulatorOptions, BadArgumentsAreRefusedWithOneLine) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--instances", "0"},       {"--instances", "257"},
+        {"--instances", "2.5"},     {"--fps", "0"},
+        {"--fps", "fast"},          {"--fps"},
+        {"--renderer", "metal"},    {"--codec", "vp9"},
+        {"--snapshot-every", "-1"}, {"--bogus"},
+        {"--fast", "--fps", "30"},  {"--out", ""},
+    };
+    for (const auto& arguments : bad) {
+        std::string error;
+        EXPECT_FALSE(parse(arguments, &error)) << arguments.front();
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(error.find('\n'), std::string::npos);
+    }
+}
+
+TEST(SimulatorOptions, HelpIsRecognised) {
+    std::string error;
+    const auto options = parse({"--help"}, &error);
+    ASSERT_TRUE(options);
+    EXPECT_TRUE(options->help);
+    EXPECT_NE(simulatorUsage().find("--snapshot-every"), std::string::npos);
+}
+
+}  // namespace
