@@ -129,6 +129,18 @@ H264_DECODER_EXPORT bool H264Decoder_unregisterCallback(uint8_t decoderId);
 H264_DECODER_EXPORT bool H264Decoder_setNativeTexturePointer(uint8_t decoderId, void* texturePtr,
                                                              const H264DecoderChar16* textureJson);
 
+/* The render-event function: the host calls it on its render thread (with any event id; the id
+ * is not used) and it uploads the frame buffer of every instance with a bound texture into that
+ * texture, in ascending decoder id order, through the backend for the host's renderer. An
+ * instance whose picture copy is in progress at that moment is uploaded by the next event. */
+typedef void (*H264DecoderRenderEventFunc)(int eventId);
+
+/*
+ * Returns the render-event function; the same address on every call, also before any instance
+ * exists. Any thread; takes no lock.
+ */
+H264_DECODER_EXPORT H264DecoderRenderEventFunc H264Decoder_nativeRenderEventFunc(void);
+
 #ifdef __cplusplus
 }
 #endif
