@@ -3,8 +3,9 @@
 //
 //   decoder_latency [rounds]
 //
-// Latency: each access unit is committed once the previous picture has landed. Throughput: the
-// whole clip is committed at once and the time until the last picture lands is measured.
+// One at a time: each access unit is submitted once the previous picture has landed; latency is
+// from submission to the picture's copy into a frame buffer. Burst: the whole clip is submitted
+// back to back (the layer alone, having no queue, still decodes each before taking the next).
 #include "AnnexB.h"
 #include "DecoderRegistry.h"
 #include "H264DecoderPlugin.h"
@@ -85,7 +86,8 @@ double milliseconds(Clock::duration duration) {
 
 struct Figures {
     std::vector<double> latencies;
-    double framesPerSecond = 0;
+    size_t frames = 0;
+    double seconds = 0;
     size_t dropped = 0;
 
     double percentile(double p) const {
@@ -93,119 +95,136 @@ struct Figures {
         std::sort(sorted.begin(), sorted.end());
         return sorted[std::min(sorted.size() - 1, size_t(p * double(sorted.size())))];
     }
+    double framesPerSecond() const { return double(frames) / seconds; }
 };
 
-// The session driven directly: submit, wait for the picture, copy it; nothing else.
-Figures measureLayerAlone(const std::vector<AccessUnit>& units, int rounds) {
-    const auto session = H264HwDecoderImpl::sharedHandler("decoder-bench-layer");
-    const auto clock = std::make_shared<LandingClock>(nullptr);
-    session->setDelegate(clock);
-    session->SetH265(false);
-    Figures figures;
-    size_t pictures = 0;
-    const Clock::time_point begin = Clock::now();
-    for (int round = 0; round < rounds; ++round) {
+// One way of turning access units into pictures in a frame buffer, timed per picture.
+class Path {
+  public:
+    virtual ~Path() = default;
+    // Hands over one access unit, and for the layer alone also waits for its decode.
+    virtual void submit(const AccessUnit& unit, uint32_t pts) = 0;
+
+    // Submits each unit once the previous picture has landed.
+    void timeEachPicture(const std::vector<AccessUnit>& units, Figures& figures) {
+        const Clock::time_point begin = Clock::now();
         for (const AccessUnit& unit : units) {
             const Clock::time_point submitted = Clock::now();
-            session->DecodeNALUs(unit.data(), int32_t(unit.size()), double(pictures));
+            submit(unit, uint32_t(pictures_));
             Clock::time_point landed;
-            if (clock->waitFor(pictures, &landed)) {
+            if (clock_->waitFor(pictures_, &landed)) {
                 figures.latencies.push_back(milliseconds(landed - submitted));
+                ++pictures_;
+                ++figures.frames;
+            } else {
+                ++figures.dropped;
             }
-            ++pictures;
         }
+        figures.seconds += milliseconds(Clock::now() - begin) / 1e3;
     }
-    figures.framesPerSecond = double(clock->count()) / (milliseconds(Clock::now() - begin) / 1e3);
-    session->Reset();
-    return figures;
-}
 
-std::shared_ptr<LandingClock> startInstance() {
-    H264Decoder_start(kDecoderId, u"{}");
-    static int texture = 0;
-    const std::u16string description = u"{\"width\":1920,\"height\":1080,\"format\":0}";
-    H264Decoder_setNativeTexturePointer(kDecoderId, &texture, description.c_str());
-    const auto session = H264HwDecoderImpl::sharedHandler(std::to_string(kDecoderId));
-    const auto clock = std::make_shared<LandingClock>(session->delegate());
-    session->setDelegate(clock);
-    return clock;
-}
-
-bool commit(const AccessUnit& unit, uint32_t pts) {
-    return H264Decoder_commitFrame(kDecoderId, unit.data(), 0, 0, uint32_t(unit.size()), pts);
-}
-
-Figures measurePluginLatency(const std::vector<AccessUnit>& units, int rounds) {
-    const auto clock = startInstance();
-    Figures figures;
-    size_t pictures = 0;
-    const Clock::time_point begin = Clock::now();
-    for (int round = 0; round < rounds; ++round) {
+    // Submits every unit back to back, then waits for all pictures.
+    void timeBurst(const std::vector<AccessUnit>& units, Figures& figures) {
+        const Clock::time_point begin = Clock::now();
         for (const AccessUnit& unit : units) {
-            const Clock::time_point committed = Clock::now();
-            commit(unit, uint32_t(pictures));
-            Clock::time_point landed;
-            if (clock->waitFor(pictures, &landed)) {
-                figures.latencies.push_back(milliseconds(landed - committed));
-            }
-            ++pictures;
+            submit(unit, uint32_t(pictures_));
         }
+        Clock::time_point last = begin;
+        size_t landed = 0;
+        while (landed < units.size() && clock_->waitFor(pictures_ + landed, &last)) {
+            ++landed;
+        }
+        pictures_ = clock_->count();
+        figures.frames += landed;
+        figures.dropped += units.size() - landed;
+        figures.seconds += milliseconds(last - begin) / 1e3;
     }
-    figures.framesPerSecond = double(clock->count()) / (milliseconds(Clock::now() - begin) / 1e3);
-    H264Decoder_stop(kDecoderId);
-    return figures;
-}
 
-// Every access unit committed back to back; the queue absorbs them.
-Figures measurePluginBurst(const std::vector<AccessUnit>& units, int rounds) {
-    const auto clock = startInstance();
-    Figures figures;
-    const size_t total = units.size() * size_t(rounds);
-    const Clock::time_point begin = Clock::now();
-    for (size_t i = 0; i < total; ++i) {
-        commit(units[i % units.size()], uint32_t(i));
+  protected:
+    std::shared_ptr<LandingClock> clock_;
+
+  private:
+    size_t pictures_ = 0;
+};
+
+// The decode session driven directly on this thread: submit, wait, copy; nothing else.
+class LayerAlone : public Path {
+  public:
+    LayerAlone() : session_(H264HwDecoderImpl::sharedHandler("decoder-bench-layer")) {
+        clock_ = std::make_shared<LandingClock>(nullptr);
+        session_->setDelegate(clock_);
+        session_->SetH265(false);
     }
-    Clock::time_point last = begin;
-    size_t landed = 0;
-    while (landed < total && clock->waitFor(landed, &last)) {
-        ++landed;
+    void submit(const AccessUnit& unit, uint32_t pts) override {
+        session_->DecodeNALUs(unit.data(), int32_t(unit.size()), double(pts));
     }
-    figures.dropped = total - landed;
-    figures.framesPerSecond = double(landed) / (milliseconds(last - begin) / 1e3);
-    H264Decoder_stop(kDecoderId);
-    return figures;
-}
+
+  private:
+    std::shared_ptr<H264HwDecoderImpl> session_;
+};
+
+// A decoder instance with a bound 1920 x 1080 texture, fed through the exported functions.
+class ThroughThePlugin : public Path {
+  public:
+    explicit ThroughThePlugin(uint8_t decoderId) : decoderId_(decoderId) {
+        H264Decoder_start(decoderId_, u"{}");
+        static int texture = 0;
+        const std::u16string description = u"{\"width\":1920,\"height\":1080,\"format\":0}";
+        H264Decoder_setNativeTexturePointer(decoderId_, &texture, description.c_str());
+        const auto session = H264HwDecoderImpl::sharedHandler(std::to_string(decoderId_));
+        clock_ = std::make_shared<LandingClock>(session->delegate());
+        session->setDelegate(clock_);
+    }
+    ~ThroughThePlugin() override { H264Decoder_stop(decoderId_); }
+    void submit(const AccessUnit& unit, uint32_t pts) override {
+        H264Decoder_commitFrame(decoderId_, unit.data(), 0, 0, uint32_t(unit.size()), pts);
+    }
+
+  private:
+    const uint8_t decoderId_;
+};
 
 void printRow(const char* name, const Figures& figures) {
-    std::printf("%-34s %8.2f %8.2f %9.1f\n", name, figures.percentile(0.50),
-                figures.percentile(0.99), figures.framesPerSecond);
+    std::printf("%-26s %8.2f %8.2f %9.1f %8zu\n", name, figures.percentile(0.50),
+                figures.percentile(0.99), figures.framesPerSecond(), figures.dropped);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     const testsupport::FixtureClip& clip = testsupport::fixtureClip("h264_cbp_1920x1080");
     const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip);
 
-    measureLayerAlone(units, 1);  // warm-up: first session, caches, page faults
-    const Figures layer = measureLayerAlone(units, rounds);
-    const Figures plugin = measurePluginLatency(units, rounds);
-    const Figures burst = measurePluginBurst(units, rounds);
+    LayerAlone layer;
+    ThroughThePlugin plugin(kDecoderId);
+    Figures warmUp;
+    layer.timeEachPicture(units, warmUp);
+    plugin.timeEachPicture(units, warmUp);
+
+    // Rounds alternate between the paths so that both see the same machine load.
+    Figures layerFigures, pluginFigures, layerBurst, pluginBurst;
+    for (int round = 0; round < rounds; ++round) {
+        layer.timeEachPicture(units, layerFigures);
+        plugin.timeEachPicture(units, pluginFigures);
+        layer.timeBurst(units, layerBurst);
+        plugin.timeBurst(units, pluginBurst);
+    }
 
     std::printf("%s, %zu access units x %d rounds\n", clip.name.c_str(), units.size(), rounds);
-    std::printf("%-34s %8s %8s %9s\n", "", "p50 ms", "p99 ms", "frames/s");
-    printRow("layer alone (baseline)", layer);
-    printRow("commit to frame buffer", plugin);
-    std::printf("%-34s %8.2f %8.2f %9.2f\n", "ratio plugin / layer",
-                plugin.percentile(0.50) / layer.percentile(0.50),
-                plugin.percentile(0.99) / layer.percentile(0.99),
-                plugin.framesPerSecond / layer.framesPerSecond);
-    std::printf(
-        "burst: layer alone %.1f frames/s, plugin %.1f frames/s (ratio %.2f), %zu of %zu "
-        "frames dropped\n",
-        burstLayer.framesPerSecond, burst.framesPerSecond,
-        burst.framesPerSecond / burstLayer.framesPerSecond, burst.dropped,
-        units.size() * size_t(rounds));
+    std::printf("%-26s %8s %8s %9s %8s\n", "one at a time", "p50 ms", "p99 ms", "frames/s",
+                "dropped");
+    printRow("layer alone (baseline)", layerFigures);
+    printRow("commit to frame buffer", pluginFigures);
+    std::printf("%-26s %8.2f %8.2f %9.2f\n", "ratio plugin / layer",
+                pluginFigures.percentile(0.50) / layerFigures.percentile(0.50),
+                pluginFigures.percentile(0.99) / layerFigures.percentile(0.99),
+                pluginFigures.framesPerSecond() / layerFigures.framesPerSecond());
+    std::printf("%-26s %8s %8s %9.1f %8zu\n", "burst: layer alone", "", "",
+                layerBurst.framesPerSecond(), layerBurst.dropped);
+    std::printf("%-26s %8s %8s %9.1f %8zu\n", "burst: through the plugin", "", "",
+                pluginBurst.framesPerSecond(), pluginBurst.dropped);
+    std::printf("%-26s %8s %8s %9.2f\n", "ratio plugin / layer", "", "",
+                pluginBurst.framesPerSecond() / layerBurst.framesPerSecond());
     return 0;
 }
