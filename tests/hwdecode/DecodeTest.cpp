@@ -2,11 +2,13 @@
 // them over: the size report, every picture against FFmpeg's decode, session setup and
 // replacement, the registry, and the number of live decompression sessions over stop/start
 // cycles (counted through the linker's --wrap of session creation and CFRelease).
+#include "DecompressionOutput.h"
 #include "HwDecodeTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <mutex>
 #include <set>
@@ -19,15 +21,61 @@ using testsupport::FixtureClip;
 
 namespace {
 
+// What the last session creation was asked for.
+struct CreationRequest {
+    bool hardwareEnabled = false;
+    bool hardwareRequired = false;
+    CFIndex specificationEntries = 0;
+    int32_t pixelFormat = 0;
+    bool openGlCompatible = true;
+    CFIndex attributeEntries = 0;
+    VTDecompressionOutputCallback callback = nullptr;
+    void* callbackReference = nullptr;
+};
+
 struct SessionCensus {
     std::mutex mutex;
     std::set<CFTypeRef> live;
     size_t created = 0;
+    CreationRequest lastRequest;
 };
+
+bool isTrue(CFDictionaryRef dictionary, CFStringRef key) {
+    return dictionary != nullptr && CFDictionaryGetValue(dictionary, key) == kCFBooleanTrue;
+}
+
+CreationRequest describeRequest(CFDictionaryRef specification, CFDictionaryRef attributes,
+                                const VTDecompressionOutputCallbackRecord& callback) {
+    CreationRequest request;
+    request.hardwareEnabled =
+        isTrue(specification, kVTVideoDecoderSpecification_EnableHardwareAcceleratedVideoDecoder);
+    request.hardwareRequired =
+        isTrue(specification, kVTVideoDecoderSpecification_RequireHardwareAcceleratedVideoDecoder);
+    request.specificationEntries = specification ? CFDictionaryGetCount(specification) : 0;
+    if (attributes != nullptr) {
+        const auto format = static_cast<CFNumberRef>(
+            CFDictionaryGetValue(attributes, kCVPixelBufferPixelFormatTypeKey));
+        if (format != nullptr) {
+            CFNumberGetValue(format, kCFNumberSInt32Type, &request.pixelFormat);
+        }
+        request.openGlCompatible =
+            CFDictionaryGetValue(attributes, kCVPixelBufferOpenGLCompatibilityKey) !=
+            kCFBooleanFalse;
+        request.attributeEntries = CFDictionaryGetCount(attributes);
+    }
+    request.callback = callback.decompressionOutputCallback;
+    request.callbackReference = callback.decompressionOutputRefCon;
+    return request;
+}
 
 SessionCensus& census() {
     static SessionCensus instance;
     return instance;
+}
+
+CreationRequest lastCreationRequest() {
+    std::lock_guard<std::mutex> lock(census().mutex);
+    return census().lastRequest;
 }
 
 size_t liveSessions() {
@@ -59,8 +107,11 @@ OSStatus __wrap_VTDecompressionSessionCreate(
     const OSStatus result = __real_VTDecompressionSessionCreate(
         allocator, videoFormatDescription, videoDecoderSpecification,
         destinationImageBufferAttributes, outputCallback, decompressionSessionOut);
+    const CreationRequest request = describeRequest(
+        videoDecoderSpecification, destinationImageBufferAttributes, *outputCallback);
+    std::lock_guard<std::mutex> lock(census().mutex);
+    census().lastRequest = request;
     if (result == noErr && *decompressionSessionOut != nullptr) {
-        std::lock_guard<std::mutex> lock(census().mutex);
         census().live.insert(*decompressionSessionOut);
         ++census().created;
     }
@@ -184,6 +235,23 @@ std::vector<AccessUnit> units320() {
     return testsupport::readAccessUnits(clip320());
 }
 
+TEST(SessionSetupTest, SessionIsAskedForBgraPicturesFromHardwareWhereThereIsSome) {
+    const auto units = units320();
+    auto delegate = std::make_shared<RecordingDelegate>(0);
+    auto handler = hwdecodetest::freshHandler(delegate, false);
+    hwdecodetest::feedClip(*handler, *delegate, {units.front()});
+
+    const CreationRequest request = lastCreationRequest();
+    EXPECT_EQ(request.pixelFormat, int32_t{kCVPixelFormatType_32BGRA});
+    EXPECT_FALSE(request.openGlCompatible);
+    EXPECT_EQ(request.attributeEntries, 2);
+    EXPECT_TRUE(request.hardwareEnabled);
+    EXPECT_FALSE(request.hardwareRequired) << "a machine without a hardware decoder still decodes";
+    EXPECT_EQ(request.specificationEntries, 1);
+    EXPECT_EQ(request.callback, &didDecompress);
+    EXPECT_EQ(request.callbackReference, handler.get());
+}
+
 TEST(SessionSetupTest, ParameterSetsInSeparateAccessUnitsSetUpOnThePps) {
     const auto units = units320();
     const auto nals = hwdecodetest::splitNalUnits(units[0]);
@@ -272,6 +340,37 @@ TEST(SessionSetupTest, ResetThenNewParameterSetsStartANewSession) {
     expectReferencePictures(next, {pictures.begin() + 11, pictures.end()});
 }
 
+TEST(SessionSetupTest, BadFirstParameterSetsBlockTheStreamUntilReset) {
+    const auto units = units320();
+    auto delegate = std::make_shared<RecordingDelegate>(0);
+    auto handler = hwdecodetest::freshHandler(delegate, false);
+    hwdecodetest::feedClip(*handler, *delegate, {units.begin(), units.begin() + 5});
+    const size_t liveBefore = liveSessions();
+    handler->Reset();
+
+    const Bytes truncatedSps = {0x67, 0x42};
+    const Bytes pps = hwdecodetest::firstOfType(units[0], 8, false);
+    const AccessUnit bad = hwdecodetest::joinAnnexB({truncatedSps, pps});
+    handler->DecodeNALUs(bad.data(), static_cast<int32_t>(bad.size()), 0);
+    EXPECT_FALSE(handler->isSetup());
+    EXPECT_NE(handler->status(), noErr);
+    EXPECT_EQ(handler->session(), nullptr);
+    EXPECT_EQ(liveSessions(), liveBefore - 1) << "the session before the Reset was ended";
+
+    // The first SPS is the one setup uses, so good ones that follow cannot help.
+    hwdecodetest::feedClip(*handler, *delegate, units);
+    EXPECT_FALSE(handler->isSetup());
+    EXPECT_EQ(delegate->sizeReports().size(), 1u);
+    EXPECT_EQ(delegate->pictureCount(), 5u);
+
+    handler->Reset();
+    hwdecodetest::feedClip(*handler, *delegate, units);
+    EXPECT_TRUE(handler->isSetup());
+    EXPECT_EQ(delegate->sizeReports().size(), 2u);
+    EXPECT_EQ(delegate->pictureCount(), 5u + units.size());
+    EXPECT_EQ(liveSessions(), liveBefore);
+}
+
 TEST(SessionSetupTest, HeldPicturesOfAReplacedSessionAreNotShown) {
     const auto bframes =
         testsupport::readAccessUnits(testsupport::fixtureClip("h264_high_bframes_640x360"));
@@ -336,6 +435,36 @@ TEST(SessionSetupTest, DelegateSwappedWhileDecodingGetsEveryPictureOnce) {
     swapper.join();
     EXPECT_EQ(first->pictureCount() + second->pictureCount(), kRounds * units.size());
     EXPECT_EQ(first->sizeReports().size() + second->sizeReports().size(), 1u);
+}
+
+TEST(SessionSetupTest, ResetRacingWithDecodingLosesNoPicture) {
+    const auto units = units320();
+    const auto md5s = testsupport::readFrameMd5s(clip320());
+    auto delegate = std::make_shared<RecordingDelegate>(0);
+    auto handler = hwdecodetest::freshHandler(delegate, false);
+    std::atomic<bool> decoding{true};
+    std::atomic<int> resets{0};
+    std::thread resetter([&] {
+        while (decoding) {
+            handler->Reset();
+            ++resets;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    constexpr int kRounds = 4;
+    for (int round = 0; round < kRounds; ++round) {
+        hwdecodetest::feedClip(*handler, *delegate, units);
+    }
+    decoding = false;
+    resetter.join();
+
+    EXPECT_GT(resets.load(), 0);
+    const auto pictures = delegate->pictures();
+    ASSERT_EQ(pictures.size(), kRounds * units.size());
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        EXPECT_EQ(pictures[i].md5, md5s[i % md5s.size()]) << "picture " << i;
+    }
+    EXPECT_GE(delegate->sizeReports().size(), 1u);
 }
 
 TEST(RegistryTest, KeysMapToObjects) {
