@@ -45,11 +45,20 @@ std::string quoted(const std::string& text) {
     return "'" + text + "'";
 }
 
-// Runs a C# program under Mono with the plugin module findable, standard error folded into
-// standard output.
+// The environment mono runs in: the plugin module findable, and in sanitizer builds the
+// sanitizer runtime preloaded with its options.
+std::string monoEnvironment() {
+    std::string environment = "LD_LIBRARY_PATH=" + quoted(PLUGIN_MODULE_DIR);
+    if (!std::string(MONO_PRELOAD).empty()) {
+        environment += " LD_PRELOAD=" + quoted(MONO_PRELOAD) + " " + MONO_SANITIZER_OPTIONS;
+    }
+    return environment;
+}
+
+// Runs a C# program under Mono, standard error folded into standard output.
 Transcript runUnderMono(const std::string& program, const std::vector<std::string>& args) {
-    std::string command = "LD_LIBRARY_PATH=" + quoted(PLUGIN_MODULE_DIR) + " " +
-                          quoted(MONO_PROGRAM) + " --debug " + quoted(program);
+    std::string command =
+        monoEnvironment() + " " + quoted(MONO_PROGRAM) + " --debug " + quoted(program);
     for (const std::string& arg : args) {
         command += " " + quoted(arg);
     }
