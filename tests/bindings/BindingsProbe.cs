@@ -28,7 +28,6 @@ public static class BindingsProbe
             ProbeEmbeddedCommit(args[0]);
         foreach (string clip in args)
             PrintAccessUnitStarts(clip);
-        GC.KeepAlive(IgnoreTextureInfo);
         return 0;
     }
 
