@@ -1,6 +1,7 @@
 // The exported functions as a host calls them: results on known and unknown ids, start, stop
 // and restart, callback registration, texts that are refused, and the construction line.
 #include "HostSupport.h"
+#include "PublicHeaderC.h"
 
 #include <gtest/gtest.h>
 
@@ -131,6 +132,19 @@ TEST_F(ExportedApi, StartLogsTheConfigurationTextUnchanged) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "=== H264Decoder Constructor: " + config + "\n" +
                   "=== H264Decoder Constructor: no json at all\n");
+}
+
+// A C host sees the same functions, with the same types, and calls them with its own texts.
+TEST_F(ExportedApi, TheHeaderServesACHost) {
+    const DecoderFunctionsSeenFromC functions = decoderFunctionsSeenFromC();
+    EXPECT_EQ(functions.start, &H264Decoder_start);
+    EXPECT_EQ(functions.stop, &H264Decoder_stop);
+    EXPECT_EQ(functions.commitFrame, &H264Decoder_commitFrame);
+    EXPECT_EQ(functions.registerCallback, &H264Decoder_registerCallback);
+    EXPECT_EQ(functions.unregisterCallback, &H264Decoder_unregisterCallback);
+    EXPECT_EQ(functions.setNativeTexturePointer, &H264Decoder_setNativeTexturePointer);
+    EXPECT_TRUE(startFromC(11));
+    EXPECT_FALSE(startFromC(11));
 }
 
 }  // namespace

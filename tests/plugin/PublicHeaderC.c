@@ -1,0 +1,21 @@
+/* The public header compiled as C: every declaration is usable from a C host. */
+#include "H264DecoderPlugin.h"
+
+#include "PublicHeaderC.h"
+
+struct DecoderFunctionsSeenFromC decoderFunctionsSeenFromC(void) {
+    struct DecoderFunctionsSeenFromC functions = {
+        H264Decoder_start,
+        H264Decoder_stop,
+        H264Decoder_commitFrame,
+        H264Decoder_registerCallback,
+        H264Decoder_unregisterCallback,
+        H264Decoder_setNativeTexturePointer,
+    };
+    return functions;
+}
+
+bool startFromC(uint8_t decoderId) {
+    static const H264DecoderChar16 config[] = {'{', '}', 0};
+    return H264Decoder_start(decoderId, config);
+}
