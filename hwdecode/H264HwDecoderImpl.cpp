@@ -32,10 +32,7 @@ DecoderMap& decoderMap() {
     return *map;
 }
 
-int nalUnitType(uint8_t header, bool h265) {
-    return h265 ? (header >> 1) & 0x3F : header & 0x1F;
-}
-
+// What becomes of a NAL unit: its header decides, for each codec.
 enum class NalUnitRole { Picture, Vps, Sps, Pps, Sei, Ignored };
 
 NalUnitRole roleOf264(int type) {
@@ -71,6 +68,39 @@ NalUnitRole roleOf265(int type) {
         default:
             return NalUnitRole::Ignored;
     }
+}
+
+NalUnitRole roleOf(uint8_t header, bool h265) {
+    return h265 ? roleOf265((header >> 1) & 0x3F) : roleOf264(header & 0x1F);
+}
+
+struct NalUnit {
+    NalUnitRole role;
+    size_t first;
+    size_t length;
+};
+
+// Positions of the NAL units of one access unit: each begins after a 0x00 0x00 0x01 start code
+// that at least one byte follows, and ends where the next start code begins. A four-byte start
+// code leaves its leading zero at the end of the unit before it.
+std::vector<NalUnit> findNalUnits(const uint8_t* bytes, int32_t length, bool h265) {
+    std::vector<NalUnit> units;
+    if (bytes == nullptr || length < 4) {
+        return units;
+    }
+    const size_t end = static_cast<size_t>(length);
+    for (size_t i = 0; i + 4 <= end; ++i) {
+        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1) {
+            if (!units.empty()) {
+                units.back().length = i - units.back().first;
+            }
+            units.push_back({roleOf(bytes[i + 3], h265), i + 3, 0});
+        }
+    }
+    if (!units.empty()) {
+        units.back().length = end - units.back().first;
+    }
+    return units;
 }
 
 // Only the first parameter set of each kind is ever used, so later repetitions (a live stream
@@ -192,11 +222,10 @@ void H264HwDecoderImpl::setDelegate(std::shared_ptr<H264HwDecoderImplDelegate> d
 
 void H264HwDecoderImpl::DecodeNALUs(const uint8_t* bytes, int32_t withLen, double withPts) {
     std::lock_guard<std::mutex> lock(_decodeMutex);
+    const bool h265 = _h265;
     try {
-        for (const NalUnit& unit : findNalUnits(bytes, withLen)) {
-            fileNalUnit(bytes, unit);
-        }
-        if (_h265) {
+        fileNalUnits(bytes, withLen, h265);
+        if (h265) {
             CheckSetupEncode265();
         } else {
             CheckSetupEncode264();
@@ -209,56 +238,38 @@ void H264HwDecoderImpl::DecodeNALUs(const uint8_t* bytes, int32_t withLen, doubl
     }
 }
 
-// Positions of the NAL units of one access unit: each begins after a 0x00 0x00 0x01 start code
-// that at least one byte follows, and ends where the next start code begins. A four-byte start
-// code leaves its leading zero at the end of the unit before it.
-std::vector<H264HwDecoderImpl::NalUnit> H264HwDecoderImpl::findNalUnits(const uint8_t* bytes,
-                                                                        int32_t length) const {
-    std::vector<NalUnit> units;
-    if (bytes == nullptr || length < 4) {
-        return units;
-    }
-    const size_t end = static_cast<size_t>(length);
-    for (size_t i = 0; i + 4 <= end; ++i) {
-        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1) {
-            if (!units.empty()) {
-                units.back().length = i - units.back().first;
-            }
-            units.push_back({nalUnitType(bytes[i + 3], _h265), i + 3, 0});
+// Picture units wait in _bufArr; parameter sets and SEI units are kept aside.
+void H264HwDecoderImpl::fileNalUnits(const uint8_t* bytes, int32_t length, bool h265) {
+    for (const NalUnit& unit : findNalUnits(bytes, length, h265)) {
+        const uint8_t* nal = bytes + unit.first;
+        switch (unit.role) {
+            case NalUnitRole::Picture:
+                appendPictureUnit(nal, unit.length);
+                break;
+            case NalUnitRole::Vps:
+                keepFirst(_vps, nal, unit.length);
+                break;
+            case NalUnitRole::Sps:
+                keepFirst(_sps, nal, unit.length);
+                break;
+            case NalUnitRole::Pps:
+                keepFirst(_pps, nal, unit.length);
+                break;
+            case NalUnitRole::Sei:
+                keepLatest(_sei, nal, unit.length);
+                break;
+            case NalUnitRole::Ignored:
+                break;
         }
-    }
-    if (!units.empty()) {
-        units.back().length = end - units.back().first;
-    }
-    return units;
-}
-
-void H264HwDecoderImpl::fileNalUnit(const uint8_t* bytes, const NalUnit& unit) {
-    const uint8_t* nal = bytes + unit.first;
-    switch (_h265 ? roleOf265(unit.type) : roleOf264(unit.type)) {
-        case NalUnitRole::Picture:
-            appendPictureUnit(nal, unit.length);
-            break;
-        case NalUnitRole::Vps:
-            keepFirst(_vps, nal, unit.length);
-            break;
-        case NalUnitRole::Sps:
-            keepFirst(_sps, nal, unit.length);
-            break;
-        case NalUnitRole::Pps:
-            keepFirst(_pps, nal, unit.length);
-            break;
-        case NalUnitRole::Sei:
-            keepLatest(_sei, nal, unit.length);
-            break;
-        case NalUnitRole::Ignored:
-            break;
     }
 }
 
 // One picture NAL unit behind its length field, in a block buffer that owns its memory. A unit
 // whose memory or buffer cannot be had is left out of the sample.
 void H264HwDecoderImpl::appendPictureUnit(const uint8_t* nal, size_t length) {
+    if (_bufArr == nullptr) {
+        return;
+    }
     const size_t blockLength = length + kNalUnitLengthSize;
     // The buffer frees the block with the default allocator, which is malloc's.
     auto* block = static_cast<uint8_t*>(std::malloc(blockLength));
@@ -280,7 +291,7 @@ void H264HwDecoderImpl::appendPictureUnit(const uint8_t* nal, size_t length) {
 }
 
 void H264HwDecoderImpl::submitPictureUnits() {
-    if (CFArrayGetCount(_bufArr) == 0) {
+    if (_bufArr == nullptr || CFArrayGetCount(_bufArr) == 0) {
         return;
     }
     if (_session == nullptr) {
@@ -355,6 +366,9 @@ CMSampleBufferRef H264HwDecoderImpl::makeSample(CMBlockBufferRef data, size_t sa
 }
 
 void H264HwDecoderImpl::releasePictureUnits() {
+    if (_bufArr == nullptr) {
+        return;
+    }
     const CFIndex count = CFArrayGetCount(_bufArr);
     for (CFIndex i = 0; i < count; ++i) {
         CFRelease(CFArrayGetValueAtIndex(_bufArr, i));

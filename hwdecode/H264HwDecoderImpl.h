@@ -76,14 +76,7 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     std::shared_ptr<H264HwDecoderImplDelegate> pictureDelegate() const;
 
   private:
-    struct NalUnit {
-        int type;
-        size_t first;
-        size_t length;
-    };
-
-    std::vector<NalUnit> findNalUnits(const uint8_t* bytes, int32_t length) const;
-    void fileNalUnit(const uint8_t* bytes, const NalUnit& unit);
+    void fileNalUnits(const uint8_t* bytes, int32_t length, bool h265);
     void appendPictureUnit(const uint8_t* nal, size_t length);
     void submitPictureUnits();
     CMBlockBufferRef joinPictureUnits(size_t* sampleSize);
