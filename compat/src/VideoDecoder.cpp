@@ -114,6 +114,7 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const opaqueCMFormatDescription
     // One thread per session, no frame threading: pictures come out with their samples.
     context->thread_count = 1;
     context->thread_type = 0;
+    context->flags |= AV_CODEC_FLAG_LOW_DELAY;
     context->err_recognition = AV_EF_EXPLODE;
     if (avcodec_open2(context, codec, nullptr) < 0) {
         return nullptr;

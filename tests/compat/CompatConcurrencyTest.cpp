@@ -107,8 +107,10 @@ TEST(CompatConcurrency, SixtyFourSessionsOnSixtyFourThreadsDecodeExactly) {
         thread.join();
     }
 
-    // 64 caller threads and 64 workers; libavcodec adds none of its own.
-    EXPECT_LE(threadsWithAllSessions - threadsBefore, 2 * kSessions);
+    // 64 caller threads and 64 workers; libavcodec adds none of its own (frame threading would
+    // add one per core and session). A few to spare for a sanitizer's runtime.
+    constexpr int kRuntimeThreads = 4;
+    EXPECT_LE(threadsWithAllSessions - threadsBefore, 2 * kSessions + kRuntimeThreads);
     std::set<std::thread::id> workers;
     for (int n = 0; n < kSessions; ++n) {
         const LoadedClip& clip = clips[size_t(n) % clips.size()];
