@@ -101,12 +101,12 @@ const CFStringRef kCVPixelBufferMetalCompatibilityKey = &kMetalCompatibilityKey;
 const CFStringRef kCVPixelBufferIOSurfacePropertiesKey = &kIOSurfacePropertiesKey;
 
 CVBufferRef CVBufferRetain(CVBufferRef buffer) {
-    CFRetain(buffer);
+    compat::retainObject(buffer);
     return buffer;
 }
 
 void CVBufferRelease(CVBufferRef buffer) {
-    CFRelease(buffer);
+    compat::releaseObject(buffer);
 }
 
 CFTypeID CVPixelBufferGetTypeID(void) {
@@ -151,12 +151,12 @@ CVReturn CVPixelBufferCreateWithBytes(CFAllocatorRef, size_t width, size_t heigh
 }
 
 CVPixelBufferRef CVPixelBufferRetain(CVPixelBufferRef texture) {
-    CFRetain(texture);
+    compat::retainObject(texture);
     return texture;
 }
 
 void CVPixelBufferRelease(CVPixelBufferRef texture) {
-    CFRelease(texture);
+    compat::releaseObject(texture);
 }
 
 CVReturn CVPixelBufferLockBaseAddress(CVPixelBufferRef pixelBuffer,

@@ -39,15 +39,15 @@ DecompressionWorker::DecompressionWorker(std::unique_ptr<VideoDecoder> decoder,
 
 DecompressionWorker::~DecompressionWorker() {
     for (const Job& job : jobs_) {
-        CFRelease(job.sample);
+        compat::releaseObject(job.sample);
     }
 }
 
 bool DecompressionWorker::submit(CMSampleBufferRef sample, VTDecodeFrameFlags flags,
                                  void* sourceFrameRefCon) {
-    CFRetain(sample);
+    compat::retainObject(sample);
     if (!enqueue(Job{sample, flags, sourceFrameRefCon})) {
-        CFRelease(sample);
+        compat::releaseObject(sample);
         return false;
     }
     return true;
@@ -104,7 +104,7 @@ void DecompressionWorker::stop(bool discard) {
     workReady_.notify_all();
     workDone_.notify_all();
     for (const Job& job : dropped) {
-        CFRelease(job.sample);
+        compat::releaseObject(job.sample);
     }
     if (!thread.joinable()) {
         return;
@@ -139,7 +139,7 @@ void DecompressionWorker::process(const Job& job) {
         return;
     }
     decodeSample(job);
-    CFRelease(job.sample);
+    compat::releaseObject(job.sample);
 }
 
 void DecompressionWorker::decodeSample(const Job& job) {

@@ -71,12 +71,12 @@ struct opaqueCMSampleBuffer : compat::Object {
           numSamples(count),
           timing(std::move(timingInfo)),
           sizes(std::move(sampleSizes)) {
-        CFRetain(data);
-        CFRetain(format);
+        compat::retainObject(data);
+        compat::retainObject(format);
     }
     ~opaqueCMSampleBuffer() override {
-        CFRelease(data);
-        CFRelease(format);
+        compat::releaseObject(data);
+        compat::releaseObject(format);
     }
 
     const CMBlockBufferRef data;

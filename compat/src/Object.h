@@ -60,4 +60,18 @@ T* cast(CFTypeRef ref, TypeId type) {
     return static_cast<T*>(object);
 }
 
+// Retain and release for the layer's own references. They bypass the exported CFRetain and
+// CFRelease, so a caller that wraps those with the linker's --wrap sees only its own calls.
+inline void retainObject(CFTypeRef ref) {
+    if (const Object* object = objectOf(ref)) {
+        object->retain();
+    }
+}
+
+inline void releaseObject(CFTypeRef ref) {
+    if (const Object* object = objectOf(ref)) {
+        object->release();
+    }
+}
+
 }  // namespace compat

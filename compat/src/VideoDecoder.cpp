@@ -161,7 +161,7 @@ void VideoDecoder::receivePictures(const PictureSink& sink) {
         const int64_t tag = frame_->pts;
         av_frame_unref(frame_);
         sink(tag, picture);
-        CFRelease(picture);
+        compat::releaseObject(picture);
     }
 }
 
@@ -194,9 +194,9 @@ CVPixelBufferRef VideoDecoder::convert(const AVFrame& frame) {
     if (picture == nullptr) {
         return nullptr;
     }
-    uint8_t* destination[4] = {static_cast<uint8_t*>(CVPixelBufferGetBaseAddress(picture)), nullptr,
-                               nullptr, nullptr};
-    const int destinationStride[4] = {int(CVPixelBufferGetBytesPerRow(picture)), 0, 0, 0};
+    const auto* buffer = static_cast<const __CVBuffer*>(objectOf(picture));
+    uint8_t* destination[4] = {buffer->base, nullptr, nullptr, nullptr};
+    const int destinationStride[4] = {int(buffer->bytesPerRow), 0, 0, 0};
     sws_scale(scaler_, frame.data, frame.linesize, 0, frame.height, destination, destinationStride);
     return picture;
 }

@@ -15,11 +15,11 @@ struct OpaqueVTDecompressionSession : compat::Object {
         : Object(compat::kDecompressionSessionType, false),
           format(formatDescription),
           worker(std::move(sessionWorker)) {
-        CFRetain(format);
+        compat::retainObject(format);
     }
     ~OpaqueVTDecompressionSession() override {
         worker->discardAndStop();
-        CFRelease(format);
+        compat::releaseObject(format);
     }
 
     const CMFormatDescriptionRef format;
@@ -140,7 +140,8 @@ OSStatus VTDecompressionSessionDecodeFrame(VTDecompressionSessionRef session,
         *infoFlagsOut = 0;
     }
     OpaqueVTDecompressionSession* decompression = sessionOf(session);
-    if (decompression == nullptr || CMSampleBufferGetFormatDescription(sampleBuffer) == nullptr) {
+    const auto* sample = cast<const opaqueCMSampleBuffer>(sampleBuffer, compat::kSampleBufferType);
+    if (decompression == nullptr || sample == nullptr || sample->format == nullptr) {
         return kVTParameterErr;
     }
     if (!decompression->worker->submit(sampleBuffer, decodeFlags, sourceFrameRefCon)) {
