@@ -126,5 +126,41 @@ TEST(CompatConcurrency, SixtyFourSessionsOnSixtyFourThreadsDecodeExactly) {
     EXPECT_EQ(int(workers.size()), kSessions) << "each session its own worker";
 }
 
+TEST(CompatConcurrency, TwoHundredFiftySixSessionsAliveAtOnceEachDecodeTheirStream) {
+    constexpr int kManySessions = 256;
+    const FixtureClip& clip = testsupport::fixtureClip("h264_tiny_16x16");
+    const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip);
+    const std::vector<std::string> md5s = testsupport::readFrameMd5s(clip);
+    CMFormatDescriptionRef format = nullptr;
+    ASSERT_EQ(createFormatDescription(units, clip.codec, &format), noErr);
+
+    const int threadsBefore = threadsInProcess();
+    std::vector<std::unique_ptr<Session>> sessions;
+    for (int n = 0; n < kManySessions; ++n) {
+        sessions.push_back(std::make_unique<Session>(format, nullptr, false));
+        ASSERT_EQ(sessions.back()->createStatus(), noErr) << "session " << n;
+    }
+    constexpr int kRuntimeThreads = 4;
+    EXPECT_LE(threadsInProcess() - threadsBefore, kManySessions + kRuntimeThreads)
+        << "one thread per session";
+    // Every session gets each access unit before any waits: all 256 decode side by side.
+    for (size_t i = 0; i < units.size(); ++i) {
+        const std::vector<uint8_t> sample = pictureSample(units[i], clip.codec);
+        for (auto& session : sessions) {
+            ASSERT_EQ(session->decode(sample, int64_t(i)), noErr);
+        }
+    }
+    for (size_t n = 0; n < sessions.size(); ++n) {
+        ASSERT_EQ(sessions[n]->wait(), noErr);
+        const std::vector<Output> outputs = sessions[n]->outputs();
+        ASSERT_EQ(int(outputs.size()), clip.frames) << "session " << n;
+        for (size_t i = 0; i < outputs.size(); ++i) {
+            EXPECT_EQ(outputs[i].md5, md5s[i]) << "session " << n << " picture " << i;
+        }
+    }
+    sessions.clear();
+    CFRelease(format);
+}
+
 }  // namespace
 }  // namespace compattest
