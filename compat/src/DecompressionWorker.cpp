@@ -6,6 +6,10 @@ namespace compat {
 
 namespace {
 
+// More samples than any decoder holds for reordering (a decoded picture buffer has at most 16
+// pictures): the oldest of them did not decode.
+constexpr size_t kMaxHeldSamples = 32;
+
 // The sample's bytes as one contiguous range, or an empty range when it has none.
 std::pair<const uint8_t*, size_t> sampleBytes(CMSampleBufferRef sample) {
     const auto* buffer = static_cast<const opaqueCMSampleBuffer*>(compat::objectOf(sample));
@@ -162,6 +166,10 @@ void DecompressionWorker::decodeSample(const Job& job) {
     if (!accepted || !decoder_->reorders()) {
         fail(sample->second);
         pending_.erase(sample);
+    }
+    if (pending_.size() > kMaxHeldSamples) {
+        fail(pending_.begin()->second);
+        pending_.erase(pending_.begin());
     }
 }
 

@@ -200,6 +200,29 @@ TEST(CompatSession, InvalidateDrainsReorderedPicturesAndStopsTheSession) {
     }
 }
 
+TEST(CompatSession, ReorderingStreamReportsSamplesWithoutPicturesByTheDrainAtTheLatest) {
+    Clip clip = loadClip("h264_high_bframes_640x360");
+    Session session(clip.format.get(), nullptr, false);
+    // Without their key frame no picture comes of these samples; a reordering decoder cannot
+    // tell at once, so they fail when too many are held, and the rest at the drain.
+    size_t submitted = 0;
+    for (int round = 0; round < 2; ++round) {
+        for (size_t i = 1; i < clip.units.size(); ++i, ++submitted) {
+            ASSERT_EQ(session.decode(pictureSample(clip.units[i], clip.info.codec), 0), noErr);
+        }
+    }
+    ASSERT_EQ(session.wait(), noErr);
+    const size_t failedBeforeDrain = session.outputCount();
+    EXPECT_GE(failedBeforeDrain, submitted - 32) << "at most 32 samples held";
+    ASSERT_EQ(VTDecompressionSessionFinishDelayedFrames(session.get()), noErr);
+    const std::vector<Output> outputs = session.outputs();
+    ASSERT_EQ(outputs.size(), submitted) << "one callback per sample";
+    for (const Output& output : outputs) {
+        EXPECT_EQ(output.status, kVTVideoDecoderBadDataErr);
+        EXPECT_FALSE(output.hasImage);
+    }
+}
+
 TEST(CompatSession, DrainedSessionDecodesAgainFromTheNextKeyFrame) {
     Clip clip = loadClip("h264_high_bframes_640x360");
     Session session(clip.format.get(), nullptr, false);
