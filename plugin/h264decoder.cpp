@@ -4,12 +4,29 @@
 #include "H264DecoderPlugin.h"
 #include "UtfConversion.h"
 
+#include <cstdlib>
 #include <string>
 
 std::map<uint8_t, std::unique_ptr<H264Decoder>> h264_execs;
 std::mutex h264_execMutex;
 
 namespace {
+
+// The instances still running when the library is unloaded (at process exit, or when the host
+// closes it) go first, while every other global of the library and of the decode layer still
+// exists: their decode threads may be in the middle of a sample until joined. Registered on the
+// first start, so it runs before the destructor of any global made when the library was loaded.
+// Like the registry's own destructor, it does not take the lock.
+void tearDownRunningInstances() {
+    h264_execs.clear();
+}
+
+void tearDownRunningInstancesAtUnload() {
+    static bool registered = false;
+    if (!registered) {
+        registered = std::atexit(tearDownRunningInstances) == 0;
+    }
+}
 
 H264Decoder* findDecoder(uint8_t decoderId) {
     const auto entry = h264_execs.find(decoderId);
@@ -29,6 +46,7 @@ bool H264Decoder_start(uint8_t decoderId, const H264DecoderChar16* configJson) {
         if (h264_execs.count(decoderId) != 0 || configJson == nullptr) {
             return false;
         }
+        tearDownRunningInstancesAtUnload();
         auto decoder = std::make_unique<H264Decoder>(decoderId, utf8FromHost(configJson));
         h264_execs.emplace(decoderId, std::move(decoder));
         return true;

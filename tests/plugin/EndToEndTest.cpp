@@ -42,6 +42,13 @@ std::string frameBufferMd5(uint8_t id, const FixtureClip& clip) {
                                                      clip.height, texture->width * 4));
 }
 
+// Whether `address` lies inside the instance running under `id`.
+bool pointsIntoInstance(uint8_t id, const uint8_t* address) {
+    std::lock_guard<std::mutex> lock(h264_execMutex);
+    const auto* instance = reinterpret_cast<const uint8_t*>(h264_execs.at(id).get());
+    return address >= instance && address < instance + sizeof(H264Decoder);
+}
+
 class Playback : public testing::TestWithParam<std::string> {
   protected:
     void SetUp() override { TextureInfoLog::forget(kId); }
@@ -73,6 +80,7 @@ TEST_P(Playback, EveryPictureAfterBindingLandsInTheFrameBuffer) {
     for (const TextureInfoLog::Call& call : TextureInfoLog::callsFor(kId)) {
         EXPECT_EQ(call.idValue, kId);
         EXPECT_EQ(call.callback, 1);
+        EXPECT_TRUE(pointsIntoInstance(kId, call.idAddress));
     }
 
     ASSERT_TRUE(bind(kId, kTexture, textureDescription(first.bytesPerRow / 4, clip.height)));
