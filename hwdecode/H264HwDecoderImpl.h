@@ -51,7 +51,8 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     // The name of an H.265 SEI payload type carried in a NAL unit of type `withNAL`.
     const char* GetH265SEIDescription(uint32_t payloadType, int32_t withNAL) const;
 
-    // The parameter sets in use: at most the first of each kind since the last Reset.
+    // The parameter sets in use: at most the first of each kind since the last Reset. These
+    // accessors are for the decode thread, or for when no DecodeNALUs or Reset is running.
     const BlobArray& sps() const { return _sps; }
     const BlobArray& pps() const { return _pps; }
     const BlobArray& vps() const { return _vps; }
