@@ -1,0 +1,206 @@
+// The host loads the built library, plays a thousand short streams through it and unloads it,
+// and then does it all again: each round ends with the threads and resident memory it began
+// with, every stream reaches its decode session, and in the AddressSanitizer build nothing leaks.
+#include "AnnexB.h"
+#include "EglContext.h"
+#include "HostTexture.h"
+#include "Pictures.h"
+#include "PluginLibrary.h"
+#include "ProcessFigures.h"
+#include "SimulatedHostInterfaces.h"
+#include "TexturePicture.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <thread>
+
+using namespace reliability;
+using testsupport::AccessUnit;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kRounds = 3;
+constexpr int kCyclesPerRound = 1000;
+// Every this many cycles the picture is followed all the way into the host's texture.
+constexpr int kTextureCheckInterval = 100;
+// Resident memory a round may end above the start: what the libraries beneath the plugin set up
+// once and keep (codec tables, the shader compiler) and the allocator's own slack.
+constexpr int64_t kResidentToleranceBytes = 32 << 20;
+
+std::array<std::atomic<uint32_t>, 256> s_textureInfoCalls{};
+
+// Records only: the host callback may not call the plugin back.
+void onTextureInfo(const uint8_t* decoderId, const H264DecoderChar16*) {
+    ++s_textureInfoCalls[*decoderId];
+}
+
+bool addressSanitized() {
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#else
+    return false;
+#endif
+#else
+    return false;
+#endif
+}
+
+struct Stream {
+    testsupport::FixtureClip clip = testsupport::fixtureClip("h264_cbp_320x240");
+    std::vector<AccessUnit> units = testsupport::readAccessUnits(clip);
+    std::vector<testsupport::BgraPicture> references = testsupport::readReferencePictures(clip);
+};
+
+class LoadedPlugin {
+  public:
+    explicit LoadedPlugin(std::string* error) : library_(PluginLibrary::open(kPath, error)) {
+        if (library_) {
+            library_->api().UnityPluginLoad(host_.interfaces());
+        }
+    }
+    ~LoadedPlugin() {
+        if (library_) {
+            host_.sendDeviceEvent(kUnityGfxDeviceEventShutdown);
+            library_->api().UnityPluginUnload();
+        }
+    }
+    LoadedPlugin(const LoadedPlugin&) = delete;
+    LoadedPlugin& operator=(const LoadedPlugin&) = delete;
+
+    bool loaded() const { return library_ != nullptr; }
+    const PluginEntryPoints& api() const { return library_->api(); }
+    size_t deviceEventCallbacks() const { return host_.registeredCallbackCount(); }
+
+    static constexpr const char* kPath = PLUGIN_MODULE_PATH;
+
+  private:
+    SimulatedHostInterfaces host_{kUnityGfxRendererOpenGLCore};
+    std::unique_ptr<PluginLibrary> library_;
+};
+
+// Commits the first access units until the instance's session reports the picture size; a
+// commit that met the decode thread at its queue was dropped, so the first unit is repeated.
+bool decodeUntilSizeIsReported(const PluginEntryPoints& api, uint8_t id, const Stream& stream) {
+    const uint32_t callsBefore = s_textureInfoCalls[id].load();
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+        for (size_t i = 0; i < 2; ++i) {
+            api.commitFrame(id, stream.units[i].data(), 0, 0, uint32_t(stream.units[i].size()),
+                            uint32_t(i * 3600));
+        }
+        for (int wait = 0; wait < 200; ++wait) {
+            if (s_textureInfoCalls[id].load() != callsBefore) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    return false;
+}
+
+// Render events until the texture shows one of the first two pictures.
+bool textureShowsAFirstPicture(const PluginEntryPoints& api, const HostTexture& texture,
+                               const Stream& stream) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+        api.nativeRenderEventFunc()(0);
+        const testsupport::BgraPicture shown =
+            pictureFromTexture(texture.width(), texture.height(), texture.readPixels());
+        for (size_t i = 0; i < 2; ++i) {
+            if (testsupport::psnr(shown, stream.references[i]) >= 45) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+// One start / decode / stop cycle on decoder id `id`.
+void playShortStream(const PluginEntryPoints& api, uint8_t id, const HostTexture& texture,
+                     const Stream& stream, bool followIntoTexture) {
+    const std::string description = "{\"width\":320,\"height\":240,\"mipMap\":false,\"format\":0}";
+    ASSERT_TRUE(api.start(id, u"{}")) << "id " << int(id);
+    ASSERT_TRUE(api.registerCallback(id, &onTextureInfo));
+    ASSERT_TRUE(api.setNativeTexturePointer(
+        id, texture.nativeHandle(),
+        std::u16string(description.begin(), description.end()).c_str()));
+    EXPECT_TRUE(decodeUntilSizeIsReported(api, id, stream)) << "id " << int(id);
+    if (followIntoTexture) {
+        EXPECT_TRUE(textureShowsAFirstPicture(api, texture, stream)) << "id " << int(id);
+    }
+    api.stop(id);
+    EXPECT_FALSE(api.commitFrame(id, nullptr, 0, 0, 0, 0));
+}
+
+void printFigures(const char* when, const ProcessFigures& figures) {
+    std::cout << "  " << when << ": " << figures.threads << " threads, "
+              << double(figures.residentBytes) / (1 << 20) << " MB resident" << std::endl;
+}
+
+TEST(Lifetime, LoadPlayAThousandStreamsUnloadAndLoadAgain) {
+    std::string error;
+    const auto context = headlessgl::EglContext::create(kUnityGfxRendererOpenGLCore, &error);
+    ASSERT_TRUE(context) << error;
+    const HostTexture texture(320, 240);
+    const Stream stream;
+
+    const ProcessFigures beforeFirstLoad = currentProcessFigures();
+    std::cout << "lifetime: " << kRounds << " rounds of load, " << kCyclesPerRound
+              << " start/decode/stop cycles, unload\n";
+    printFigures("before the first load", beforeFirstLoad);
+    for (int round = 0; round < kRounds; ++round) {
+        const Clock::time_point begin = Clock::now();
+        {
+            LoadedPlugin plugin(&error);
+            ASSERT_TRUE(plugin.loaded()) << error;
+            ASSERT_EQ(plugin.deviceEventCallbacks(), 1u);
+            for (int cycle = 0; cycle < kCyclesPerRound; ++cycle) {
+                ASSERT_NO_FATAL_FAILURE(playShortStream(plugin.api(), uint8_t(cycle), texture,
+                                                        stream,
+                                                        cycle % kTextureCheckInterval == 0));
+            }
+        }
+        const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+        const ProcessFigures afterRound = currentProcessFigures();
+        std::cout << "  round " << round + 1 << ": " << seconds << " s, "
+                  << double(kCyclesPerRound) / seconds << " cycles/s" << std::endl;
+        printFigures("after unloading", afterRound);
+        EXPECT_EQ(afterRound.threads, beforeFirstLoad.threads) << "round " << round + 1;
+        // AddressSanitizer's quarantine keeps freed memory resident; there, leaks are
+        // LeakSanitizer's to find.
+        if (!addressSanitized()) {
+            EXPECT_LE(afterRound.residentBytes - beforeFirstLoad.residentBytes,
+                      kResidentToleranceBytes)
+                << "round " << round + 1;
+        }
+    }
+}
+
+// Unloading really unloads: a host that loads the library again gets fresh state, not the old.
+TEST(Lifetime, UnloadingRemovesTheModuleFromTheProcess) {
+    const std::string path = std::filesystem::canonical(LoadedPlugin::kPath).string();
+    std::string error;
+    const auto context = headlessgl::EglContext::create(kUnityGfxRendererOpenGLCore, &error);
+    ASSERT_TRUE(context) << error;
+    const HostTexture texture(320, 240);
+    const Stream stream;
+    {
+        LoadedPlugin plugin(&error);
+        ASSERT_TRUE(plugin.loaded()) << error;
+        EXPECT_TRUE(isMapped(path));
+        ASSERT_NO_FATAL_FAILURE(playShortStream(plugin.api(), 7, texture, stream, true));
+    }
+    EXPECT_FALSE(isMapped(path)) << path << " stays mapped after dlclose";
+}
+
+}  // namespace
