@@ -25,8 +25,8 @@
  * The callback
  * ------------
  * The callback runs on a thread of the plugin (the instance's decode thread, or the platform's
- * decode output thread) while that thread's work is in progress. It MUST NOT call any function of
- * this header: H264Decoder_stop holds the lock these functions take while it waits for exactly
+ * decode output thread) while that thread's work is in progress. It MUST NOT call the decoder
+ * functions of this header: H264Decoder_stop holds the lock they take while it waits for exactly
  * those threads, so such a call can deadlock. Hand the work to another thread instead. The
  * callback should return quickly: decoding of its instance waits for it.
  *
@@ -44,11 +44,8 @@
 #include <stdbool.h>
 #endif
 
-#if defined(_WIN32)
-#define H264_DECODER_EXPORT __declspec(dllexport)
-#else
+/* The library hides every other symbol. */
 #define H264_DECODER_EXPORT __attribute__((visibility("default")))
-#endif
 
 #ifdef __cplusplus
 extern "C" {
