@@ -123,6 +123,34 @@ TEST(CompatSession, CreationRefusesBadArgumentsAndAcceptsCallerKeys) {
     EXPECT_EQ(s_unexpectedCalls, 0);
 }
 
+// Parameter sets that pass the format description's own checks but that libavcodec cannot use
+// still end in an error code, at session creation.
+TEST(CompatSession, ParameterSetsBrokenPastTheParsedFieldsFailSessionCreation) {
+    const FixtureClip& info = testsupport::fixtureClip("h265_main_320x240");
+    std::vector<uint8_t> sets[3];
+    for (const NalUnit& nal :
+         splitNalUnits(testsupport::readAccessUnits(info).front(), info.codec)) {
+        if (nal.type >= 32 && nal.type <= 34) {
+            sets[nal.type - 32] = nal.bytes;
+        }
+    }
+    sets[1].resize(sets[1].size() * 3 / 4);
+    const uint8_t* pointers[] = {sets[0].data(), sets[1].data(), sets[2].data()};
+    const size_t sizes[] = {sets[0].size(), sets[1].size(), sets[2].size()};
+    // The description reads the HEVC SPS only as far as the coding block sizes.
+    CMFormatDescriptionRef format = nullptr;
+    ASSERT_EQ(CMVideoFormatDescriptionCreateFromHEVCParameterSets(kCFAllocatorDefault, 3, pointers,
+                                                                  sizes, 4, nullptr, &format),
+              noErr);
+    VTDecompressionOutputCallbackRecord record = {countCall, nullptr};
+    VTDecompressionSessionRef session = nullptr;
+    EXPECT_EQ(VTDecompressionSessionCreate(kCFAllocatorDefault, format, nullptr, nullptr, &record,
+                                           &session),
+              kVTVideoDecoderBadDataErr);
+    EXPECT_EQ(session, nullptr);
+    CFRelease(format);
+}
+
 TEST(CompatSession, UndecodableSamplesReportBadDataAndTheStreamRecovers) {
     Clip clip = loadClip("h264_cbp_320x240");
     const std::vector<std::string> md5s = testsupport::readFrameMd5s(clip.info);
