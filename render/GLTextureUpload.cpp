@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <exception>
-#include <optional>
 #include <string>
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the BGRA swizzle reads pixels as words");
@@ -38,10 +37,13 @@ bool hasExtension(UnityGfxRenderer apiType, const char* name) {
 }
 
 // One unpack parameter: set to what the upload needs for the lifetime of the object, and put back
-// as the host had it. Parameters already right are neither set nor restored.
+// as the host had it. Parameters already right, or absent from the API, are left alone.
 class ScopedPixelStore {
   public:
-    ScopedPixelStore(GLenum parameter, GLint needed) : parameter_(parameter) {
+    ScopedPixelStore(bool present, GLenum parameter, GLint needed) : parameter_(parameter) {
+        if (!present) {
+            return;
+        }
         glGetIntegerv(parameter_, &saved_);
         changed_ = saved_ != needed;
         if (changed_) {
@@ -85,29 +87,24 @@ class ScopedNoUnpackBuffer {
     GLint saved_ = 0;
 };
 
-// Everything glTexSubImage2D reads from the unpack state, as the upload needs it; parameters that
-// the API lacks are left alone.
+// Everything glTexSubImage2D reads from the unpack state, as the upload needs it.
 class UnpackState {
   public:
     UnpackState(const GLUploadCapabilities& capabilities, GLint rowLength)
-        : noBuffer_(capabilities.pixelUnpackBuffer), alignment_(GL_UNPACK_ALIGNMENT, 4) {
-        if (capabilities.unpackRowLength) {
-            rowLength_.emplace(GL_UNPACK_ROW_LENGTH, rowLength);
-            skipRows_.emplace(GL_UNPACK_SKIP_ROWS, 0);
-            skipPixels_.emplace(GL_UNPACK_SKIP_PIXELS, 0);
-        }
-        if (capabilities.unpackSwapBytes) {
-            swapBytes_.emplace(GL_UNPACK_SWAP_BYTES, GL_FALSE);
-        }
-    }
+        : noBuffer_(capabilities.pixelUnpackBuffer),
+          alignment_(true, GL_UNPACK_ALIGNMENT, 4),
+          rowLength_(capabilities.unpackRowLength, GL_UNPACK_ROW_LENGTH, rowLength),
+          skipRows_(capabilities.unpackRowLength, GL_UNPACK_SKIP_ROWS, 0),
+          skipPixels_(capabilities.unpackRowLength, GL_UNPACK_SKIP_PIXELS, 0),
+          swapBytes_(capabilities.unpackSwapBytes, GL_UNPACK_SWAP_BYTES, GL_FALSE) {}
 
   private:
     ScopedNoUnpackBuffer noBuffer_;
     ScopedPixelStore alignment_;
-    std::optional<ScopedPixelStore> rowLength_;
-    std::optional<ScopedPixelStore> skipRows_;
-    std::optional<ScopedPixelStore> skipPixels_;
-    std::optional<ScopedPixelStore> swapBytes_;
+    ScopedPixelStore rowLength_;
+    ScopedPixelStore skipRows_;
+    ScopedPixelStore skipPixels_;
+    ScopedPixelStore swapBytes_;
 };
 
 uint32_t withRedAndBlueSwapped(uint32_t pixel) {
