@@ -1,17 +1,24 @@
 #include "VideoDecoder.h"
 
+#include "ConversionPool.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
 namespace compat {
 
 namespace {
+
+// Bands of a picture converted in parallel are at least this many rows high.
+constexpr int kMinimumBandRows = 128;
 
 // Pictures of this height and more are HD: unsignalled colour means BT.709 there, BT.601 below.
 constexpr int kHdMinimumHeight = 720;
@@ -125,7 +132,9 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const opaqueCMFormatDescription
 }
 
 VideoDecoder::~VideoDecoder() {
-    sws_freeContext(scaler_);
+    for (Band& band : bands_) {
+        sws_freeContext(band.scaler);
+    }
     av_frame_free(&frame_);
     av_packet_free(&packet_);
     avcodec_free_context(&context_);
@@ -165,29 +174,51 @@ void VideoDecoder::receivePictures(const PictureSink& sink) {
     }
 }
 
-bool VideoDecoder::prepareScaler(const AVFrame& frame) {
-    scaler_ = sws_getCachedContext(
-        scaler_, frame.width, frame.height, static_cast<AVPixelFormat>(frame.format), frame.width,
-        frame.height, AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr, nullptr);
-    if (scaler_ == nullptr) {
+// Only 8-bit 4:2:0 converts row pairs independently, so that bands give exactly the bytes of a
+// whole-picture conversion; other formats filter chroma across band edges.
+int VideoDecoder::bandCount(const AVFrame& frame) const {
+    const bool independentRows =
+        frame.format == AV_PIX_FMT_YUV420P || frame.format == AV_PIX_FMT_YUVJ420P;
+    if (!independentRows) {
+        return 1;
+    }
+    const int helpers = ConversionPool::shared().helpers();
+    return std::clamp(frame.height / kMinimumBandRows, 1, helpers + 1);
+}
+
+bool VideoDecoder::convertBand(Band& band, const AVFrame& frame, int firstRow, int rows,
+                               uint8_t* base, int bytesPerRow) {
+    band.scaler = sws_getCachedContext(band.scaler, frame.width, rows,
+                                       static_cast<AVPixelFormat>(frame.format), frame.width, rows,
+                                       AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (band.scaler == nullptr) {
         return false;
     }
     const int matrix = swsMatrix(frame);
     const int range = fullRange(frame) ? 1 : 0;
-    if (scaler_ != configuredScaler_ || matrix != configuredMatrix_ || range != configuredRange_) {
+    if (band.scaler != band.configuredScaler || matrix != band.configuredMatrix ||
+        range != band.configuredRange) {
         const int* coefficients = sws_getCoefficients(matrix);
         const int fullRangeOut = 1;
-        sws_setColorspaceDetails(scaler_, coefficients, range, coefficients, fullRangeOut, 0,
+        sws_setColorspaceDetails(band.scaler, coefficients, range, coefficients, fullRangeOut, 0,
                                  1 << 16, 1 << 16);
-        configuredScaler_ = scaler_;
-        configuredMatrix_ = matrix;
-        configuredRange_ = range;
+        band.configuredScaler = band.scaler;
+        band.configuredMatrix = matrix;
+        band.configuredRange = range;
     }
-    return true;
+    // Bands start on even rows: the chroma planes start half as far down.
+    const uint8_t* source[4] = {frame.data[0], frame.data[1], frame.data[2], frame.data[3]};
+    for (int plane = 0; plane < 3 && firstRow > 0; ++plane) {
+        source[plane] += ptrdiff_t(plane == 0 ? firstRow : firstRow / 2) * frame.linesize[plane];
+    }
+    uint8_t* destination[4] = {base + ptrdiff_t(firstRow) * bytesPerRow, nullptr, nullptr, nullptr};
+    const int destinationStride[4] = {bytesPerRow, 0, 0, 0};
+    return sws_scale(band.scaler, source, frame.linesize, 0, rows, destination,
+                     destinationStride) == rows;
 }
 
 CVPixelBufferRef VideoDecoder::convert(const AVFrame& frame) {
-    if (frame.width <= 0 || frame.height <= 0 || !prepareScaler(frame)) {
+    if (frame.width <= 0 || frame.height <= 0) {
         return nullptr;
     }
     CVPixelBufferRef picture = pool_->makeBuffer(size_t(frame.width), size_t(frame.height));
@@ -195,9 +226,27 @@ CVPixelBufferRef VideoDecoder::convert(const AVFrame& frame) {
         return nullptr;
     }
     const auto* buffer = static_cast<const __CVBuffer*>(objectOf(picture));
-    uint8_t* destination[4] = {buffer->base, nullptr, nullptr, nullptr};
-    const int destinationStride[4] = {int(buffer->bytesPerRow), 0, 0, 0};
-    sws_scale(scaler_, frame.data, frame.linesize, 0, frame.height, destination, destinationStride);
+    const int count = bandCount(frame);
+    bands_.resize(std::max(bands_.size(), size_t(count)));
+    const int bandRows = (frame.height / count + 1) & ~1;
+    std::atomic<bool> converted{true};
+    auto convertOne = [&](int index) {
+        const int firstRow = index * bandRows;
+        const int rows = std::min(bandRows, frame.height - firstRow);
+        if (rows > 0 && !convertBand(bands_[size_t(index)], frame, firstRow, rows, buffer->base,
+                                     int(buffer->bytesPerRow))) {
+            converted = false;
+        }
+    };
+    if (count == 1) {
+        convertOne(0);
+    } else {
+        ConversionPool::shared().run(count, convertOne);
+    }
+    if (!converted) {
+        releaseObject(picture);
+        return nullptr;
+    }
     return picture;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 struct AVCodecContext;
 struct AVFrame;
@@ -42,17 +43,24 @@ class VideoDecoder {
 
   private:
     VideoDecoder() = default;
+    // One horizontal band of the picture and the SwsContext that converts it.
+    struct Band {
+        SwsContext* scaler = nullptr;
+        const SwsContext* configuredScaler = nullptr;
+        int configuredMatrix = -1;
+        int configuredRange = -1;
+    };
+
     void receivePictures(const PictureSink& sink);
     CVPixelBufferRef convert(const AVFrame& frame);
-    bool prepareScaler(const AVFrame& frame);
+    int bandCount(const AVFrame& frame) const;
+    bool convertBand(Band& band, const AVFrame& frame, int firstRow, int rows, uint8_t* base,
+                     int bytesPerRow);
 
     AVCodecContext* context_ = nullptr;
     AVPacket* packet_ = nullptr;
     AVFrame* frame_ = nullptr;
-    SwsContext* scaler_ = nullptr;
-    const SwsContext* configuredScaler_ = nullptr;
-    int configuredMatrix_ = -1;
-    int configuredRange_ = -1;
+    std::vector<Band> bands_;
     std::shared_ptr<PixelBufferPool> pool_ = PixelBufferPool::create();
 };
 

@@ -12,7 +12,9 @@
 // the worker decodes, converts and calls the output callback, always on that worker thread, one
 // picture at a time. One thread per session keeps 256 concurrent sessions at 256 decoding threads
 // instead of 256 times the core count, and it keeps the latency at zero frames: frame threading
-// would hold each picture back by the number of threads.
+// would hold each picture back by the number of threads. Large 8-bit 4:2:0 pictures are converted
+// in horizontal bands, with help from one process-wide pool of at most 7 threads (cores less
+// one); the worker converts every band no helper has taken, so sessions never wait on each other.
 //
 // Output order and latency: a stream without frame reordering delivers each sample's picture
 // before VTDecompressionSessionWaitForAsynchronousFrames returns for that sample. A stream with

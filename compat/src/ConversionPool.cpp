@@ -1,0 +1,84 @@
+#include "ConversionPool.h"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+namespace compat {
+
+struct ConversionPool::Batch {
+    Batch(const std::function<void(int)>& work, int tasks) : task(&work), count(tasks) {}
+
+    const std::function<void(int)>* const task;  // valid until the last task has returned
+    const int count;
+    std::atomic<int> next{0};
+    std::mutex mutex;
+    std::condition_variable finished;
+    int done = 0;
+};
+
+ConversionPool& ConversionPool::shared() {
+    // Never destroyed: its detached threads wait on it until the process ends.
+    static ConversionPool* pool = [] {
+        const int hardware = int(std::thread::hardware_concurrency());
+        return new ConversionPool(std::clamp(hardware - 1, 0, kMaxHelpers));
+    }();
+    return *pool;
+}
+
+ConversionPool::ConversionPool(int helpers) : helpers_(helpers) {
+    for (int i = 0; i < helpers_; ++i) {
+        std::thread([this] { help(); }).detach();
+    }
+}
+
+bool ConversionPool::runNext(Batch& batch) {
+    const int index = batch.next.fetch_add(1);
+    if (index >= batch.count) {
+        return false;
+    }
+    (*batch.task)(index);
+    std::lock_guard<std::mutex> lock(batch.mutex);
+    if (++batch.done == batch.count) {
+        batch.finished.notify_all();
+    }
+    return true;
+}
+
+void ConversionPool::run(int count, const std::function<void(int)>& task) {
+    auto batch = std::make_shared<Batch>(task, count);
+    if (helpers_ > 0 && count > 1) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            batches_.push_back(batch);
+        }
+        work_.notify_all();
+    }
+    while (runNext(*batch)) {
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        batches_.erase(std::remove(batches_.begin(), batches_.end(), batch), batches_.end());
+    }
+    std::unique_lock<std::mutex> lock(batch->mutex);
+    batch->finished.wait(lock, [&] { return batch->done == batch->count; });
+}
+
+void ConversionPool::help() {
+    for (;;) {
+        std::shared_ptr<Batch> batch;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            work_.wait(lock, [&] { return !batches_.empty(); });
+            batch = batches_.front();
+        }
+        if (!runNext(*batch)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!batches_.empty() && batches_.front() == batch) {
+                batches_.pop_front();
+            }
+        }
+    }
+}
+
+}  // namespace compat

@@ -1,0 +1,42 @@
+// A few process-wide threads that help decompression sessions convert large pictures band by
+// band. The caller always takes part and claims whatever bands no helper has taken, so a busy
+// pool never makes a session wait for another session's work.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace compat {
+
+class ConversionPool {
+  public:
+    // The one pool of the process: hardware threads less one, at most kMaxHelpers, started on
+    // first use and kept until the process ends.
+    static ConversionPool& shared();
+
+    static constexpr int kMaxHelpers = 7;
+
+    // How many threads may help a caller.
+    int helpers() const { return helpers_; }
+
+    // Runs task(0) ... task(count - 1), on the calling thread and on idle helpers, and returns
+    // once all have returned.
+    void run(int count, const std::function<void(int)>& task);
+
+  private:
+    struct Batch;
+
+    explicit ConversionPool(int helpers);
+    void help();
+    static bool runNext(Batch& batch);
+
+    const int helpers_;
+    std::mutex mutex_;
+    std::condition_variable work_;
+    std::deque<std::shared_ptr<Batch>> batches_;
+};
+
+}  // namespace compat
