@@ -161,12 +161,12 @@ GLTextureUploader::GLTextureUploader(GLUploadCapabilities capabilities)
 
 const uint8_t* GLTextureUploader::stage(int width, int height, int rowPitch,
                                         const uint8_t* pixels) {
+    const size_t tightPitch = size_t(width) * 4;
     const bool swizzle = capabilities_.transfer == GLPixelTransfer::SwizzleToRgba;
-    const bool repack = rowPitch != width * 4 && !capabilities_.unpackRowLength;
+    const bool repack = size_t(rowPitch) != tightPitch && !capabilities_.unpackRowLength;
     if (!swizzle && !repack) {
         return nullptr;
     }
-    const size_t tightPitch = size_t(width) * 4;
     staging_.resize(tightPitch * size_t(height));
     for (int y = 0; y < height; ++y) {
         const uint8_t* sourceRow = pixels + size_t(y) * size_t(rowPitch);

@@ -508,24 +508,4 @@ TEST_P(OpenGLBackend, MapsTheHostsVertexBufferWhereTheApiCan) {
 // version only.
 INSTANTIATE_TEST_SUITE_P(Context, OpenGLBackend, testing::Values(TEST_RENDERER), rendererTestName);
 
-// OpenGL Core takes BGRA natively; OpenGL ES only with a BGRA8888 extension, and swizzles on the
-// CPU otherwise; row lengths exist from ES 3.0 on or with EXT_unpack_subimage.
-TEST(OpenGLUploadChoice, FollowsTheApiAndItsExtensions) {
-    const GLUploadCapabilities core = ChooseUploadCapabilities(kUnityGfxRendererOpenGLCore, {});
-    EXPECT_EQ(core.transfer, GLPixelTransfer::BgraReversed);
-    EXPECT_TRUE(core.unpackRowLength && core.pixelUnpackBuffer && core.unpackSwapBytes);
-
-    const GLUploadCapabilities es3 =
-        ChooseUploadCapabilities(kUnityGfxRendererOpenGLES30, {true, false});
-    EXPECT_EQ(es3.transfer, GLPixelTransfer::BgraExt);
-    EXPECT_TRUE(es3.unpackRowLength && es3.pixelUnpackBuffer);
-    EXPECT_FALSE(es3.unpackSwapBytes);
-
-    const GLUploadCapabilities es2 = ChooseUploadCapabilities(kUnityGfxRendererOpenGLES20, {});
-    EXPECT_EQ(es2.transfer, GLPixelTransfer::SwizzleToRgba);
-    EXPECT_FALSE(es2.unpackRowLength || es2.pixelUnpackBuffer || es2.unpackSwapBytes);
-    EXPECT_TRUE(
-        ChooseUploadCapabilities(kUnityGfxRendererOpenGLES20, {false, true}).unpackRowLength);
-}
-
 }  // namespace

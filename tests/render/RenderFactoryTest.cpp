@@ -1,6 +1,7 @@
 // The backend factory: which renderer gets which backend, and that making one creates nothing
 // on the graphics device (no context is current in this program, so a single OpenGL call from
 // a constructor would fail it).
+#include "GLTextureUpload.h"
 #include "RenderAPI.h"
 #include "RenderAPI_Metal.h"
 #include "RenderAPI_OpenGLCoreES.h"
@@ -60,6 +61,26 @@ TEST(RenderFactory, EveryBackendAllocatesPackedTextureBuffers) {
         EXPECT_EQ(backend->BeginModifyTexture(nullptr, 40000, 40000, &rowPitch), nullptr);
         EXPECT_EQ(backend->BeginModifyTexture(nullptr, -2, 3, &rowPitch), nullptr);
     }
+}
+
+// OpenGL Core takes BGRA natively; OpenGL ES only with a BGRA8888 extension, and swizzles on the
+// CPU otherwise; row lengths exist from ES 3.0 on or with EXT_unpack_subimage.
+TEST(OpenGLUploadChoice, FollowsTheApiAndItsExtensions) {
+    const GLUploadCapabilities core = ChooseUploadCapabilities(kUnityGfxRendererOpenGLCore, {});
+    EXPECT_EQ(core.transfer, GLPixelTransfer::BgraReversed);
+    EXPECT_TRUE(core.unpackRowLength && core.pixelUnpackBuffer && core.unpackSwapBytes);
+
+    const GLUploadCapabilities es3 =
+        ChooseUploadCapabilities(kUnityGfxRendererOpenGLES30, {true, false});
+    EXPECT_EQ(es3.transfer, GLPixelTransfer::BgraExt);
+    EXPECT_TRUE(es3.unpackRowLength && es3.pixelUnpackBuffer);
+    EXPECT_FALSE(es3.unpackSwapBytes);
+
+    const GLUploadCapabilities es2 = ChooseUploadCapabilities(kUnityGfxRendererOpenGLES20, {});
+    EXPECT_EQ(es2.transfer, GLPixelTransfer::SwizzleToRgba);
+    EXPECT_FALSE(es2.unpackRowLength || es2.pixelUnpackBuffer || es2.unpackSwapBytes);
+    EXPECT_TRUE(
+        ChooseUploadCapabilities(kUnityGfxRendererOpenGLES20, {false, true}).unpackRowLength);
 }
 
 }  // namespace
