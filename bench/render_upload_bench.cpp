@@ -23,7 +23,7 @@ constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr int kRowPitch = kWidth * 4;
 constexpr int kWarmUp = 5;
-constexpr int kRounds = 9;
+constexpr int kRounds = 15;
 constexpr int kUploadsPerRound = 10;
 
 std::vector<uint8_t> syntheticPicture() {
