@@ -151,6 +151,45 @@ TEST(CompatSession, ParameterSetsBrokenPastTheParsedFieldsFailSessionCreation) {
     CFRelease(format);
 }
 
+// The description's NAL unit header length decides how samples are read: 2-byte lengths here.
+TEST(CompatSession, DecodesSamplesWithTwoByteLengths) {
+    const FixtureClip& info = testsupport::fixtureClip("h264_cbp_320x240");
+    const std::vector<AccessUnit> units = testsupport::readAccessUnits(info);
+    std::vector<uint8_t> sets[2];
+    for (const NalUnit& nal : splitNalUnits(units.front(), info.codec)) {
+        if (nal.type == 7 || nal.type == 8) {
+            sets[nal.type - 7] = nal.bytes;
+        }
+    }
+    const uint8_t* pointers[] = {sets[0].data(), sets[1].data()};
+    const size_t sizes[] = {sets[0].size(), sets[1].size()};
+    CMFormatDescriptionRef format = nullptr;
+    ASSERT_EQ(CMVideoFormatDescriptionCreateFromH264ParameterSets(kCFAllocatorDefault, 2, pointers,
+                                                                  sizes, 2, &format),
+              noErr);
+    Session session(format, nullptr, false);
+    for (size_t i = 0; i < units.size(); ++i) {
+        std::vector<uint8_t> sample;
+        for (const NalUnit& nal : splitNalUnits(units[i], info.codec)) {
+            if (nal.type >= 1 && nal.type <= 5) {
+                ASSERT_LT(nal.bytes.size(), 65536u);
+                sample.push_back(uint8_t(nal.bytes.size() >> 8));
+                sample.push_back(uint8_t(nal.bytes.size()));
+                sample.insert(sample.end(), nal.bytes.begin(), nal.bytes.end());
+            }
+        }
+        ASSERT_EQ(session.decode(sample, int64_t(i)), noErr);
+    }
+    ASSERT_EQ(session.wait(), noErr);
+    const std::vector<std::string> md5s = testsupport::readFrameMd5s(info);
+    const std::vector<Output> outputs = session.outputs();
+    ASSERT_EQ(outputs.size(), md5s.size());
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        EXPECT_EQ(outputs[i].md5, md5s[i]) << "picture " << i;
+    }
+    CFRelease(format);
+}
+
 TEST(CompatSession, UndecodableSamplesReportBadDataAndTheStreamRecovers) {
     Clip clip = loadClip("h264_cbp_320x240");
     const std::vector<std::string> md5s = testsupport::readFrameMd5s(clip.info);
