@@ -10,10 +10,13 @@
 
 namespace jsonfields {
 
-// The parsed text; its root() is null when there is no object to read.
+// The parsed text; its root() is null when there is no object to read. Parsed without recursion,
+// so that nesting deeper than the stack allows is read like any other text.
 class JsonObject {
   public:
-    explicit JsonObject(const std::string& text) { document_.Parse(text.c_str()); }
+    explicit JsonObject(const std::string& text) {
+        document_.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
+    }
     const rapidjson::Value* root() const {
         return !document_.HasParseError() && document_.IsObject() ? &document_ : nullptr;
     }

@@ -54,3 +54,33 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"{\"isH265\":true,\"name\":\"caf\xC3\xA9 \xF0\x9F\x98\x80\"}", true, 0}));
 
 }  // namespace
+
+namespace {
+
+// Texts nested deeper than any stack allows are read without recursion: a malformed one like any
+// malformed text, a well-formed one with all its members.
+TEST(DeeplyNestedText, ReadsLikeAnyOtherText) {
+    const size_t depth = 1000000;
+    testing::internal::CaptureStdout();
+    {
+        H264Decoder unfinished(50, std::string(depth, '['));
+        EXPECT_FALSE(H264DecoderInspector::isH265(unfinished));
+        const std::string wellFormed = "{\"isH265\":true,\"deep\":" + std::string(depth, '[') +
+                                       std::string(depth, ']') + ",\"videoDelayTimeInMs\":9}";
+        H264Decoder complete(50, wellFormed);
+        EXPECT_TRUE(H264DecoderInspector::isH265(complete));
+        EXPECT_EQ(H264DecoderInspector::videoDelayTimeInMs(complete), 9);
+
+        std::string nestedDescription;
+        for (size_t level = 0; level < depth / 8; ++level) {
+            nestedDescription += "{\"width\":";
+        }
+        int texture = 0;
+        EXPECT_TRUE(complete.setNativeTexturePointer(&texture, nestedDescription));
+        EXPECT_TRUE(complete.texCfg.textureBound);
+        EXPECT_EQ(complete.texCfg.width, 0);
+    }
+    testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
