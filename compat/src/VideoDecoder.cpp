@@ -66,6 +66,18 @@ ByteVector hevcConfiguration(const opaqueCMFormatDescription& description) {
     return config;
 }
 
+// Hands the decoder its parameter sets as extradata.
+bool attachConfiguration(AVCodecContext& context, const ByteVector& config) {
+    context.extradata =
+        static_cast<uint8_t*>(av_mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!context.extradata) {
+        return false;
+    }
+    std::memcpy(context.extradata, config.data(), config.size());
+    context.extradata_size = int(config.size());
+    return true;
+}
+
 // The layer reports failures by status codes; libavcodec's own messages about broken input
 // would only repeat them on standard error.
 void silenceLibraryLog() {
@@ -109,15 +121,11 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const opaqueCMFormatDescription
     if (!decoder->context_ || !decoder->packet_ || !decoder->frame_) {
         return nullptr;
     }
-    const ByteVector config = h264 ? avcConfiguration(description) : hevcConfiguration(description);
     AVCodecContext* context = decoder->context_;
-    context->extradata =
-        static_cast<uint8_t*>(av_mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (!context->extradata) {
+    if (!attachConfiguration(
+            *context, h264 ? avcConfiguration(description) : hevcConfiguration(description))) {
         return nullptr;
     }
-    std::memcpy(context->extradata, config.data(), config.size());
-    context->extradata_size = int(config.size());
     // One thread per session, no frame threading: pictures come out with their samples.
     context->thread_count = 1;
     context->thread_type = 0;
