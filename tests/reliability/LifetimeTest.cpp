@@ -3,6 +3,7 @@
 // with, every stream reaches its decode session, and in the AddressSanitizer build nothing leaks.
 #include "AnnexB.h"
 #include "EglContext.h"
+#include "HostProcess.h"
 #include "HostTexture.h"
 #include "Pictures.h"
 #include "PluginLibrary.h"
@@ -52,6 +53,17 @@ bool addressSanitized() {
 #else
     return false;
 #endif
+}
+
+// The host's context lives as long as the host process, never torn down: Mesa's driver, loaded
+// with it, stays loaded to the end, and what the driver keeps is not the plugin's to return.
+bool makeHostContextCurrent(std::string* error) {
+    static headlessgl::EglContext* const context =
+        headlessgl::EglContext::create(kUnityGfxRendererOpenGLCore, error).release();
+    if (context) {
+        context->makeCurrent();
+    }
+    return context != nullptr;
 }
 
 struct Stream {
@@ -149,10 +161,10 @@ void printFigures(const char* when, const ProcessFigures& figures) {
 
 TEST(Lifetime, LoadPlayAThousandStreamsUnloadAndLoadAgain) {
     std::string error;
-    const auto context = headlessgl::EglContext::create(kUnityGfxRendererOpenGLCore, &error);
-    ASSERT_TRUE(context) << error;
+    ASSERT_TRUE(makeHostContextCurrent(&error)) << error;
     const HostTexture texture(320, 240);
     const Stream stream;
+    keepObjectiveCRuntimeLoaded();
 
     const ProcessFigures beforeFirstLoad = currentProcessFigures();
     std::cout << "lifetime: " << kRounds << " rounds of load, " << kCyclesPerRound
@@ -190,8 +202,8 @@ TEST(Lifetime, LoadPlayAThousandStreamsUnloadAndLoadAgain) {
 TEST(Lifetime, UnloadingRemovesTheModuleFromTheProcess) {
     const std::string path = std::filesystem::canonical(LoadedPlugin::kPath).string();
     std::string error;
-    const auto context = headlessgl::EglContext::create(kUnityGfxRendererOpenGLCore, &error);
-    ASSERT_TRUE(context) << error;
+    keepObjectiveCRuntimeLoaded();
+    ASSERT_TRUE(makeHostContextCurrent(&error)) << error;
     const HostTexture texture(320, 240);
     const Stream stream;
     {

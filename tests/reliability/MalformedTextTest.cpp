@@ -1,5 +1,6 @@
 // Texts no host should send but any host can: JSON nested deeper than any stack allows must
 // read like any other malformed JSON (no members, defaults), not end the host's process.
+#include "HostProcess.h"
 #include "PluginLibrary.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@ namespace {
 constexpr size_t kDepth = 1000000;
 
 std::unique_ptr<PluginLibrary> openPlugin() {
+    reliability::keepObjectiveCRuntimeLoaded();
     std::string error;
     auto library = PluginLibrary::open(PLUGIN_MODULE_PATH, &error);
     EXPECT_TRUE(library) << error;

@@ -8,6 +8,17 @@
 
 namespace reliability {
 
+namespace {
+
+// Never torn down, as a host's contexts live as long as the host: Mesa's driver then stays loaded
+// to the end of the process, and what the driver keeps is not the plugin's to return.
+void keepForTheProcess(headlessgl::EglContext* context) {
+    static auto* const contexts = new std::vector<headlessgl::EglContext*>;
+    contexts->push_back(context);
+}
+
+}  // namespace
+
 RenderThread::RenderThread(const PluginEntryPoints& api, SimulatedHostInterfaces& host,
                            WatchedLane& lane)
     : api_(api), host_(host), lane_(lane), thread_(&RenderThread::main, this) {}
@@ -85,10 +96,12 @@ void RenderThread::runOnThread(std::function<void()> task) {
 
 void RenderThread::main() {
     std::string whyNot;
-    auto context = headlessgl::EglContext::create(kUnityGfxRendererOpenGLCore, &whyNot);
+    headlessgl::EglContext* const context =
+        headlessgl::EglContext::create(kUnityGfxRendererOpenGLCore, &whyNot).release();
+    keepForTheProcess(context);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        state_ = context ? State::Running : State::Failed;
+        state_ = context != nullptr ? State::Running : State::Failed;
         whyNot_ = whyNot;
     }
     if (context) {

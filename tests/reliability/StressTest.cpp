@@ -3,6 +3,7 @@
 // context and real streams decode. A watchdog ends the run with every thread's state when any
 // thread stops progressing. RELIABILITY_STRESS_SECONDS sets the duration (default 20).
 #include "AnnexB.h"
+#include "HostProcess.h"
 #include "Pictures.h"
 #include "PluginLibrary.h"
 #include "RenderThread.h"
@@ -422,6 +423,7 @@ double psnrOfFirstPictureInTexture(const PluginEntryPoints& api, RenderThread& r
 }
 
 TEST(Stress, EveryExportedFunctionFromEightThreadsWithRenderEventsAndDecodingStreams) {
+    keepObjectiveCRuntimeLoaded();
     std::string error;
     const auto library = PluginLibrary::open(PLUGIN_MODULE_PATH, &error);
     ASSERT_TRUE(library) << error;
