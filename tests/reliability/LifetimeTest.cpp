@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kRounds = 3;
+constexpr int kRounds = 2;
 constexpr int kCyclesPerRound = 1000;
 // Every this many cycles the picture is followed all the way into the host's texture.
 constexpr int kTextureCheckInterval = 100;

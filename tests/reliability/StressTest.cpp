@@ -102,9 +102,10 @@ std::vector<TextArgument> acceptedTexts(const std::vector<std::string>& texts) {
     for (const std::string& text : texts) {
         arguments.push_back({utf16(text), false});
     }
-    // A megabyte of padding, inside and around valid JSON.
+    // A megabyte of padding, inside and around valid JSON, and a million nested arrays.
     arguments.push_back({utf16(std::string(1 << 20, ' ') + "{}"), false});
     arguments.push_back({utf16("{\"name\":\"" + std::string(1 << 20, 'x') + "\"}"), false});
+    arguments.push_back({utf16(std::string(1 << 20, '[')), false});
     return arguments;
 }
 
