@@ -95,9 +95,9 @@ void report(const char* what, double milliseconds, double baseline) {
 
 bool benchmark(UnityGfxRenderer renderer, const std::vector<uint8_t>& picture) {
     std::string whyNot;
-    const auto context = testsupport::EglContext::create(renderer, &whyNot);
+    const auto context = headlessgl::EglContext::create(renderer, &whyNot);
     if (!context) {
-        std::fprintf(stderr, "%s: %s\n", testsupport::rendererName(renderer).c_str(),
+        std::fprintf(stderr, "%s: %s\n", headlessgl::rendererName(renderer).c_str(),
                      whyNot.c_str());
         return false;
     }
@@ -106,7 +106,7 @@ bool benchmark(UnityGfxRenderer renderer, const std::vector<uint8_t>& picture) {
     const GLUploadCapabilities chosen =
         dynamic_cast<RenderAPI_OpenGLCoreES&>(*backend).textureUploader()->capabilities();
     std::printf("%s (%s), %dx%d BGRA, fastest of %d rounds of %d uploads\n",
-                testsupport::rendererName(renderer).c_str(),
+                headlessgl::rendererName(renderer).c_str(),
                 reinterpret_cast<const char*>(glGetString(GL_RENDERER)), kWidth, kHeight, kRounds,
                 kUploadsPerRound);
 
@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
         int failures = 0;
         for (const UnityGfxRenderer renderer : renderers) {
             const std::string command =
-                "'" + std::string(argv[0]) + "' " + testsupport::rendererName(renderer);
+                "'" + std::string(argv[0]) + "' " + headlessgl::rendererName(renderer);
             std::fflush(stdout);
             failures += std::system(command.c_str()) != 0;
         }
@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
     }
     const std::vector<uint8_t> picture = syntheticPicture();
     for (const UnityGfxRenderer renderer : renderers) {
-        if (testsupport::rendererName(renderer) == argv[1]) {
+        if (headlessgl::rendererName(renderer) == argv[1]) {
             return benchmark(renderer, picture) ? 0 : 1;
         }
     }

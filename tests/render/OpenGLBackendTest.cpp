@@ -17,6 +17,8 @@
 #include <vector>
 
 using namespace testsupport;
+using headlessgl::EglContext;
+using headlessgl::rendererName;
 
 namespace {
 

@@ -4,14 +4,16 @@
 #include <epoxy/gl.h>
 
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace headlessgl {
 
 namespace {
 
-// Mesa reads MESA_GLES_VERSION_OVERRIDE when the display is initialised, and the platform hands
-// out one display only: so each context gets a freshly initialised display, terminated with it.
+// The platform hands out one display, initialised once per process and never terminated. Mesa
+// reads MESA_GLES_VERSION_OVERRIDE when the display is initialised, so a process can have OpenGL
+// ES contexts of one version only: the version of its first context (OpenGL Core ignores it).
 bool s_contextAlive = false;
 
 struct ContextRequest {
@@ -32,6 +34,31 @@ ContextRequest requestFor(UnityGfxRenderer renderer) {
     }
 }
 
+EGLDisplay initializedDisplay(const char* glesOverride, std::string* whyNot) {
+    static EGLDisplay display = EGL_NO_DISPLAY;
+    static std::string initializedWith;
+    const std::string wanted = glesOverride != nullptr ? glesOverride : "";
+    if (display == EGL_NO_DISPLAY) {
+        if (!wanted.empty()) {
+            setenv("MESA_GLES_VERSION_OVERRIDE", wanted.c_str(), 1);
+        }
+        EGLDisplay candidate =
+            eglGetPlatformDisplayEXT(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
+        if (candidate == EGL_NO_DISPLAY || !eglInitialize(candidate, nullptr, nullptr)) {
+            *whyNot = "no surfaceless EGL display";
+            return EGL_NO_DISPLAY;
+        }
+        display = candidate;
+        initializedWith = wanted;
+    }
+    if (!wanted.empty() && wanted != initializedWith) {
+        *whyNot = "OpenGL ES " + wanted + " needs a process of its own: Mesa fixed this one's " +
+                  "OpenGL ES version with its first context";
+        return EGL_NO_DISPLAY;
+    }
+    return display;
+}
+
 bool reportsRequestedVersion(const ContextRequest& request) {
     const bool desktop = request.api == EGL_OPENGL_API;
     const int requested = request.major * 10 + request.minor;
@@ -48,15 +75,8 @@ std::unique_ptr<EglContext> EglContext::create(UnityGfxRenderer renderer, std::s
         return nullptr;
     }
     const ContextRequest request = requestFor(renderer);
-    if (request.glesOverride != nullptr) {
-        setenv("MESA_GLES_VERSION_OVERRIDE", request.glesOverride, 1);
-    } else {
-        unsetenv("MESA_GLES_VERSION_OVERRIDE");
-    }
-    EGLDisplay display =
-        eglGetPlatformDisplayEXT(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
-    if (display == EGL_NO_DISPLAY || !eglInitialize(display, nullptr, nullptr)) {
-        *whyNot = "no surfaceless EGL display";
+    EGLDisplay display = initializedDisplay(request.glesOverride, whyNot);
+    if (display == EGL_NO_DISPLAY) {
         return nullptr;
     }
     std::unique_ptr<EglContext> created(new EglContext(renderer, display, EGL_NO_CONTEXT));
@@ -96,7 +116,6 @@ EglContext::~EglContext() {
     if (context_ != EGL_NO_CONTEXT) {
         eglDestroyContext(display_, context_);
     }
-    eglTerminate(display_);
     s_contextAlive = false;
 }
 

@@ -13,7 +13,8 @@ class EglContext {
   public:
     // A current context of the host renderer's API (OpenGL Core 3.2, OpenGL ES 3.0 or ES 2.0),
     // or null with the reason in *whyNot. Mesa reports the version that was asked for. One
-    // context at a time: each owns the process's EGL display.
+    // context at a time, and OpenGL ES of one version per process: Mesa fixes the ES version
+    // with the process's first context.
     static std::unique_ptr<EglContext> create(UnityGfxRenderer renderer, std::string* whyNot);
 
     EglContext(const EglContext&) = delete;
