@@ -41,20 +41,6 @@ void onTextureInfo(const uint8_t* decoderId, const H264DecoderChar16*) {
     ++s_textureInfoCalls[*decoderId];
 }
 
-bool addressSanitized() {
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#else
-    return false;
-#endif
-#else
-    return false;
-#endif
-}
-
 // The host's context lives as long as the host process, never torn down: Mesa's driver, loaded
 // with it, stays loaded to the end, and what the driver keeps is not the plugin's to return.
 bool makeHostContextCurrent(std::string* error) {
@@ -160,12 +146,14 @@ void printFigures(const char* when, const ProcessFigures& figures) {
 }
 
 TEST(Lifetime, LoadPlayAThousandStreamsUnloadAndLoadAgain) {
+    useOneAllocatorArena();
     std::string error;
     ASSERT_TRUE(makeHostContextCurrent(&error)) << error;
     const HostTexture texture(320, 240);
     const Stream stream;
     keepObjectiveCRuntimeLoaded();
 
+    returnFreeAllocatorPages();
     const ProcessFigures beforeFirstLoad = currentProcessFigures();
     std::cout << "lifetime: " << kRounds << " rounds of load, " << kCyclesPerRound
               << " start/decode/stop cycles, unload\n";
@@ -183,14 +171,14 @@ TEST(Lifetime, LoadPlayAThousandStreamsUnloadAndLoadAgain) {
             }
         }
         const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+        returnFreeAllocatorPages();
         const ProcessFigures afterRound = currentProcessFigures();
         std::cout << "  round " << round + 1 << ": " << seconds << " s, "
                   << double(kCyclesPerRound) / seconds << " cycles/s" << std::endl;
         printFigures("after unloading", afterRound);
         EXPECT_EQ(afterRound.threads, beforeFirstLoad.threads) << "round " << round + 1;
-        // AddressSanitizer's quarantine keeps freed memory resident; there, leaks are
-        // LeakSanitizer's to find.
-        if (!addressSanitized()) {
+        // Under a sanitizer, leaks are LeakSanitizer's to find.
+        if (!sanitizerOwnsMemory()) {
             EXPECT_LE(afterRound.residentBytes - beforeFirstLoad.residentBytes,
                       kResidentToleranceBytes)
                 << "round " << round + 1;

@@ -2,6 +2,10 @@
 
 #include <unistd.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -35,6 +39,32 @@ int64_t residentBytes() {
 
 ProcessFigures currentProcessFigures() {
     return ProcessFigures{threadCount(), residentBytes()};
+}
+
+void useOneAllocatorArena() {
+#if defined(__GLIBC__)
+    mallopt(M_ARENA_MAX, 1);
+#endif
+}
+
+void returnFreeAllocatorPages() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
+bool sanitizerOwnsMemory() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    return true;
+#else
+    return false;
+#endif
+#else
+    return false;
+#endif
 }
 
 bool isMapped(const std::string& path) {
