@@ -25,11 +25,14 @@ struct DecoderMap {
     std::map<std::string, std::shared_ptr<H264HwDecoderImpl>> entries;
 };
 
-// The registry of session objects. Never destroyed: its objects live until the process ends,
-// and a platform output thread may still reach one while static destructors run.
+// The registry of session objects: they live until the library is unloaded. Made on first use,
+// so it is destroyed at unload before every global that existed when the library was loaded
+// (the platform layer's among them), and after whatever its users make later: the plugin's
+// teardown of running instances, whose decode threads use these objects, is made after it.
+// Destroying an object ends its session first, so no output thread reaches it afterwards.
 DecoderMap& decoderMap() {
-    static DecoderMap* const map = new DecoderMap;
-    return *map;
+    static DecoderMap map;
+    return map;
 }
 
 // What becomes of a NAL unit: its header decides, for each codec.

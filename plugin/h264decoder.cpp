@@ -4,7 +4,6 @@
 #include "H264DecoderPlugin.h"
 #include "UtfConversion.h"
 
-#include <cstdlib>
 #include <string>
 
 std::map<uint8_t, std::unique_ptr<H264Decoder>> h264_execs;
@@ -12,20 +11,20 @@ std::mutex h264_execMutex;
 
 namespace {
 
-// The instances still running when the library is unloaded (at process exit, or when the host
-// closes it) go first, while every other global of the library and of the decode layer still
-// exists: their decode threads may be in the middle of a sample until joined. Registered on the
-// first start, so it runs before the destructor of any global made when the library was loaded.
-// Like the registry's own destructor, it does not take the lock.
-void tearDownRunningInstances() {
-    h264_execs.clear();
-}
+// Stops the instances still running when the library is unloaded (at process exit, or when the
+// host closes it) while every other global of the library and of the decode layer still exists:
+// their decode threads may be in the middle of a sample until joined. Like the registry's own
+// destructor, it does not take the lock.
+struct RunningInstancesTeardown {
+    ~RunningInstancesTeardown() { h264_execs.clear(); }
+};
 
+// Made once, after the first instance has made the shared decode session registry, so that its
+// destructor runs before the registry's and before those of the globals made at load. A static
+// object, not atexit(): its destructor belongs to this library and runs when the library goes,
+// even where atexit() handlers would wait for the process to exit.
 void tearDownRunningInstancesAtUnload() {
-    static bool registered = false;
-    if (!registered) {
-        registered = std::atexit(tearDownRunningInstances) == 0;
-    }
+    static RunningInstancesTeardown teardown;
 }
 
 H264Decoder* findDecoder(uint8_t decoderId) {
@@ -46,8 +45,8 @@ bool H264Decoder_start(uint8_t decoderId, const H264DecoderChar16* configJson) {
         if (h264_execs.count(decoderId) != 0 || configJson == nullptr) {
             return false;
         }
-        tearDownRunningInstancesAtUnload();
         auto decoder = std::make_unique<H264Decoder>(decoderId, utf8FromHost(configJson));
+        tearDownRunningInstancesAtUnload();
         h264_execs.emplace(decoderId, std::move(decoder));
         return true;
     } catch (...) {

@@ -17,18 +17,34 @@ struct ConversionPool::Batch {
     int done = 0;
 };
 
-ConversionPool& ConversionPool::shared() {
-    // Never destroyed: its detached threads wait on it until the process ends.
-    static ConversionPool* pool = [] {
+std::shared_ptr<ConversionPool> ConversionPool::acquire() {
+    static std::mutex mutex;
+    static std::weak_ptr<ConversionPool> current;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::shared_ptr<ConversionPool> pool = current.lock();
+    if (!pool) {
         const int hardware = int(std::thread::hardware_concurrency());
-        return new ConversionPool(std::clamp(hardware - 1, 0, kMaxHelpers));
-    }();
-    return *pool;
+        pool.reset(new ConversionPool(std::clamp(hardware - 1, 0, kMaxHelpers)));
+        current = pool;
+    }
+    return pool;
 }
 
 ConversionPool::ConversionPool(int helpers) : helpers_(helpers) {
     for (int i = 0; i < helpers_; ++i) {
-        std::thread([this] { help(); }).detach();
+        threads_.emplace_back([this] { help(); });
+    }
+}
+
+// Every caller of run() holds the pool, so no batch is left when the last holder lets go.
+ConversionPool::~ConversionPool() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    work_.notify_all();
+    for (std::thread& thread : threads_) {
+        thread.join();
     }
 }
 
@@ -69,7 +85,10 @@ void ConversionPool::help() {
         std::shared_ptr<Batch> batch;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            work_.wait(lock, [&] { return !batches_.empty(); });
+            work_.wait(lock, [&] { return stopping_ || !batches_.empty(); });
+            if (stopping_) {
+                return;
+            }
             batch = batches_.front();
         }
         if (!runNext(*batch)) {

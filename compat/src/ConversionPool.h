@@ -8,14 +8,21 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace compat {
 
 class ConversionPool {
   public:
-    // The one pool of the process: hardware threads less one, at most kMaxHelpers, started on
-    // first use and kept until the process ends.
-    static ConversionPool& shared();
+    // The one pool of the process: hardware threads less one, at most kMaxHelpers. It lives
+    // while some decompression session holds it, so its threads end with the last session and
+    // none outlives the library.
+    static std::shared_ptr<ConversionPool> acquire();
+
+    ~ConversionPool();
+    ConversionPool(const ConversionPool&) = delete;
+    ConversionPool& operator=(const ConversionPool&) = delete;
 
     static constexpr int kMaxHelpers = 7;
 
@@ -37,6 +44,8 @@ class ConversionPool {
     std::mutex mutex_;
     std::condition_variable work_;
     std::deque<std::shared_ptr<Batch>> batches_;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
 };
 
 }  // namespace compat

@@ -1,7 +1,5 @@
 #include "VideoDecoder.h"
 
-#include "ConversionPool.h"
-
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/pixdesc.h>
@@ -190,7 +188,7 @@ int VideoDecoder::bandCount(const AVFrame& frame) const {
     if (!independentRows) {
         return 1;
     }
-    const int helpers = ConversionPool::shared().helpers();
+    const int helpers = conversionPool_->helpers();
     return std::clamp(frame.height / kMinimumBandRows, 1, helpers + 1);
 }
 
@@ -249,7 +247,7 @@ CVPixelBufferRef VideoDecoder::convert(const AVFrame& frame) {
     if (count == 1) {
         convertOne(0);
     } else {
-        ConversionPool::shared().run(count, convertOne);
+        conversionPool_->run(count, convertOne);
     }
     if (!converted) {
         releaseObject(picture);

@@ -2,6 +2,7 @@
 // decompression session, used by the session's worker thread only.
 #pragma once
 
+#include "ConversionPool.h"
 #include "MediaObjects.h"
 #include "PixelBufferPool.h"
 
@@ -62,6 +63,7 @@ class VideoDecoder {
     AVFrame* frame_ = nullptr;
     std::vector<Band> bands_;
     std::shared_ptr<PixelBufferPool> pool_ = PixelBufferPool::create();
+    const std::shared_ptr<ConversionPool> conversionPool_ = ConversionPool::acquire();
 };
 
 }  // namespace compat

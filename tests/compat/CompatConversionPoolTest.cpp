@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -14,7 +16,8 @@ TEST(CompatConversionPool, EveryTaskRunsOnceAndRunReturnsAfterAll) {
     constexpr int kCallers = 16;
     constexpr int kBatches = 200;
     constexpr int kTasks = 8;
-    ConversionPool& pool = ConversionPool::shared();
+    const std::shared_ptr<ConversionPool> held = ConversionPool::acquire();
+    ConversionPool& pool = *held;
     EXPECT_LE(pool.helpers(), ConversionPool::kMaxHelpers);
     std::atomic<int> wrongCounts{0};
     std::vector<std::thread> callers;
@@ -37,8 +40,31 @@ TEST(CompatConversionPool, EveryTaskRunsOnceAndRunReturnsAfterAll) {
 
 TEST(CompatConversionPool, SingleTaskRunsOnTheCaller) {
     std::thread::id ranOn;
-    ConversionPool::shared().run(1, [&](int) { ranOn = std::this_thread::get_id(); });
+    ConversionPool::acquire()->run(1, [&](int) { ranOn = std::this_thread::get_id(); });
     EXPECT_EQ(ranOn, std::this_thread::get_id());
+}
+
+int threadCount() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) {
+            return std::stoi(line.substr(8));
+        }
+    }
+    return -1;
+}
+
+TEST(CompatConversionPool, OnePoolWhileHeldItsThreadsEndWithTheLastHolder) {
+    const int before = threadCount();
+    std::shared_ptr<ConversionPool> first = ConversionPool::acquire();
+    std::shared_ptr<ConversionPool> second = ConversionPool::acquire();
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(threadCount(), before + first->helpers());
+    first.reset();
+    EXPECT_EQ(threadCount(), before + second->helpers()) << "still held by the second holder";
+    second.reset();
+    EXPECT_EQ(threadCount(), before);
 }
 
 }  // namespace

@@ -69,8 +69,10 @@ CreationRequest describeRequest(CFDictionaryRef specification, CFDictionaryRef a
 }
 
 SessionCensus& census() {
-    static SessionCensus instance;
-    return instance;
+    // Outlives the session registry, whose destruction at exit still calls the wrapped
+    // platform functions.
+    static SessionCensus* const instance = new SessionCensus;
+    return *instance;
 }
 
 CreationRequest lastCreationRequest() {

@@ -27,8 +27,10 @@ struct LockRecorder {
 };
 
 LockRecorder& recorder() {
-    static LockRecorder instance;
-    return instance;
+    // Outlives the session registry, whose destruction at exit still calls the wrapped
+    // platform functions.
+    static LockRecorder* const instance = new LockRecorder;
+    return *instance;
 }
 
 void record(CVPixelBufferRef buffer, CVPixelBufferLockFlags flags, bool lock) {

@@ -45,8 +45,10 @@ struct PlatformDouble {
 };
 
 PlatformDouble& platform() {
-    static PlatformDouble instance;
-    return instance;
+    // Outlives the session registry, whose destruction at exit still calls the wrapped
+    // platform functions.
+    static PlatformDouble* const instance = new PlatformDouble;
+    return *instance;
 }
 
 constexpr OSStatus kInjectedFailure = kCMBlockBufferBlockAllocationFailedErr;

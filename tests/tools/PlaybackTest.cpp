@@ -45,6 +45,10 @@ struct PlaybackCase {
     UnityGfxRenderer renderer;
 };
 
+void PrintTo(const PlaybackCase& playback, std::ostream* out) {
+    *out << playback.clip << " on " << headlessgl::rendererName(playback.renderer);
+}
+
 class PlaybackThroughThePlugin : public testing::TestWithParam<PlaybackCase> {};
 
 TEST_P(PlaybackThroughThePlugin, LastTexturePictureIsTheLastReferencePicture) {

@@ -24,7 +24,7 @@ constexpr double kPtsUnitsPerSecond = 100000;
 // How long a new instance's first access unit may take to report the picture size.
 constexpr auto kFirstPictureTimeout = std::chrono::milliseconds(500);
 // How long the drain at the end waits for pictures still in flight.
-constexpr auto kDrainTimeout = std::chrono::milliseconds(1500);
+constexpr auto kDrainTimeout = std::chrono::milliseconds(3000);
 
 double millisecondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
