@@ -22,7 +22,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kPtsUnitsPerSecond = 100000;
 // How long a new instance's first access unit may take to report the picture size.
-constexpr auto kFirstPictureTimeout = std::chrono::milliseconds(500);
+constexpr auto kFirstPictureTimeout = std::chrono::milliseconds(2000);
+// How long the texture-info reports of a new instance must be quiet before commits go on.
+constexpr auto kReportQuietPeriod = std::chrono::milliseconds(200);
 // How long the drain at the end waits for pictures still in flight.
 constexpr auto kDrainTimeout = std::chrono::milliseconds(3000);
 
@@ -219,12 +221,18 @@ class Playback {
 
     // The host's call sequence: commit until the callback reports the picture size, bind a
     // texture of that size, then go on committing. Waiting here keeps the pictures after the
-    // first from being decoded before any texture can receive them.
+    // first from being decoded before any texture can receive them. A stream whose rows the
+    // platform pads reports the padded width right after, with its first picture: the wait goes
+    // on until the reports have been quiet for a moment.
     void awaitTextureSize(Instance& instance) {
         const Clock::time_point deadline = Clock::now() + kFirstPictureTimeout;
-        while (!instance.texture && Clock::now() < deadline) {
+        Clock::time_point quietSince = Clock::now();
+        while (Clock::now() < deadline &&
+               !(instance.texture && Clock::now() - quietSince >= kReportQuietPeriod)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            bindReportedTexture(instance);
+            if (bindReportedTexture(instance)) {
+                quietSince = Clock::now();
+            }
         }
     }
 
@@ -291,12 +299,13 @@ class Playback {
         }
     }
 
-    void bindReportedTexture(Instance& instance) {
+    // Binds a texture of the size the callback reported since the last call; true when it did.
+    bool bindReportedTexture(Instance& instance) {
         int width = 0, height = 0;
         {
             std::lock_guard<std::mutex> lock(instance.reportMutex);
             if (!instance.reportPending) {
-                return;
+                return false;
             }
             instance.reportPending = false;
             width = instance.reportedWidth;
@@ -305,7 +314,7 @@ class Playback {
         if (width <= 0 || height <= 0 ||
             (instance.texture && instance.texture->width() == width &&
              instance.texture->height() == height)) {
-            return;
+            return false;
         }
         auto texture = std::make_unique<HostTexture>(width, height);
         const std::u16string description = utf16FromAscii("{\"width\":" + std::to_string(width) +
@@ -319,6 +328,7 @@ class Playback {
         instance.lastPixels.clear();
         // Pictures decoded before a texture was bound never reach one.
         instance.pendingCommits.clear();
+        return true;
     }
 
     void observeTexture(Instance& instance) {
