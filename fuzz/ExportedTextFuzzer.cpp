@@ -92,8 +92,8 @@ void* callAsHost(void* argument) {
 }  // namespace
 
 // The plugin brings the GNU Objective-C runtime, which registers its classes at load time into
-// tables that it never frees.
-extern "C" const char* __lsan_default_suppressions() {
+// tables that it never frees. Visible, so that a shared sanitizer runtime finds it too.
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
     return "leak:libobjc.so\n";
 }
 
