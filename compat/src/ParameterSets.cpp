@@ -225,11 +225,13 @@ bool readH264FormatFields(BitReader& reader, SequenceInfo& info, bool& separateC
             return false;
         }
         separateColourPlane = info.chromaFormat == 3 && reader.flag();
-        info.bitDepthLuma = int(reader.ue()) + 8;
-        info.bitDepthChroma = int(reader.ue()) + 8;
-        if (info.bitDepthLuma > 14 || info.bitDepthChroma > 14) {
+        const uint32_t lumaDepthMinus8 = reader.ue();
+        const uint32_t chromaDepthMinus8 = reader.ue();
+        if (lumaDepthMinus8 > 6 || chromaDepthMinus8 > 6) {
             return false;
         }
+        info.bitDepthLuma = int(lumaDepthMinus8) + 8;
+        info.bitDepthChroma = int(chromaDepthMinus8) + 8;
         reader.skip(1);       // qpprime_y_zero_transform_bypass_flag
         if (reader.flag()) {  // seq_scaling_matrix_present_flag
             const int lists = info.chromaFormat != 3 ? 8 : 12;
@@ -389,8 +391,14 @@ std::optional<SequenceInfo> parseHevcSps(const uint8_t* nal, size_t size) {
             offset = reader->ue();
         }
     }
-    info.bitDepthLuma = int(reader->ue()) + 8;
-    info.bitDepthChroma = int(reader->ue()) + 8;
+    // bit_depth_*_minus8 go up to 8; anything larger is not a stream a decoder can take.
+    const uint32_t lumaDepthMinus8 = reader->ue();
+    const uint32_t chromaDepthMinus8 = reader->ue();
+    if (lumaDepthMinus8 > 8 || chromaDepthMinus8 > 8) {
+        return std::nullopt;
+    }
+    info.bitDepthLuma = int(lumaDepthMinus8) + 8;
+    info.bitDepthChroma = int(chromaDepthMinus8) + 8;
     const uint32_t log2MaxPocLsbMinus4 = reader->ue();
     const bool orderingInfoForAll = reader->flag();
     for (int i = orderingInfoForAll ? 0 : maxSubLayersMinus1; i <= maxSubLayersMinus1; ++i) {

@@ -151,7 +151,7 @@ TEST(Lifetime, LoadPlayAThousandStreamsUnloadAndLoadAgain) {
     ASSERT_TRUE(makeHostContextCurrent(&error)) << error;
     const HostTexture texture(320, 240);
     const Stream stream;
-    keepObjectiveCRuntimeLoaded();
+    testsupport::keepObjectiveCRuntimeLoaded();
 
     returnFreeAllocatorPages();
     const ProcessFigures beforeFirstLoad = currentProcessFigures();
@@ -190,7 +190,7 @@ TEST(Lifetime, LoadPlayAThousandStreamsUnloadAndLoadAgain) {
 TEST(Lifetime, UnloadingRemovesTheModuleFromTheProcess) {
     const std::string path = std::filesystem::canonical(LoadedPlugin::kPath).string();
     std::string error;
-    keepObjectiveCRuntimeLoaded();
+    testsupport::keepObjectiveCRuntimeLoaded();
     ASSERT_TRUE(makeHostContextCurrent(&error)) << error;
     const HostTexture texture(320, 240);
     const Stream stream;

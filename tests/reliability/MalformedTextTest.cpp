@@ -12,7 +12,7 @@ namespace {
 constexpr size_t kDepth = 1000000;
 
 std::unique_ptr<PluginLibrary> openPlugin() {
-    reliability::keepObjectiveCRuntimeLoaded();
+    testsupport::keepObjectiveCRuntimeLoaded();
     std::string error;
     auto library = PluginLibrary::open(PLUGIN_MODULE_PATH, &error);
     EXPECT_TRUE(library) << error;

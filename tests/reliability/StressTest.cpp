@@ -424,7 +424,7 @@ double psnrOfFirstPictureInTexture(const PluginEntryPoints& api, RenderThread& r
 }
 
 TEST(Stress, EveryExportedFunctionFromEightThreadsWithRenderEventsAndDecodingStreams) {
-    keepObjectiveCRuntimeLoaded();
+    testsupport::keepObjectiveCRuntimeLoaded();
     std::string error;
     const auto library = PluginLibrary::open(PLUGIN_MODULE_PATH, &error);
     ASSERT_TRUE(library) << error;

@@ -3,6 +3,7 @@
 // texture is FFmpeg's picture, colours right.
 #include "EglContext.h"
 #include "Fixtures.h"
+#include "HostProcess.h"
 #include "Pictures.h"
 #include "Playback.h"
 #include "PluginLibrary.h"
@@ -52,6 +53,8 @@ void PrintTo(const PlaybackCase& playback, std::ostream* out) {
 class PlaybackThroughThePlugin : public testing::TestWithParam<PlaybackCase> {};
 
 TEST_P(PlaybackThroughThePlugin, LastTexturePictureIsTheLastReferencePicture) {
+    // As a host process does: the plugin's runtime libraries outlive its unloading.
+    keepObjectiveCRuntimeLoaded();
     const FixtureClip& clip = fixtureClip(GetParam().clip);
     std::string error;
     auto context = headlessgl::EglContext::create(GetParam().renderer, &error);

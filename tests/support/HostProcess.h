@@ -1,7 +1,7 @@
 // What a host process keeps loaded for its whole life, whatever plugins come and go.
 #pragma once
 
-namespace reliability {
+namespace testsupport {
 
 // The GNU Objective-C runtime that the plugin links on Linux sets up class tables when it is
 // loaded and never frees them; unloaded with the plugin, it would leave them behind at every
@@ -10,4 +10,4 @@ namespace reliability {
 // plugin's alone.
 void keepObjectiveCRuntimeLoaded();
 
-}  // namespace reliability
+}  // namespace testsupport

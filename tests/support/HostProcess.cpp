@@ -2,11 +2,11 @@
 
 #include <dlfcn.h>
 
-namespace reliability {
+namespace testsupport {
 
 void keepObjectiveCRuntimeLoaded() {
     // Where the runtime is not a library of its own there is nothing to keep.
     dlopen("libobjc.so.4", RTLD_NOW | RTLD_GLOBAL | RTLD_NODELETE);
 }
 
-}  // namespace reliability
+}  // namespace testsupport
