@@ -127,6 +127,7 @@ void skipH264ScalingList(BitReader& reader, int size) {
             const int32_t delta = reader.se();
             if (delta < -128 || delta > 127) {
                 reader.fail();
+                return;
             }
             nextScale = (lastScale + delta + 256) % 256;
         }
