@@ -17,15 +17,23 @@ struct ConversionPool::Batch {
     int done = 0;
 };
 
+namespace {
+
+// The pool of the moment, if a session holds one. Made when the library is loaded, not on first
+// use (which is on some decode thread), so that it is destroyed after everything the library
+// tears down at unload or exit, running decoders included.
+std::mutex s_currentPoolMutex;
+std::weak_ptr<ConversionPool> s_currentPool;
+
+}  // namespace
+
 std::shared_ptr<ConversionPool> ConversionPool::acquire() {
-    static std::mutex mutex;
-    static std::weak_ptr<ConversionPool> current;
-    std::lock_guard<std::mutex> lock(mutex);
-    std::shared_ptr<ConversionPool> pool = current.lock();
+    std::lock_guard<std::mutex> lock(s_currentPoolMutex);
+    std::shared_ptr<ConversionPool> pool = s_currentPool.lock();
     if (!pool) {
         const int hardware = int(std::thread::hardware_concurrency());
         pool.reset(new ConversionPool(std::clamp(hardware - 1, 0, kMaxHelpers)));
-        current = pool;
+        s_currentPool = pool;
     }
     return pool;
 }
