@@ -186,13 +186,19 @@ class Playback {
         const size_t frames = longestStream();
         const double fps = options_.fps > 0 ? options_.fps : instances_.front().input->fps;
         Clock::time_point nextProgress = started_ + std::chrono::seconds(1);
+        // The live stream's clock: it starts over after a wait for a texture size, as a live
+        // source does not catch up on the frames it would have sent meanwhile.
+        Clock::time_point paceStart = started_;
         for (size_t frame = 0; frame < frames; ++frame) {
             if (!options_.fast) {
-                renderUntil(started_ + std::chrono::duration_cast<Clock::duration>(
-                                           std::chrono::duration<double>(double(frame) / fps)),
+                renderUntil(paceStart + std::chrono::duration_cast<Clock::duration>(
+                                            std::chrono::duration<double>(double(frame) / fps)),
                             fps);
             }
-            commitFrame(frame, fps);
+            const Clock::time_point committing = Clock::now();
+            if (commitFrame(frame, fps)) {
+                paceStart += Clock::now() - committing;
+            }
             serviceRenderThread();
             if (Clock::now() >= nextProgress) {
                 printProgress();
@@ -201,7 +207,9 @@ class Playback {
         }
     }
 
-    void commitFrame(size_t frame, double fps) {
+    // Commits the frame's access unit of every instance; true when it waited for a texture size.
+    bool commitFrame(size_t frame, double fps) {
+        bool waited = false;
         for (Instance& instance : instances_) {
             const std::vector<annexb::AccessUnit>& units = instance.input->units;
             if (frame >= units.size()) {
@@ -215,8 +223,10 @@ class Playback {
             }
             if (!instance.texture) {
                 awaitTextureSize(instance);
+                waited = true;
             }
         }
+        return waited;
     }
 
     // The host's call sequence: commit until the callback reports the picture size, bind a
