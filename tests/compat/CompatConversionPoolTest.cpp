@@ -1,11 +1,10 @@
 // The process-wide conversion helpers, raced by many sessions' workers at once.
 #include "ConversionPool.h"
+#include "ProcessFigures.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,14 +44,7 @@ TEST(CompatConversionPool, SingleTaskRunsOnTheCaller) {
 }
 
 int threadCount() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Threads:", 0) == 0) {
-            return std::stoi(line.substr(8));
-        }
-    }
-    return -1;
+    return testsupport::currentProcessFigures().threads;
 }
 
 TEST(CompatConversionPool, OnePoolWhileHeldItsThreadsEndWithTheLastHolder) {

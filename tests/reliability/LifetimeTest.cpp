@@ -21,6 +21,7 @@
 #include <thread>
 
 using namespace reliability;
+using namespace testsupport;
 using testsupport::AccessUnit;
 using Clock = std::chrono::steady_clock;
 

@@ -20,6 +20,7 @@
 #include <mutex>
 
 using namespace reliability;
+using namespace testsupport;
 using testsupport::AccessUnit;
 using Clock = std::chrono::steady_clock;
 

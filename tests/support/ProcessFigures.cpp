@@ -10,7 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace reliability {
+namespace testsupport {
 
 namespace {
 
@@ -79,4 +79,4 @@ bool isMapped(const std::string& path) {
     return false;
 }
 
-}  // namespace reliability
+}  // namespace testsupport

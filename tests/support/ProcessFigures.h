@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace reliability {
+namespace testsupport {
 
 struct ProcessFigures {
     int threads = 0;
@@ -28,4 +28,4 @@ bool sanitizerOwnsMemory();
 // Whether a file of that path is mapped into this process (a loaded shared library).
 bool isMapped(const std::string& path);
 
-}  // namespace reliability
+}  // namespace testsupport
