@@ -43,22 +43,19 @@ TEST(CompatConversionPool, SingleTaskRunsOnTheCaller) {
     EXPECT_EQ(ranOn, std::this_thread::get_id());
 }
 
-int threadCount() {
-    return testsupport::currentProcessFigures().threads;
-}
-
 TEST(CompatConversionPool, OnePoolWhileHeldItsThreadsEndWithTheLastHolder) {
     // A sanitizer runtime starts a thread of its own with the process's second thread.
     std::thread([] {}).join();
-    const int before = threadCount();
+    const int before = testsupport::steadyThreadCount();
     std::shared_ptr<ConversionPool> first = ConversionPool::acquire();
     std::shared_ptr<ConversionPool> second = ConversionPool::acquire();
     EXPECT_EQ(first, second);
-    EXPECT_EQ(threadCount(), before + first->helpers());
+    EXPECT_EQ(testsupport::currentProcessFigures().threads, before + first->helpers());
     first.reset();
-    EXPECT_EQ(threadCount(), before + second->helpers()) << "still held by the second holder";
+    EXPECT_EQ(testsupport::currentProcessFigures().threads, before + second->helpers())
+        << "still held by the second holder";
     second.reset();
-    EXPECT_EQ(threadCount(), before);
+    EXPECT_EQ(testsupport::threadCountOnceJoinedThreadsAreGone(before), before);
 }
 
 }  // namespace

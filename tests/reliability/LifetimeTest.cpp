@@ -155,7 +155,8 @@ TEST(Lifetime, LoadPlayAThousandStreamsUnloadAndLoadAgain) {
     testsupport::keepObjectiveCRuntimeLoaded();
 
     returnFreeAllocatorPages();
-    const ProcessFigures beforeFirstLoad = currentProcessFigures();
+    ProcessFigures beforeFirstLoad = currentProcessFigures();
+    beforeFirstLoad.threads = steadyThreadCount();
     std::cout << "lifetime: " << kRounds << " rounds of load, " << kCyclesPerRound
               << " start/decode/stop cycles, unload\n";
     printFigures("before the first load", beforeFirstLoad);
@@ -173,7 +174,8 @@ TEST(Lifetime, LoadPlayAThousandStreamsUnloadAndLoadAgain) {
         }
         const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
         returnFreeAllocatorPages();
-        const ProcessFigures afterRound = currentProcessFigures();
+        ProcessFigures afterRound = currentProcessFigures();
+        afterRound.threads = threadCountOnceJoinedThreadsAreGone(beforeFirstLoad.threads);
         std::cout << "  round " << round + 1 << ": " << seconds << " s, "
                   << double(kCyclesPerRound) / seconds << " cycles/s" << std::endl;
         printFigures("after unloading", afterRound);

@@ -6,9 +6,11 @@
 #include <malloc.h>
 #endif
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace testsupport {
 
@@ -39,6 +41,29 @@ int64_t residentBytes() {
 
 ProcessFigures currentProcessFigures() {
     return ProcessFigures{threadCount(), residentBytes()};
+}
+
+int threadCountOnceJoinedThreadsAreGone(int expected) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
+    int count = threadCount();
+    while (count != expected && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        count = threadCount();
+    }
+    return count;
+}
+
+int steadyThreadCount() {
+    int count = threadCount();
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const int again = threadCount();
+        if (again == count) {
+            return count;
+        }
+        count = again;
+    }
 }
 
 void useOneAllocatorArena() {

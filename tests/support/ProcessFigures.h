@@ -13,6 +13,16 @@ struct ProcessFigures {
 
 ProcessFigures currentProcessFigures();
 
+// The process's thread count once threads that were just joined are gone. The kernel still
+// counts a thread for a moment after pthread_join has returned (it wakes the joiner before it
+// reaps the thread), so a count read at once can be one or two too high. Reads until the count
+// is `expected` or a few seconds have passed, and returns the last count read.
+int threadCountOnceJoinedThreadsAreGone(int expected);
+
+// For a baseline where the expected count is not known: the count once it has held still for
+// 20 ms, so that a thread joined just before is no longer in it.
+int steadyThreadCount();
+
 // For resident memory figures that show what the code under test keeps rather than what the C
 // library's allocator keeps for reuse: one allocator arena for all threads from now on (with
 // one arena per thread, hundreds of short-lived threads leave memory spread over arenas that
