@@ -38,10 +38,17 @@ std::shared_ptr<ConversionPool> ConversionPool::acquire() {
     return pool;
 }
 
-ConversionPool::ConversionPool(int helpers) : helpers_(helpers) {
-    for (int i = 0; i < helpers_; ++i) {
-        threads_.emplace_back([this] { help(); });
+ConversionPool::ConversionPool(int helpers) {
+    try {
+        threads_.reserve(size_t(helpers));
+        for (int i = 0; i < helpers; ++i) {
+            threads_.emplace_back([this] { help(); });
+        }
+    } catch (...) {
+        // A process that is out of threads or memory gets a smaller pool: the callers convert
+        // whatever no helper takes, so fewer helpers only make conversion slower.
     }
+    helpers_ = int(threads_.size());
 }
 
 // Every caller of run() holds the pool, so no batch is left when the last holder lets go.

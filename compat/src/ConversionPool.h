@@ -26,7 +26,8 @@ class ConversionPool {
 
     static constexpr int kMaxHelpers = 7;
 
-    // How many threads may help a caller.
+    // How many threads may help a caller: fewer than asked for where the process could not
+    // start them all.
     int helpers() const { return helpers_; }
 
     // Runs task(0) ... task(count - 1), on the calling thread and on idle helpers, and returns
@@ -40,7 +41,7 @@ class ConversionPool {
     void help();
     static bool runNext(Batch& batch);
 
-    const int helpers_;
+    int helpers_ = 0;  // set once, before the pool is shared
     std::mutex mutex_;
     std::condition_variable work_;
     std::deque<std::shared_ptr<Batch>> batches_;

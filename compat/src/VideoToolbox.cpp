@@ -114,11 +114,17 @@ OSStatus VTDecompressionSessionCreate(CFAllocatorRef,
     if (const OSStatus status = checkDestinationAttributes(destinationImageBufferAttributes)) {
         return status;
     }
-    std::unique_ptr<compat::VideoDecoder> decoder = compat::VideoDecoder::open(*description);
-    if (!decoder) {
-        return kVTVideoDecoderBadDataErr;
+    std::shared_ptr<compat::DecompressionWorker> worker;
+    try {
+        std::unique_ptr<compat::VideoDecoder> decoder = compat::VideoDecoder::open(*description);
+        if (!decoder) {
+            return kVTVideoDecoderBadDataErr;
+        }
+        worker = compat::DecompressionWorker::start(std::move(decoder), *outputCallback);
+    } catch (...) {
+        // Out of memory or out of threads: a C caller gets a status, never an exception.
+        return kVTAllocationFailedErr;
     }
-    auto worker = compat::DecompressionWorker::start(std::move(decoder), *outputCallback);
     *decompressionSessionOut =
         new (std::nothrow) OpaqueVTDecompressionSession(videoFormatDescription, worker);
     if (*decompressionSessionOut == nullptr) {
