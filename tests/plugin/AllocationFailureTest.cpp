@@ -1,12 +1,16 @@
-// Out of memory on the host's thread: every allocation that a start, a commit or a binding makes
-// is failed in turn. Each call then answers false (or, for a known id, true as for any dropped
-// frame or refused description), creates or changes nothing, leaks nothing (LeakSanitizer) and
-// leaves no lock held (the next call would hang).
+// Out of memory on the calling thread: every allocation that a start, a commit, a binding or a
+// session setup makes is failed in turn. Each call then answers false (or, for a known id, true as
+// for any dropped frame or refused description), creates or changes nothing, leaks nothing
+// (LeakSanitizer) and leaves no lock held (the next call would hang).
+#include "AnnexB.h"
+#include "H264HwDecoderImpl.h"
 #include "HostSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <new>
 
 namespace {
@@ -73,6 +77,7 @@ void operator delete[](void* memory, std::size_t) noexcept {
 
 using namespace decodertest;
 using namespace hosttest;
+using testsupport::AccessUnit;
 
 namespace {
 
@@ -137,6 +142,43 @@ TEST(AllocationFailure, ABindingThatRunsOutOfMemoryChangesNothing) {
         EXPECT_EQ(texture->frameBuffer.size(), 8u * 4 * 4) << "allocation " << n;
     }
     H264Decoder_stop(kId);
+}
+
+// Counts the pictures a session hands over.
+class CountingDelegate : public H264HwDecoderImplDelegate {
+  public:
+    void copyRenderBuffer(void*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                          int32_t) override {
+        ++pictures;
+    }
+    void forwardTextureInfo(int32_t, int32_t) override {}
+
+    std::atomic<int> pictures{0};
+};
+
+// The session is set up by the access unit that brings the parameter sets, on the decode
+// thread (here the test's own). Out of memory there loses that unit and nothing else: the same
+// unit decoded again makes its picture.
+TEST(AllocationFailure, ASessionSetupThatRunsOutOfMemoryLosesOnlyThatUnit) {
+    const AccessUnit first =
+        testsupport::readAccessUnits(testsupport::fixtureClip("h264_cbp_320x240")).front();
+    long failures = 0;
+    for (long n = 0;; ++n) {
+        const auto session = std::make_shared<H264HwDecoderImpl>();
+        const auto delegate = std::make_shared<CountingDelegate>();
+        session->setDelegate(delegate);
+        const bool failed = withFailingAllocation(
+            n, [&] { session->DecodeNALUs(first.data(), int32_t(first.size()), 0); });
+        const int picturesBefore = delegate->pictures.load();
+        session->DecodeNALUs(first.data(), int32_t(first.size()), 3333);
+        EXPECT_EQ(delegate->pictures.load(), picturesBefore + 1) << "allocation " << n;
+        if (!failed) {
+            EXPECT_EQ(picturesBefore, 1);
+            break;
+        }
+        ++failures;
+    }
+    EXPECT_GT(failures, 5) << "the setup made fewer allocations than it must";
 }
 
 }  // namespace
