@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <type_traits>
 #include <utility>
 
 namespace {
@@ -154,16 +156,27 @@ void releaseIfSet(CFTypeRef object) {
     }
 }
 
+// Releases a platform object on every way out of a scope. Where the media layer reports running
+// out of memory by throwing, that way is an exception, which DecodeNALUs absorbs; nothing made
+// before it may be left behind.
+struct ObjectReleaser {
+    void operator()(CFTypeRef object) const { CFRelease(object); }
+};
+template <typename Ref>
+using OwnedObject = std::unique_ptr<std::remove_pointer_t<Ref>, ObjectReleaser>;
+
+struct MemoryFreer {
+    void operator()(uint8_t* memory) const { std::free(memory); }
+};
+
 CFDictionaryRef createDestinationAttributes() {
     const int32_t pixelFormat = kCVPixelFormatType_32BGRA;
-    CFNumberRef format = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &pixelFormat);
+    const OwnedObject<CFNumberRef> format(
+        CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &pixelFormat));
     const void* keys[] = {kCVPixelBufferOpenGLCompatibilityKey, kCVPixelBufferPixelFormatTypeKey};
-    const void* values[] = {kCFBooleanFalse, format};
-    CFDictionaryRef attributes =
-        CFDictionaryCreate(kCFAllocatorDefault, keys, values, 2, &kCFTypeDictionaryKeyCallBacks,
-                           &kCFTypeDictionaryValueCallBacks);
-    releaseIfSet(format);
-    return attributes;
+    const void* values[] = {kCFBooleanFalse, format.get()};
+    return CFDictionaryCreate(kCFAllocatorDefault, keys, values, 2, &kCFTypeDictionaryKeyCallBacks,
+                              &kCFTypeDictionaryValueCallBacks);
 }
 
 // Hardware decoding where the machine has it, software where it does not: requiring it would
@@ -275,22 +288,24 @@ void H264HwDecoderImpl::appendPictureUnit(const uint8_t* nal, size_t length) {
     }
     const size_t blockLength = length + kNalUnitLengthSize;
     // The buffer frees the block with the default allocator, which is malloc's.
-    auto* block = static_cast<uint8_t*>(std::malloc(blockLength));
-    if (block == nullptr) {
+    std::unique_ptr<uint8_t, MemoryFreer> block(static_cast<uint8_t*>(std::malloc(blockLength)));
+    if (!block) {
         return;
     }
-    writeBigEndian32(block, static_cast<uint32_t>(length));
-    std::memcpy(block + kNalUnitLengthSize, nal, length);
-    CMBlockBufferRef unit = nullptr;
-    const OSStatus result =
-        CMBlockBufferCreateWithMemoryBlock(kCFAllocatorDefault, block, blockLength,
-                                           kCFAllocatorDefault, nullptr, 0, blockLength, 0, &unit);
+    writeBigEndian32(block.get(), static_cast<uint32_t>(length));
+    std::memcpy(block.get() + kNalUnitLengthSize, nal, length);
+    CMBlockBufferRef created = nullptr;
+    const OSStatus result = CMBlockBufferCreateWithMemoryBlock(
+        kCFAllocatorDefault, block.get(), blockLength, kCFAllocatorDefault, nullptr, 0, blockLength,
+        0, &created);
     _status = result;
-    if (result != kCMBlockBufferNoErr || unit == nullptr) {
-        std::free(block);
+    if (result != kCMBlockBufferNoErr || created == nullptr) {
         return;
     }
-    CFArrayAppendValue(_bufArr, unit);
+    block.release();
+    OwnedObject<CMBlockBufferRef> unit(created);
+    CFArrayAppendValue(_bufArr, unit.get());
+    unit.release();  // the array's until releasePictureUnits()
 }
 
 void H264HwDecoderImpl::submitPictureUnits() {
@@ -304,15 +319,14 @@ void H264HwDecoderImpl::submitPictureUnits() {
         return;
     }
     size_t sampleSize = 0;
-    CMBlockBufferRef data = joinPictureUnits(&sampleSize);
-    CMSampleBufferRef sample = data ? makeSample(data, sampleSize) : nullptr;
-    releaseIfSet(data);
+    const OwnedObject<CMBlockBufferRef> data(joinPictureUnits(&sampleSize));
+    const OwnedObject<CMSampleBufferRef> sample(data ? makeSample(data.get(), sampleSize)
+                                                     : nullptr);
     if (sample) {
         VTDecodeInfoFlags infoFlags = 0;
-        _status =
-            VTDecompressionSessionDecodeFrame(_session, sample, kDecodeFlags, nullptr, &infoFlags);
+        _status = VTDecompressionSessionDecodeFrame(_session, sample.get(), kDecodeFlags, nullptr,
+                                                    &infoFlags);
         VTDecompressionSessionWaitForAsynchronousFrames(_session);
-        CFRelease(sample);
     }
     releasePictureUnits();
 }
@@ -326,13 +340,14 @@ CMBlockBufferRef H264HwDecoderImpl::joinPictureUnits(size_t* sampleSize) {
         total += CMBlockBufferGetDataLength(
             static_cast<CMBlockBufferRef>(const_cast<void*>(CFArrayGetValueAtIndex(_bufArr, i))));
     }
-    CMBlockBufferRef joined = nullptr;
+    CMBlockBufferRef created = nullptr;
     OSStatus result = CMBlockBufferCreateWithMemoryBlock(
-        kCFAllocatorDefault, nullptr, total, kCFAllocatorDefault, nullptr, 0, total, 0, &joined);
+        kCFAllocatorDefault, nullptr, total, kCFAllocatorDefault, nullptr, 0, total, 0, &created);
     _status = result;
-    if (result != kCMBlockBufferNoErr || joined == nullptr) {
+    if (result != kCMBlockBufferNoErr || created == nullptr) {
         return nullptr;
     }
+    OwnedObject<CMBlockBufferRef> joined(created);
     size_t offset = 0;
     for (CFIndex i = 0; i < count && result == kCMBlockBufferNoErr; ++i) {
         auto unit =
@@ -341,17 +356,16 @@ CMBlockBufferRef H264HwDecoderImpl::joinPictureUnits(size_t* sampleSize) {
         size_t unitLength = 0;
         result = CMBlockBufferGetDataPointer(unit, 0, nullptr, &unitLength, &unitData);
         if (result == kCMBlockBufferNoErr) {
-            result = CMBlockBufferReplaceDataBytes(unitData, joined, offset, unitLength);
+            result = CMBlockBufferReplaceDataBytes(unitData, joined.get(), offset, unitLength);
             offset += unitLength;
         }
         _status = result;
     }
     if (result != kCMBlockBufferNoErr) {
-        CFRelease(joined);
         return nullptr;
     }
     *sampleSize = offset;
-    return joined;
+    return joined.release();
 }
 
 CMSampleBufferRef H264HwDecoderImpl::makeSample(CMBlockBufferRef data, size_t sampleSize) {
@@ -412,14 +426,12 @@ void H264HwDecoderImpl::startSession(CMFormatDescriptionRef format) {
     if (format == nullptr) {
         return;
     }
-    CFDictionaryRef specification = createDecoderSpecification();
-    CFDictionaryRef attributes = createDestinationAttributes();
+    const OwnedObject<CFDictionaryRef> specification(createDecoderSpecification());
+    const OwnedObject<CFDictionaryRef> attributes(createDestinationAttributes());
     const VTDecompressionOutputCallbackRecord callback = {didDecompress, this};
     VTDecompressionSessionRef created = nullptr;
-    const OSStatus result = VTDecompressionSessionCreate(kCFAllocatorDefault, format, specification,
-                                                         attributes, &callback, &created);
-    releaseIfSet(specification);
-    releaseIfSet(attributes);
+    const OSStatus result = VTDecompressionSessionCreate(
+        kCFAllocatorDefault, format, specification.get(), attributes.get(), &callback, &created);
     _status = result;
     if (result != 0) {
         releaseIfSet(created);

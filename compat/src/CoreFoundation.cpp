@@ -90,8 +90,12 @@ struct __CFArray : Object {
           callbacks(callBacks ? *callBacks : CFArrayCallBacks{}) {}
     ~__CFArray() override { releaseAll(); }
 
+    // Stored first and retained after, so that running out of memory retains nothing.
     void add(const void* value) {
-        values.push_back(callbacks.retain ? callbacks.retain(nullptr, value) : value);
+        values.push_back(value);
+        if (callbacks.retain) {
+            values.back() = callbacks.retain(nullptr, value);
+        }
     }
     void releaseValue(const void* value) const {
         if (callbacks.release) {
@@ -145,7 +149,9 @@ struct __CFDictionary : Object {
     void set(const void* key, const void* value, bool replace) {
         auto entry = find(key);
         if (entry == entries.end()) {
-            entries.emplace_back(retainKey(key), retainValue(value));
+            // Stored first and retained after, so that running out of memory retains nothing.
+            entries.emplace_back(key, value);
+            entries.back() = {retainKey(key), retainValue(value)};
         } else if (replace) {
             const void* old = entry->second;
             entry->second = retainValue(value);
@@ -410,11 +416,11 @@ CFArrayRef CFArrayCreate(CFAllocatorRef, const void** values, CFIndex numValues,
     if (numValues < 0 || (numValues > 0 && values == nullptr)) {
         return nullptr;
     }
-    auto* array = new __CFArray(callBacks);
+    auto array = std::make_unique<__CFArray>(callBacks);
     for (CFIndex i = 0; i < numValues; ++i) {
         array->add(values[i]);
     }
-    return array;
+    return array.release();
 }
 
 CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef, CFIndex capacity,
@@ -422,9 +428,9 @@ CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef, CFIndex capacity,
     if (capacity < 0) {
         return nullptr;
     }
-    auto* array = new __CFArray(callBacks);
+    auto array = std::make_unique<__CFArray>(callBacks);
     array->values.reserve(size_t(capacity));
-    return array;
+    return array.release();
 }
 
 CFIndex CFArrayGetCount(CFArrayRef theArray) {
@@ -484,11 +490,11 @@ CFDictionaryRef CFDictionaryCreate(CFAllocatorRef, const void** keys, const void
     if (numValues < 0 || (numValues > 0 && (keys == nullptr || values == nullptr))) {
         return nullptr;
     }
-    auto* dictionary = new __CFDictionary(keyCallBacks, valueCallBacks);
+    auto dictionary = std::make_unique<__CFDictionary>(keyCallBacks, valueCallBacks);
     for (CFIndex i = 0; i < numValues; ++i) {
         dictionary->set(keys[i], values[i], true);
     }
-    return dictionary;
+    return dictionary.release();
 }
 
 CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef, CFIndex capacity,
@@ -497,9 +503,9 @@ CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef, CFIndex capacit
     if (capacity < 0) {
         return nullptr;
     }
-    auto* dictionary = new __CFDictionary(keyCallBacks, valueCallBacks);
+    auto dictionary = std::make_unique<__CFDictionary>(keyCallBacks, valueCallBacks);
     dictionary->entries.reserve(size_t(capacity));
-    return dictionary;
+    return dictionary.release();
 }
 
 CFIndex CFDictionaryGetCount(CFDictionaryRef theDict) {
