@@ -75,6 +75,9 @@ void LandingClock::copyRenderBuffer(void* buffer, int32_t format, int32_t width,
     if (next_) {
         next_->copyRenderBuffer(buffer, format, width, height, bytesPerRow, left, right, top,
                                 bottom);
+    } else {
+        const auto* pixels = static_cast<const uint8_t*>(buffer);
+        copy_.assign(pixels, pixels + size_t(bytesPerRow) * size_t(height));
     }
     std::lock_guard<std::mutex> lock(mutex_);
     times_.push_back(Clock::now());

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,7 +29,8 @@ double ffmpegFramesPerSecond(const std::string& clip, int frames, int runs);
 long residentKilobytes();
 
 // Stands in front of a decode session's delegate and notes when each picture has been handed on
-// (for an instance: copied into its frame buffer).
+// (for an instance: copied into its frame buffer). With no delegate behind it, it copies each
+// picture itself, as an instance would.
 class LandingClock : public H264HwDecoderImplDelegate {
   public:
     explicit LandingClock(std::shared_ptr<H264HwDecoderImplDelegate> next);
@@ -51,6 +53,7 @@ class LandingClock : public H264HwDecoderImplDelegate {
 
   private:
     const std::shared_ptr<H264HwDecoderImplDelegate> next_;
+    std::vector<uint8_t> copy_;  // with no delegate behind it, the picture lands here
     std::mutex mutex_;
     std::condition_variable landed_;
     std::vector<Clock::time_point> times_;

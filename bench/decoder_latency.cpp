@@ -7,82 +7,26 @@
 // from submission to the picture's copy into a frame buffer. Burst: the whole clip is submitted
 // back to back (the layer alone, having no queue, still decodes each before taking the next).
 #include "AnnexB.h"
+#include "BenchSupport.h"
 #include "DecoderRegistry.h"
 #include "H264DecoderPlugin.h"
 #include "H264HwDecoderImpl.h"
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::milliseconds;
 using testsupport::AccessUnit;
 
 constexpr uint8_t kDecoderId = 7;
-constexpr int kWidth = 1920;
-constexpr int kHeight = 1080;
-
-// Counts pictures and the time each one was done with, after the delegate it stands in front of
-// (or, alone, after copying the picture as the instance would).
-class LandingClock : public H264HwDecoderImplDelegate {
-  public:
-    explicit LandingClock(std::shared_ptr<H264HwDecoderImplDelegate> next)
-        : next_(std::move(next)), frameBuffer_(size_t(kWidth) * kHeight * 4) {}
-
-    void copyRenderBuffer(void* buffer, int32_t format, int32_t width, int32_t height,
-                          int32_t bytesPerRow, int32_t left, int32_t right, int32_t top,
-                          int32_t bottom) override {
-        if (next_) {
-            next_->copyRenderBuffer(buffer, format, width, height, bytesPerRow, left, right, top,
-                                    bottom);
-        } else if (size_t(bytesPerRow) * height == frameBuffer_.size()) {
-            std::memcpy(frameBuffer_.data(), buffer, frameBuffer_.size());
-        }
-        std::lock_guard<std::mutex> lock(mutex_);
-        landed_.push_back(Clock::now());
-        changed_.notify_all();
-    }
-    void forwardTextureInfo(int32_t width, int32_t height) override {
-        if (next_) {
-            next_->forwardTextureInfo(width, height);
-        }
-    }
-
-    // The time picture `index` landed; false when it did not within the timeout.
-    bool waitFor(size_t index, Clock::time_point* landed) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!changed_.wait_for(lock, std::chrono::seconds(10),
-                               [&] { return landed_.size() > index; })) {
-            return false;
-        }
-        *landed = landed_[index];
-        return true;
-    }
-    size_t count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return landed_.size();
-    }
-
-  private:
-    const std::shared_ptr<H264HwDecoderImplDelegate> next_;
-    std::vector<uint8_t> frameBuffer_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Clock::time_point> landed_;
-};
-
-double milliseconds(Clock::duration duration) {
-    return std::chrono::duration<double, std::milli>(duration).count();
-}
 
 struct Figures {
     std::vector<double> latencies;
@@ -90,11 +34,7 @@ struct Figures {
     double seconds = 0;
     size_t dropped = 0;
 
-    double percentile(double p) const {
-        std::vector<double> sorted = latencies;
-        std::sort(sorted.begin(), sorted.end());
-        return sorted[std::min(sorted.size() - 1, size_t(p * double(sorted.size())))];
-    }
+    double percentile(double fraction) const { return bench::percentile(latencies, fraction); }
     double framesPerSecond() const { return double(frames) / seconds; }
 };
 
@@ -112,7 +52,7 @@ class Path {
             const Clock::time_point submitted = Clock::now();
             submit(unit, uint32_t(pictures_));
             Clock::time_point landed;
-            if (clock_->waitFor(pictures_, &landed)) {
+            if (clock_->waitForCount(pictures_ + 1, &landed)) {
                 figures.latencies.push_back(milliseconds(landed - submitted));
                 ++pictures_;
                 ++figures.frames;
@@ -131,7 +71,7 @@ class Path {
         }
         Clock::time_point last = begin;
         size_t landed = 0;
-        while (landed < units.size() && clock_->waitFor(pictures_ + landed, &last)) {
+        while (landed < units.size() && clock_->waitForCount(pictures_ + landed + 1, &last)) {
             ++landed;
         }
         pictures_ = clock_->count();
@@ -141,7 +81,7 @@ class Path {
     }
 
   protected:
-    std::shared_ptr<LandingClock> clock_;
+    std::shared_ptr<bench::LandingClock> clock_;
 
   private:
     size_t pictures_ = 0;
@@ -151,7 +91,7 @@ class Path {
 class LayerAlone : public Path {
   public:
     LayerAlone() : session_(H264HwDecoderImpl::sharedHandler("decoder-bench-layer")) {
-        clock_ = std::make_shared<LandingClock>(nullptr);
+        clock_ = std::make_shared<bench::LandingClock>(nullptr);
         session_->setDelegate(clock_);
         session_->SetH265(false);
     }
@@ -172,7 +112,7 @@ class ThroughThePlugin : public Path {
         const std::u16string description = u"{\"width\":1920,\"height\":1080,\"format\":0}";
         H264Decoder_setNativeTexturePointer(decoderId_, &texture, description.c_str());
         const auto session = H264HwDecoderImpl::sharedHandler(std::to_string(decoderId_));
-        clock_ = std::make_shared<LandingClock>(session->delegate());
+        clock_ = std::make_shared<bench::LandingClock>(session->delegate());
         session->setDelegate(clock_);
     }
     ~ThroughThePlugin() override { H264Decoder_stop(decoderId_); }
