@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <thread>
 
 using namespace decodertest;
@@ -161,6 +162,11 @@ struct CodecChoice {
     std::string config;
     bool decodesH265;
 };
+
+// Names each case by its configuration text rather than by the struct's raw bytes.
+void PrintTo(const CodecChoice& choice, std::ostream* out) {
+    *out << choice.config << (choice.decodesH265 ? " decodes H.265" : " does not decode H.265");
+}
 
 class ConfiguredCodec : public testing::TestWithParam<CodecChoice> {};
 
