@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
