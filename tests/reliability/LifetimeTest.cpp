@@ -88,13 +88,17 @@ class LoadedPlugin {
 
 // Commits the first access units until the instance's session reports the picture size; a
 // commit that met the decode thread at its queue was dropped, so the first unit is repeated.
+void commitUnit(const PluginEntryPoints& api, uint8_t id, const Stream& stream, size_t unit) {
+    api.commitFrame(id, stream.units[unit].data(), 0, 0, uint32_t(stream.units[unit].size()),
+                    uint32_t(unit * 3600));
+}
+
 bool decodeUntilSizeIsReported(const PluginEntryPoints& api, uint8_t id, const Stream& stream) {
     const uint32_t callsBefore = s_textureInfoCalls[id].load();
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < deadline) {
         for (size_t i = 0; i < 2; ++i) {
-            api.commitFrame(id, stream.units[i].data(), 0, 0, uint32_t(stream.units[i].size()),
-                            uint32_t(i * 3600));
+            commitUnit(api, id, stream, i);
         }
         for (int wait = 0; wait < 200; ++wait) {
             if (s_textureInfoCalls[id].load() != callsBefore) {
@@ -115,7 +119,7 @@ bool textureShowsAFirstPicture(const PluginEntryPoints& api, uint8_t id, const H
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
     for (int attempt = 0; Clock::now() < deadline; ++attempt) {
         if (attempt % 50 == 49) {
-            api.commitFrame(id, stream.units[0].data(), 0, 0, uint32_t(stream.units[0].size()), 0);
+            commitUnit(api, id, stream, 0);
         }
         api.nativeRenderEventFunc()(0);
         const testsupport::BgraPicture shown =
