@@ -8,8 +8,8 @@
 
 using compat::ByteVector;
 using compat::cast;
-using compat::SequenceInfo;
 using compat::VideoCodec;
+using parametersets::SequenceInfo;
 
 namespace {
 
@@ -65,7 +65,7 @@ OSStatus checkRange(size_t total, size_t offset, size_t length) {
 
 // One parameter set of a description, trailing zero bytes cut.
 ByteVector parameterSet(const uint8_t* pointer, size_t size) {
-    return ByteVector(pointer, pointer + compat::lengthWithoutTrailingZeros(pointer, size));
+    return ByteVector(pointer, pointer + parametersets::lengthWithoutTrailingZeros(pointer, size));
 }
 
 using ParameterSetCheck = bool (*)(const uint8_t*, size_t);
@@ -95,8 +95,9 @@ OSStatus createFormatDescription(VideoCodec codec, size_t expectedCount, size_t 
     std::optional<SequenceInfo> info;
     for (size_t i = 0; i < expectedCount; ++i) {
         if (i == spsIndex) {
-            info = codec == VideoCodec::H264 ? compat::parseH264Sps(sets[i].data(), sets[i].size())
-                                             : compat::parseHevcSps(sets[i].data(), sets[i].size());
+            info = codec == VideoCodec::H264
+                       ? parametersets::parseH264Sps(sets[i].data(), sets[i].size())
+                       : parametersets::parseHevcSps(sets[i].data(), sets[i].size());
             if (!info) {
                 return kCMFormatDescriptionError_InvalidParameter;
             }
@@ -249,7 +250,7 @@ OSStatus CMVideoFormatDescriptionCreateFromH264ParameterSets(
     CFAllocatorRef, size_t parameterSetCount, const uint8_t* const* parameterSetPointers,
     const size_t* parameterSetSizes, int NALUnitHeaderLength,
     CMFormatDescriptionRef* formatDescriptionOut) {
-    static const ParameterSetCheck kChecks[] = {nullptr, compat::isValidH264Pps};
+    static const ParameterSetCheck kChecks[] = {nullptr, parametersets::isValidH264Pps};
     return createFormatDescription(VideoCodec::H264, 2, 0, kChecks, parameterSetCount,
                                    parameterSetPointers, parameterSetSizes, NALUnitHeaderLength,
                                    formatDescriptionOut);
@@ -259,8 +260,8 @@ OSStatus CMVideoFormatDescriptionCreateFromHEVCParameterSets(
     CFAllocatorRef, size_t parameterSetCount, const uint8_t* const* parameterSetPointers,
     const size_t* parameterSetSizes, int NALUnitHeaderLength, CFDictionaryRef,
     CMFormatDescriptionRef* formatDescriptionOut) {
-    static const ParameterSetCheck kChecks[] = {compat::isValidHevcVps, nullptr,
-                                                compat::isValidHevcPps};
+    static const ParameterSetCheck kChecks[] = {parametersets::isValidHevcVps, nullptr,
+                                                parametersets::isValidHevcPps};
     return createFormatDescription(VideoCodec::Hevc, 3, 1, kChecks, parameterSetCount,
                                    parameterSetPointers, parameterSetSizes, NALUnitHeaderLength,
                                    formatDescriptionOut);

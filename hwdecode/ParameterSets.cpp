@@ -1,74 +1,10 @@
 #include "ParameterSets.h"
 
-namespace compat {
+#include <algorithm>
+
+namespace parametersets {
 
 namespace {
-
-// Reads bits most significant first; reading past the end sets failed() and yields zeros, so a
-// parser can read on and test once at the end.
-class BitReader {
-  public:
-    explicit BitReader(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-
-    uint32_t bits(int count) {
-        uint32_t value = 0;
-        for (int i = 0; i < count; ++i) {
-            value = (value << 1) | bit();
-        }
-        return value;
-    }
-    bool flag() { return bit() != 0; }
-    void skip(size_t count) {
-        for (size_t i = 0; i < count; ++i) {
-            bit();
-        }
-    }
-    // Exp-Golomb, unsigned; values above 2^32 - 2 fail.
-    uint32_t ue() {
-        int leadingZeros = 0;
-        while (bit() == 0) {
-            if (failed_ || ++leadingZeros > 31) {
-                failed_ = true;
-                return 0;
-            }
-        }
-        return uint32_t((uint64_t(1) << leadingZeros) - 1 + bits(leadingZeros));
-    }
-    int32_t se() {
-        const uint32_t code = ue();
-        return (code & 1) ? int32_t((code + 1) / 2) : -int32_t(code / 2);
-    }
-    bool failed() const { return failed_; }
-    void fail() { failed_ = true; }
-    // rbsp_trailing_bits: one 1 bit, then zeros to the end.
-    bool atTrailingBits() {
-        if (bit() != 1 || failed_) {
-            return false;
-        }
-        while (position_ < bytes_.size() * 8) {
-            if (bit() != 0) {
-                return false;
-            }
-        }
-        return true;
-    }
-    const std::vector<uint8_t>& bytes() const { return bytes_; }
-
-  private:
-    uint32_t bit() {
-        if (position_ >= bytes_.size() * 8) {
-            failed_ = true;
-            return 0;
-        }
-        const uint32_t value = (bytes_[position_ / 8] >> (7 - position_ % 8)) & 1;
-        ++position_;
-        return value;
-    }
-
-    std::vector<uint8_t> bytes_;
-    size_t position_ = 0;
-    bool failed_ = false;
-};
 
 constexpr int kH264SpsType = 7;
 constexpr int kH264PpsType = 8;
@@ -214,18 +150,19 @@ bool applyCropping(SequenceInfo& info, uint32_t codedWidth, uint32_t codedHeight
 }
 
 // Returns false when the H.264 SPS fields before the picture size are out of range.
-bool readH264FormatFields(BitReader& reader, SequenceInfo& info, bool& separateColourPlane) {
+bool readH264FormatFields(BitReader& reader, SequenceInfo& info) {
     const uint32_t profileIdc = reader.bits(8);
     reader.skip(16);  // constraint flags, level_idc
-    if (reader.ue() > 31) {
-        return false;  // seq_parameter_set_id
+    info.id = reader.ue();
+    if (info.id > 31) {
+        return false;
     }
     if (hasHighProfileFields(profileIdc)) {
         info.chromaFormat = int(reader.ue());
         if (info.chromaFormat > 3) {
             return false;
         }
-        separateColourPlane = info.chromaFormat == 3 && reader.flag();
+        info.separateColourPlane = info.chromaFormat == 3 && reader.flag();
         const uint32_t lumaDepthMinus8 = reader.ue();
         const uint32_t chromaDepthMinus8 = reader.ue();
         if (lumaDepthMinus8 > 6 || chromaDepthMinus8 > 6) {
@@ -243,9 +180,11 @@ bool readH264FormatFields(BitReader& reader, SequenceInfo& info, bool& separateC
             }
         }
     }
-    if (reader.ue() > 12) {
-        return false;  // log2_max_frame_num_minus4
+    const uint32_t log2MaxFrameNumMinus4 = reader.ue();
+    if (log2MaxFrameNumMinus4 > 12) {
+        return false;
     }
+    info.log2MaxFrameNum = int(log2MaxFrameNumMinus4) + 4;
     const uint32_t pocType = reader.ue();
     if (pocType == 0) {
         return reader.ue() <= 12;  // log2_max_pic_order_cnt_lsb_minus4
@@ -289,6 +228,58 @@ void readHevcProfileTierLevel(BitReader& reader, int maxSubLayersMinus1, Sequenc
 
 }  // namespace
 
+uint32_t BitReader::bit() {
+    if (position_ >= bytes_.size() * 8) {
+        failed_ = true;
+        return 0;
+    }
+    const uint32_t value = (bytes_[position_ / 8] >> (7 - position_ % 8)) & 1;
+    ++position_;
+    return value;
+}
+
+uint32_t BitReader::bits(int count) {
+    uint32_t value = 0;
+    for (int i = 0; i < count; ++i) {
+        value = (value << 1) | bit();
+    }
+    return value;
+}
+
+void BitReader::skip(size_t count) {
+    for (size_t i = 0; i < count && !failed_; ++i) {
+        bit();
+    }
+}
+
+uint32_t BitReader::ue() {
+    int leadingZeros = 0;
+    while (bit() == 0) {
+        if (failed_ || ++leadingZeros > 31) {
+            failed_ = true;
+            return 0;
+        }
+    }
+    return uint32_t((uint64_t(1) << leadingZeros) - 1 + bits(leadingZeros));
+}
+
+int32_t BitReader::se() {
+    const uint32_t code = ue();
+    return (code & 1) ? int32_t((code + 1) / 2) : -int32_t(code / 2);
+}
+
+bool BitReader::atTrailingBits() {
+    if (bit() != 1 || failed_) {
+        return false;
+    }
+    while (position_ < bytes_.size() * 8) {
+        if (bit() != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 size_t lengthWithoutTrailingZeros(const uint8_t* nal, size_t size) {
     while (size > 0 && nal[size - 1] == 0) {
         --size;
@@ -296,11 +287,11 @@ size_t lengthWithoutTrailingZeros(const uint8_t* nal, size_t size) {
     return size;
 }
 
-std::vector<uint8_t> unescapeRbsp(const uint8_t* payload, size_t size) {
+std::vector<uint8_t> unescapeRbsp(const uint8_t* payload, size_t size, size_t limit) {
     std::vector<uint8_t> rbsp;
-    rbsp.reserve(size);
+    rbsp.reserve(std::min(size, limit));
     int zeros = 0;
-    for (size_t i = 0; i < size; ++i) {
+    for (size_t i = 0; i < size && rbsp.size() < limit; ++i) {
         if (zeros >= 2 && payload[i] == 3) {
             zeros = 0;
             continue;
@@ -314,12 +305,11 @@ std::vector<uint8_t> unescapeRbsp(const uint8_t* payload, size_t size) {
 std::optional<SequenceInfo> parseH264Sps(const uint8_t* nal, size_t size) {
     std::optional<BitReader> reader = h264Payload(nal, size, kH264SpsType);
     SequenceInfo info;
-    bool separateColourPlane = false;
-    if (!reader || !readH264FormatFields(*reader, info, separateColourPlane)) {
+    if (!reader || !readH264FormatFields(*reader, info)) {
         return std::nullopt;
     }
-    reader->ue();     // max_num_ref_frames
-    reader->skip(1);  // gaps_in_frame_num_value_allowed_flag
+    reader->ue();  // max_num_ref_frames
+    info.gapsInFrameNumAllowed = reader->flag();
     const uint32_t widthInMbs = reader->ue() + 1;
     const uint32_t heightInMapUnits = reader->ue() + 1;
     const bool frameMbsOnly = reader->flag();
@@ -340,7 +330,7 @@ std::optional<SequenceInfo> parseH264Sps(const uint8_t* nal, size_t size) {
         heightInMapUnits > kMaxPictureSide / 16) {
         return std::nullopt;
     }
-    const int arrayType = separateColourPlane ? 0 : info.chromaFormat;
+    const int arrayType = info.separateColourPlane ? 0 : info.chromaFormat;
     const auto [subWidth, subHeight] = chromaSubsampling(arrayType);
     const uint64_t cropUnitX = arrayType == 0 ? 1 : subWidth;
     const uint64_t cropUnitY = (arrayType == 0 ? 1 : subHeight) * (frameMbsOnly ? 1 : 2);
@@ -353,14 +343,22 @@ std::optional<SequenceInfo> parseH264Sps(const uint8_t* nal, size_t size) {
     return info;
 }
 
-bool isValidH264Pps(const uint8_t* nal, size_t size) {
+std::optional<PictureSetIds> parseH264Pps(const uint8_t* nal, size_t size) {
     std::optional<BitReader> reader = h264Payload(nal, size, kH264PpsType);
     if (!reader) {
-        return false;
+        return std::nullopt;
     }
-    const uint32_t ppsId = reader->ue();
-    const uint32_t spsId = reader->ue();
-    return !reader->failed() && ppsId <= 255 && spsId <= 31;
+    PictureSetIds ids;
+    ids.id = reader->ue();
+    ids.sequenceId = reader->ue();
+    if (reader->failed() || ids.id > 255 || ids.sequenceId > 31) {
+        return std::nullopt;
+    }
+    return ids;
+}
+
+bool isValidH264Pps(const uint8_t* nal, size_t size) {
+    return parseH264Pps(nal, size).has_value();
 }
 
 std::optional<SequenceInfo> parseHevcSps(const uint8_t* nal, size_t size) {
@@ -376,14 +374,15 @@ std::optional<SequenceInfo> parseHevcSps(const uint8_t* nal, size_t size) {
         return std::nullopt;
     }
     readHevcProfileTierLevel(*reader, maxSubLayersMinus1, info);
-    if (reader->ue() > 15) {
-        return std::nullopt;  // sps_seq_parameter_set_id
+    info.id = reader->ue();
+    if (info.id > 15) {
+        return std::nullopt;
     }
     info.chromaFormat = int(reader->ue());
     if (info.chromaFormat > 3) {
         return std::nullopt;
     }
-    const bool separateColourPlane = info.chromaFormat == 3 && reader->flag();
+    info.separateColourPlane = info.chromaFormat == 3 && reader->flag();
     const uint32_t codedWidth = reader->ue();
     const uint32_t codedHeight = reader->ue();
     uint32_t window[4] = {0, 0, 0, 0};
@@ -419,7 +418,7 @@ std::optional<SequenceInfo> parseHevcSps(const uint8_t* nal, size_t size) {
         return std::nullopt;
     }
     const auto [subWidth, subHeight] =
-        chromaSubsampling(separateColourPlane ? 0 : info.chromaFormat);
+        chromaSubsampling(info.separateColourPlane ? 0 : info.chromaFormat);
     if (!applyCropping(info, codedWidth, codedHeight,
                        uint64_t(subWidth) * (uint64_t(window[0]) + window[1]),
                        uint64_t(subHeight) * (uint64_t(window[2]) + window[3]))) {
@@ -450,4 +449,4 @@ bool isValidHevcPps(const uint8_t* nal, size_t size) {
     return !reader->failed() && ppsId <= 63 && spsId <= 15;
 }
 
-}  // namespace compat
+}  // namespace parametersets
