@@ -33,11 +33,10 @@ PictureGeometry readGeometry(CVPixelBufferRef picture) {
 
 // The delegate copies the pixels before it returns; it runs on the platform's thread, so
 // whatever it throws stays here.
-void deliver(const std::weak_ptr<H264HwDecoderImpl>& handlerReference,
+void deliver(const std::shared_ptr<H264HwDecoderImpl>& handler, void* sourceFrameRefCon,
              const PictureGeometry& geometry) {
-    const std::shared_ptr<H264HwDecoderImpl> handler = handlerReference.lock();
     const std::shared_ptr<H264HwDecoderImplDelegate> listener =
-        handler ? handler->pictureDelegate() : nullptr;
+        handler ? handler->pictureDelegate(sourceFrameRefCon) : nullptr;
     if (!listener || geometry.baseAddress == nullptr) {
         return;
     }
@@ -58,17 +57,23 @@ void deliver(const std::weak_ptr<H264HwDecoderImpl>& handlerReference,
 void didDecompress(void* decompressionOutputRefCon, void* sourceFrameRefCon, OSStatus status,
                    VTDecodeInfoFlags infoFlags, CVImageBufferRef imageBuffer,
                    CMTime presentationTimeStamp, CMTime presentationDuration) {
-    if (status != 0 || imageBuffer == nullptr) {
-        return;
-    }
     // A picture that arrives while its session object is being destroyed is not delivered.
-    std::weak_ptr<H264HwDecoderImpl> handler;
+    std::shared_ptr<H264HwDecoderImpl> handler;
     if (decompressionOutputRefCon != nullptr) {
-        handler = static_cast<H264HwDecoderImpl*>(decompressionOutputRefCon)->weak_from_this();
+        handler =
+            static_cast<H264HwDecoderImpl*>(decompressionOutputRefCon)->weak_from_this().lock();
+    }
+    if (status != 0 || imageBuffer == nullptr) {
+        // Pictures that depend on this one would show the damage: the stream starts again at
+        // its next random-access point.
+        if (handler) {
+            handler->NoteFailedDecode(sourceFrameRefCon, status);
+        }
+        return;
     }
     if (CVPixelBufferLockBaseAddress(imageBuffer, 0) != kCVReturnSuccess) {
         return;
     }
-    deliver(handler, readGeometry(imageBuffer));
+    deliver(handler, sourceFrameRefCon, readGeometry(imageBuffer));
     CVPixelBufferUnlockBaseAddress(imageBuffer, 0);
 }

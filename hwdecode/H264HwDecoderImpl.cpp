@@ -76,36 +76,15 @@ NalUnitRole roleOf265(int type) {
 }
 
 NalUnitRole roleOf(uint8_t header, bool h265) {
-    return h265 ? roleOf265((header >> 1) & 0x3F) : roleOf264(header & 0x1F);
+    return h265 ? roleOf265(nalunits::hevcType(header)) : roleOf264(nalunits::h264Type(header));
 }
 
-struct NalUnit {
-    NalUnitRole role;
-    size_t first;
-    size_t length;
-};
-
-// Positions of the NAL units of one access unit: each begins after a 0x00 0x00 0x01 start code
-// that at least one byte follows, and ends where the next start code begins. A four-byte start
-// code leaves its leading zero at the end of the unit before it.
-std::vector<NalUnit> findNalUnits(const uint8_t* bytes, int32_t length, bool h265) {
-    std::vector<NalUnit> units;
-    if (bytes == nullptr || length < 4) {
-        return units;
-    }
-    const size_t end = static_cast<size_t>(length);
-    for (size_t i = 0; i + 4 <= end; ++i) {
-        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1) {
-            if (!units.empty()) {
-                units.back().length = i - units.back().first;
-            }
-            units.push_back({roleOf(bytes[i + 3], h265), i + 3, 0});
-        }
-    }
-    if (!units.empty()) {
-        units.back().length = end - units.back().first;
-    }
-    return units;
+// The epoch a sample was submitted in travels as its source frame reference.
+void* epochReference(uint32_t epoch) {
+    return reinterpret_cast<void*>(uintptr_t(epoch));
+}
+uint32_t epochOf(void* sourceFrameRefCon) {
+    return uint32_t(reinterpret_cast<uintptr_t>(sourceFrameRefCon));
 }
 
 // Only the first parameter set of each kind is ever used, so later repetitions (a live stream
@@ -222,6 +201,22 @@ void H264HwDecoderImpl::Reset() {
     _vps.clear();
     _sei.clear();
     _isSetup = false;
+    _frameNumbers = nalunits::FrameNumberTracker();
+    DiscardUntilRandomAccess();
+}
+
+void H264HwDecoderImpl::DiscardUntilRandomAccess() {
+    _deliveryEpoch.fetch_add(1);
+    _awaitingRandomAccess = true;
+}
+
+void H264HwDecoderImpl::NoteFailedDecode(void* sourceFrameRefCon, OSStatus status) {
+    if (status != 0) {
+        _status = status;
+    }
+    if (epochOf(sourceFrameRefCon) == _deliveryEpoch.load()) {
+        DiscardUntilRandomAccess();
+    }
 }
 
 void H264HwDecoderImpl::AnalyzeSEI(const uint8_t* bytes, int32_t withLen, int32_t withNAL) {}
@@ -240,14 +235,21 @@ void H264HwDecoderImpl::DecodeNALUs(const uint8_t* bytes, int32_t withLen, doubl
     std::lock_guard<std::mutex> lock(_decodeMutex);
     const bool h265 = _h265;
     try {
-        fileNalUnits(bytes, withLen, h265);
+        const FiledAccessUnit filed = fileNalUnits(bytes, withLen, h265);
         if (h265) {
             CheckSetupEncode265();
         } else {
             CheckSetupEncode264();
         }
         _current = withPts;
-        submitPictureUnits();
+        if (!filed.complete) {
+            releasePictureUnits();
+            DiscardUntilRandomAccess();
+        } else if (admitPicture(bytes, withLen, h265, filed)) {
+            submitPictureUnits();
+        } else {
+            releasePictureUnits();
+        }
     } catch (...) {
         // Out of memory, or a delegate that threw: the access unit is lost, nothing else.
         releasePictureUnits();
@@ -255,21 +257,34 @@ void H264HwDecoderImpl::DecodeNALUs(const uint8_t* bytes, int32_t withLen, doubl
 }
 
 // Picture units wait in _bufArr; parameter sets and SEI units are kept aside.
-void H264HwDecoderImpl::fileNalUnits(const uint8_t* bytes, int32_t length, bool h265) {
-    for (const NalUnit& unit : findNalUnits(bytes, length, h265)) {
+H264HwDecoderImpl::FiledAccessUnit H264HwDecoderImpl::fileNalUnits(const uint8_t* bytes,
+                                                                   int32_t length, bool h265) {
+    FiledAccessUnit filed;
+    const size_t size = length > 0 ? size_t(length) : 0;
+    for (const nalunits::NalUnit& unit : nalunits::findNalUnits(bytes, size)) {
         const uint8_t* nal = bytes + unit.first;
-        switch (unit.role) {
+        switch (roleOf(nal[0], h265)) {
             case NalUnitRole::Picture:
-                appendPictureUnit(nal, unit.length);
+                if (filed.firstPicture == nullptr) {
+                    filed.firstPicture = nal;
+                    filed.firstPictureLength = unit.length;
+                }
+                filed.complete = appendPictureUnit(nal, unit.length) && filed.complete;
                 break;
             case NalUnitRole::Vps:
                 keepFirst(_vps, nal, unit.length);
                 break;
             case NalUnitRole::Sps:
                 keepFirst(_sps, nal, unit.length);
+                if (!h265) {
+                    _frameNumbers.addSequenceSet(nal, unit.length);
+                }
                 break;
             case NalUnitRole::Pps:
                 keepFirst(_pps, nal, unit.length);
+                if (!h265) {
+                    _frameNumbers.addPictureSet(nal, unit.length);
+                }
                 break;
             case NalUnitRole::Sei:
                 keepLatest(_sei, nal, unit.length);
@@ -278,19 +293,52 @@ void H264HwDecoderImpl::fileNalUnits(const uint8_t* bytes, int32_t length, bool 
                 break;
         }
     }
+    return filed;
 }
 
-// One picture NAL unit behind its length field, in a block buffer that owns its memory. A unit
-// whose memory or buffer cannot be had is left out of the sample.
-void H264HwDecoderImpl::appendPictureUnit(const uint8_t* nal, size_t length) {
+// Whether the access unit's pictures may be decoded: not while waiting for a random-access point
+// after a loss, not the RASL pictures that follow the point where decoding started again, and
+// not an H.264 picture whose frame number shows that reference pictures were lost before it.
+bool H264HwDecoderImpl::admitPicture(const uint8_t* bytes, int32_t length, bool h265,
+                                     const FiledAccessUnit& filed) {
+    if (filed.firstPicture == nullptr || _session == nullptr) {
+        return true;  // nothing to decode, or nothing to decode it with: submitting tells
+    }
+    const nalunits::PictureStart start =
+        nalunits::describePictureStart(bytes, size_t(length), h265);
+    const bool resuming = _awaitingRandomAccess;
+    if (resuming && !start.randomAccess) {
+        return false;
+    }
+    if (start.randomAccess) {
+        _skippingLeadingPictures = start.brokenLink || (resuming && start.leadingPicturesSkipped);
+        _frameNumbers.restart();
+    } else if (_skippingLeadingPictures && start.skippedLeading) {
+        return false;
+    } else if (!start.leading) {
+        _skippingLeadingPictures = false;
+    }
+    const bool gap =
+        !h265 && _frameNumbers.pictureFollowsGap(filed.firstPicture, filed.firstPictureLength);
+    if (gap && !start.randomAccess) {
+        DiscardUntilRandomAccess();
+        return false;
+    }
+    _awaitingRandomAccess = false;
+    return true;
+}
+
+// One picture NAL unit behind its length field, in a block buffer that owns its memory. False
+// when its memory or buffer cannot be had.
+bool H264HwDecoderImpl::appendPictureUnit(const uint8_t* nal, size_t length) {
     if (_bufArr == nullptr) {
-        return;
+        return false;
     }
     const size_t blockLength = length + kNalUnitLengthSize;
     // The buffer frees the block with the default allocator, which is malloc's.
     std::unique_ptr<uint8_t, MemoryFreer> block(static_cast<uint8_t*>(std::malloc(blockLength)));
     if (!block) {
-        return;
+        return false;
     }
     writeBigEndian32(block.get(), static_cast<uint32_t>(length));
     std::memcpy(block.get() + kNalUnitLengthSize, nal, length);
@@ -300,12 +348,13 @@ void H264HwDecoderImpl::appendPictureUnit(const uint8_t* nal, size_t length) {
         0, &created);
     _status = result;
     if (result != kCMBlockBufferNoErr || created == nullptr) {
-        return;
+        return false;
     }
     block.release();
     OwnedObject<CMBlockBufferRef> unit(created);
     CFArrayAppendValue(_bufArr, unit.get());
     unit.release();  // the array's until releasePictureUnits()
+    return true;
 }
 
 void H264HwDecoderImpl::submitPictureUnits() {
@@ -324,9 +373,15 @@ void H264HwDecoderImpl::submitPictureUnits() {
                                                      : nullptr);
     if (sample) {
         VTDecodeInfoFlags infoFlags = 0;
-        _status = VTDecompressionSessionDecodeFrame(_session, sample.get(), kDecodeFlags, nullptr,
+        void* const epoch = epochReference(_deliveryEpoch.load());
+        _status = VTDecompressionSessionDecodeFrame(_session, sample.get(), kDecodeFlags, epoch,
                                                     &infoFlags);
+        if (_status != 0) {
+            NoteFailedDecode(epoch, _status);
+        }
         VTDecompressionSessionWaitForAsynchronousFrames(_session);
+    } else {
+        DiscardUntilRandomAccess();  // the unit was lost on its way to the decoder
     }
     releasePictureUnits();
 }
@@ -462,6 +517,8 @@ void H264HwDecoderImpl::endSession() {
     _videoFormatDescr = nullptr;
 }
 
-std::shared_ptr<H264HwDecoderImplDelegate> H264HwDecoderImpl::pictureDelegate() const {
-    return _endingSession ? nullptr : delegate();
+std::shared_ptr<H264HwDecoderImplDelegate> H264HwDecoderImpl::pictureDelegate(
+    void* sourceFrameRefCon) const {
+    const bool current = epochOf(sourceFrameRefCon) == _deliveryEpoch.load();
+    return _endingSession || _awaitingRandomAccess || !current ? nullptr : delegate();
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "H264HwDecoderImplDelegate.h"
+#include "NalUnits.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <CoreMedia/CoreMedia.h>
@@ -34,9 +35,17 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     // Chooses H.265 (true) or H.264 (false) parsing and session setup.
     void SetH265(bool h265);
 
-    // Forgets the parameter sets so that the next ones set up a new session. Pictures that
-    // arrive before then still go to the current session. Waits for a DecodeNALUs in progress.
+    // Forgets the parameter sets so that the next ones set up a new session, and waits for a
+    // random-access point again. Pictures that arrive before then still go to the current
+    // session. Waits for a DecodeNALUs in progress.
     void Reset();
+
+    // A unit of the stream was lost: nothing more is submitted before the next random-access
+    // point, and no picture of what was submitted so far is delivered. A new session object, and
+    // one after Reset, also starts waiting for a random-access point. Any thread.
+    void DiscardUntilRandomAccess();
+    // Whether the session waits for a random-access point. Any thread.
+    bool awaitingRandomAccess() const { return _awaitingRandomAccess; }
 
     void CheckSetupEncode265();
     void CheckSetupEncode264();
@@ -73,12 +82,24 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     std::shared_ptr<H264HwDecoderImplDelegate> delegate() const;
     void setDelegate(std::shared_ptr<H264HwDecoderImplDelegate> delegate);
 
-    // The delegate that a decoded picture goes to: none while a replaced session is ending.
-    std::shared_ptr<H264HwDecoderImplDelegate> pictureDelegate() const;
+    // The delegate that the picture of a sample submitted with `sourceFrameRefCon` goes to: none
+    // while a replaced session is ending, or when a loss came between the sample and now.
+    std::shared_ptr<H264HwDecoderImplDelegate> pictureDelegate(void* sourceFrameRefCon) const;
+    // The platform could not decode a sample submitted with `sourceFrameRefCon`.
+    void NoteFailedDecode(void* sourceFrameRefCon, OSStatus status);
 
   private:
-    void fileNalUnits(const uint8_t* bytes, int32_t length, bool h265);
-    void appendPictureUnit(const uint8_t* nal, size_t length);
+    // What filing an access unit's NAL units found.
+    struct FiledAccessUnit {
+        const uint8_t* firstPicture = nullptr;  // the first picture NAL unit, if any
+        size_t firstPictureLength = 0;
+        bool complete = true;  // every picture unit made it into _bufArr
+    };
+
+    FiledAccessUnit fileNalUnits(const uint8_t* bytes, int32_t length, bool h265);
+    bool admitPicture(const uint8_t* bytes, int32_t length, bool h265,
+                      const FiledAccessUnit& filed);
+    bool appendPictureUnit(const uint8_t* nal, size_t length);
     void submitPictureUnits();
     CMBlockBufferRef joinPictureUnits(size_t* sampleSize);
     CMSampleBufferRef makeSample(CMBlockBufferRef data, size_t sampleSize);
@@ -98,6 +119,13 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     BlobArray _sei;
     std::atomic<double> _current{0};
     CFMutableArrayRef _bufArr = nullptr;
+    // Losses: each one starts a new delivery epoch, and samples carry the epoch they were
+    // submitted in, so that no picture decoded before the loss is delivered after it.
+    std::atomic<bool> _awaitingRandomAccess{true};
+    std::atomic<uint32_t> _deliveryEpoch{0};
+    // Decode thread only: HEVC RASL pictures after the point where decoding started again.
+    bool _skippingLeadingPictures = false;
+    nalunits::FrameNumberTracker _frameNumbers;
     // Serialises DecodeNALUs and Reset, so that a Reset from another thread cannot tear the
     // parameter sets or the session from under a decode in progress.
     std::mutex _decodeMutex;

@@ -153,10 +153,11 @@ void DecompressionWorker::decodeSample(const Job& job) {
                                   timing.duration};
     const auto [bytes, size] = sampleBytes(job.sample);
     const bool accepted =
-        bytes != nullptr &&
-        decoder_->decode(bytes, size, tag, [this](int64_t pictureTag, CVPixelBufferRef picture) {
-            deliver(pictureTag, picture);
-        });
+        bytes != nullptr && decoder_->decode(bytes, size, tag,
+                                             [this](int64_t pictureTag, CVPixelBufferRef picture,
+                                                    VideoDecoder::Outcome outcome) {
+                                                 deliver(pictureTag, picture, outcome);
+                                             });
     auto sample = pending_.find(tag);
     if (sample == pending_.end()) {
         return;  // its picture went out
@@ -174,20 +175,25 @@ void DecompressionWorker::decodeSample(const Job& job) {
 }
 
 void DecompressionWorker::drain() {
-    decoder_->drain([this](int64_t tag, CVPixelBufferRef picture) { deliver(tag, picture); });
+    decoder_->drain([this](int64_t tag, CVPixelBufferRef picture, VideoDecoder::Outcome outcome) {
+        deliver(tag, picture, outcome);
+    });
     for (const auto& entry : pending_) {
         fail(entry.second);
     }
     pending_.clear();
 }
 
-void DecompressionWorker::deliver(int64_t tag, CVPixelBufferRef picture) {
+void DecompressionWorker::deliver(int64_t tag, CVPixelBufferRef picture,
+                                  VideoDecoder::Outcome outcome) {
     auto found = pending_.find(tag);
     PendingSample sample = found != pending_.end() ? found->second : PendingSample{};
     if (found != pending_.end()) {
         pending_.erase(found);
     }
-    if (picture == nullptr) {
+    if (outcome == VideoDecoder::Outcome::Damaged) {
+        fail(sample);
+    } else if (picture == nullptr) {
         emit(sample, kVTAllocationFailedErr, nullptr);
     } else if (sample.flags & kVTDecodeFrame_DoNotOutputFrame) {
         emit(sample, noErr, nullptr);

@@ -55,7 +55,7 @@ class DecompressionWorker : public std::enable_shared_from_this<DecompressionWor
     void process(const Job& job);
     void decodeSample(const Job& job);
     void drain();
-    void deliver(int64_t tag, CVPixelBufferRef picture);
+    void deliver(int64_t tag, CVPixelBufferRef picture, VideoDecoder::Outcome outcome);
     void fail(const PendingSample& sample);
     void emit(const PendingSample& sample, OSStatus status, CVPixelBufferRef picture);
     void stop(bool discard);

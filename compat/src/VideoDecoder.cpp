@@ -8,6 +8,7 @@ extern "C" {
 
 #include <algorithm>
 #include <atomic>
+#include <cstdarg>
 #include <cstring>
 #include <mutex>
 
@@ -76,11 +77,25 @@ bool attachConfiguration(AVCodecContext& context, const ByteVector& config) {
     return true;
 }
 
+// Tags of damaged samples are forgotten once this many later samples went in: a picture comes
+// out long before that (a decoded picture buffer holds at most 16).
+constexpr int64_t kDamagedTagWindow = 64;
+
+// Whether libavcodec reported an error on this thread since it was last cleared. The decoder
+// decodes on its caller's thread (one thread, no frame threading).
+thread_local bool t_errorReported = false;
+
 // The layer reports failures by status codes; libavcodec's own messages about broken input
-// would only repeat them on standard error.
+// would only repeat them on standard error. Its errors still mark the sample being decoded.
+void noteLibraryLog(void*, int level, const char*, va_list) {
+    if (level <= AV_LOG_ERROR) {
+        t_errorReported = true;
+    }
+}
+
 void silenceLibraryLog() {
     static std::once_flag once;
-    std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
+    std::call_once(once, [] { av_log_set_callback(noteLibraryLog); });
 }
 
 int swsMatrix(const AVFrame& frame) {
@@ -158,8 +173,15 @@ bool VideoDecoder::decode(const uint8_t* data, size_t size, int64_t tag, const P
     std::memcpy(packet_->data, data, size);
     packet_->pts = tag;
     packet_->dts = AV_NOPTS_VALUE;
+    t_errorReported = false;
     const int sent = avcodec_send_packet(context_, packet_);
     av_packet_unref(packet_);
+    if (t_errorReported) {
+        damagedTags_.insert(tag);
+    }
+    while (!damagedTags_.empty() && *damagedTags_.begin() < tag - kDamagedTagWindow) {
+        damagedTags_.erase(damagedTags_.begin());
+    }
     receivePictures(sink);
     return sent >= 0;
 }
@@ -172,12 +194,22 @@ void VideoDecoder::drain(const PictureSink& sink) {
 
 void VideoDecoder::receivePictures(const PictureSink& sink) {
     while (avcodec_receive_frame(context_, frame_) == 0) {
-        CVPixelBufferRef picture = convert(*frame_);
         const int64_t tag = frame_->pts;
+        if (isDamaged(*frame_)) {
+            av_frame_unref(frame_);
+            sink(tag, nullptr, Outcome::Damaged);
+            continue;
+        }
+        CVPixelBufferRef picture = convert(*frame_);
         av_frame_unref(frame_);
-        sink(tag, picture);
+        sink(tag, picture, picture ? Outcome::Decoded : Outcome::ConversionFailed);
         compat::releaseObject(picture);
     }
+}
+
+bool VideoDecoder::isDamaged(const AVFrame& frame) {
+    const bool reported = damagedTags_.erase(frame.pts) > 0;
+    return reported || frame.decode_error_flags != 0 || (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0;
 }
 
 // Only 8-bit 4:2:0 converts row pairs independently, so that bands give exactly the bytes of a

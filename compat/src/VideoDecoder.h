@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <vector>
 
 struct AVCodecContext;
@@ -20,9 +21,17 @@ namespace compat {
 
 class VideoDecoder {
   public:
-    // Receives each picture with the tag of the sample it was decoded from; picture is null when
-    // its conversion failed. The sink does not own the picture (retain it to keep it).
-    using PictureSink = std::function<void(int64_t tag, CVPixelBufferRef picture)>;
+    // What became of a picture the decoder released.
+    enum class Outcome {
+        Decoded,
+        // Decoded with a missing reference or with concealment: not a correct picture.
+        Damaged,
+        ConversionFailed,
+    };
+    // Receives each picture with the tag of the sample it was decoded from; picture is null
+    // unless it was decoded and converted. The sink does not own the picture (retain it to keep
+    // it).
+    using PictureSink = std::function<void(int64_t tag, CVPixelBufferRef picture, Outcome outcome)>;
 
     // A decoder set up from the description's parameter sets, or null when libavcodec refuses
     // them.
@@ -53,6 +62,7 @@ class VideoDecoder {
     };
 
     void receivePictures(const PictureSink& sink);
+    bool isDamaged(const AVFrame& frame);
     CVPixelBufferRef convert(const AVFrame& frame);
     int bandCount(const AVFrame& frame) const;
     bool convertBand(Band& band, const AVFrame& frame, int firstRow, int rows, uint8_t* base,
@@ -62,6 +72,9 @@ class VideoDecoder {
     AVPacket* packet_ = nullptr;
     AVFrame* frame_ = nullptr;
     std::vector<Band> bands_;
+    // Samples during whose decoding libavcodec reported an error: their pictures are damaged
+    // even where the frame carries no error flag (a missing HEVC reference is only logged).
+    std::set<int64_t> damagedTags_;
     std::shared_ptr<PixelBufferPool> pool_ = PixelBufferPool::create();
     const std::shared_ptr<ConversionPool> conversionPool_ = ConversionPool::acquire();
 };

@@ -323,9 +323,10 @@ TEST(SessionSetupTest, ResetThenNewParameterSetsStartANewSession) {
     EXPECT_FALSE(handler->h265());
     EXPECT_EQ(handler->delegate(), delegate);
 
-    // Until new parameter sets arrive, pictures still go to the previous session.
+    // The next stream starts at a random-access point: a picture of the old one that arrives
+    // first is not decoded.
     handler->DecodeNALUs(units[10].data(), static_cast<int32_t>(units[10].size()), 0);
-    EXPECT_EQ(delegate->pictureCount(), 11u);
+    EXPECT_EQ(delegate->pictureCount(), 10u);
     EXPECT_EQ(handler->session(), first);
 
     handler->SetH265(true);
@@ -337,9 +338,9 @@ TEST(SessionSetupTest, ResetThenNewParameterSetsStartANewSession) {
     EXPECT_EQ(reports[1].width, next.width);
     EXPECT_EQ(reports[1].height, next.height);
     const auto pictures = delegate->pictures();
-    ASSERT_EQ(pictures.size(), 11u + nextUnits.size());
-    expectReferencePictures(clip320(), {pictures.begin(), pictures.begin() + 11});
-    expectReferencePictures(next, {pictures.begin() + 11, pictures.end()});
+    ASSERT_EQ(pictures.size(), 10u + nextUnits.size());
+    expectReferencePictures(clip320(), {pictures.begin(), pictures.begin() + 10});
+    expectReferencePictures(next, {pictures.begin() + 10, pictures.end()});
 }
 
 TEST(SessionSetupTest, BadFirstParameterSetsBlockTheStreamUntilReset) {
@@ -439,7 +440,9 @@ TEST(SessionSetupTest, DelegateSwappedWhileDecodingGetsEveryPictureOnce) {
     EXPECT_EQ(first->sizeReports().size() + second->sizeReports().size(), 1u);
 }
 
-TEST(SessionSetupTest, ResetRacingWithDecodingLosesNoPicture) {
+// A Reset starts the stream over at its next random-access point (every round of the clip begins
+// with one): pictures in between are skipped, and every picture delivered is a correct one.
+TEST(SessionSetupTest, ResetRacingWithDecodingDeliversOnlyCorrectPictures) {
     const auto units = units320();
     const auto md5s = testsupport::readFrameMd5s(clip320());
     auto delegate = std::make_shared<RecordingDelegate>(0);
@@ -462,9 +465,10 @@ TEST(SessionSetupTest, ResetRacingWithDecodingLosesNoPicture) {
 
     EXPECT_GT(resets.load(), 0);
     const auto pictures = delegate->pictures();
-    ASSERT_EQ(pictures.size(), kRounds * units.size());
+    EXPECT_GE(pictures.size(), size_t(kRounds) - 1);
+    const std::set<std::string> clipPictures(md5s.begin(), md5s.end());
     for (size_t i = 0; i < pictures.size(); ++i) {
-        EXPECT_EQ(pictures[i].md5, md5s[i % md5s.size()]) << "picture " << i;
+        EXPECT_EQ(clipPictures.count(pictures[i].md5), 1u) << "picture " << i;
     }
     EXPECT_GE(delegate->sizeReports().size(), 1u);
 }

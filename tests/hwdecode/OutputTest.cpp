@@ -105,24 +105,42 @@ class OutputTest : public ::testing::Test {
         takeLockCalls();
     }
 
+    // A session object whose stream began at a random-access point, so that it delivers
+    // pictures; the recording delegate is installed after that first picture.
+    static std::shared_ptr<H264HwDecoderImpl> startedHandler(
+        std::shared_ptr<RecordingDelegate> delegate) {
+        auto handler = hwdecodetest::freshHandler(std::make_shared<RecordingDelegate>(0), false);
+        const auto units =
+            testsupport::readAccessUnits(testsupport::fixtureClip("h264_cbp_320x240"));
+        handler->DecodeNALUs(units.front().data(), static_cast<int32_t>(units.front().size()), 0);
+        handler->setDelegate(std::move(delegate));
+        return handler;
+    }
+
     static CVPixelBufferRef picture_;
     std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>(1);
-    std::shared_ptr<H264HwDecoderImpl> handler_ = hwdecodetest::freshHandler(delegate_, false);
+    std::shared_ptr<H264HwDecoderImpl> handler_ = startedHandler(delegate_);
 };
 
 CVPixelBufferRef OutputTest::picture_ = nullptr;
 
-TEST_F(OutputTest, FailedDecodeDeliversNothingAndNeverLocks) {
-    callOutput(handler_.get(), kVTVideoDecoderBadDataErr, picture_);
-    callOutput(handler_.get(), -1, picture_);
-    EXPECT_TRUE(takeLockCalls().empty());
-    EXPECT_EQ(delegate_->pictureCount(), 0u);
-}
-
-TEST_F(OutputTest, DroppedFrameDeliversNothing) {
-    callOutput(handler_.get(), noErr, nullptr);
-    EXPECT_TRUE(takeLockCalls().empty());
-    EXPECT_EQ(delegate_->pictureCount(), 0u);
+// A failed decode, and a decode without picture, deliver nothing, and nothing after them either
+// until the stream reaches a random-access point: later pictures may depend on the lost one.
+TEST_F(OutputTest, FailedDecodeDeliversNothingUntilARandomAccessPoint) {
+    const struct {
+        OSStatus status;
+        bool withPicture;
+    } failures[] = {{kVTVideoDecoderBadDataErr, true}, {-1, true}, {noErr, false}};
+    for (const auto& failure : failures) {
+        SCOPED_TRACE(failure.status);
+        auto handler = startedHandler(delegate_);
+        takeLockCalls();
+        callOutput(handler.get(), failure.status, failure.withPicture ? picture_ : nullptr);
+        EXPECT_TRUE(handler->awaitingRandomAccess());
+        callOutput(handler.get(), noErr, picture_);
+        EXPECT_EQ(delegate_->pictureCount(), 0u);
+        EXPECT_EQ(takeLockCalls().size(), 2u) << "only the picture after the failure is locked";
+    }
 }
 
 TEST_F(OutputTest, PaddedRowsAreDeliveredAsThePlatformReportsThem) {

@@ -242,7 +242,8 @@ class SubmitTest : public ::testing::Test {
     void SetUp() override { platform().reset(); }
     void TearDown() override { platform().reset(); }
 
-    // A session object whose session was set up from a real clip's parameter sets.
+    // A session object whose session was set up from a real clip's parameter sets, and whose
+    // stream has begun at a random-access point (an IDR slice).
     std::shared_ptr<H264HwDecoderImpl> readyHandler(bool h265) {
         const ParameterSets sets = h265 ? h265ParameterSets() : h264ParameterSets();
         auto handler = hwdecodetest::freshHandler(delegate_, h265);
@@ -250,6 +251,9 @@ class SubmitTest : public ::testing::Test {
                               : hwdecodetest::joinAnnexB({sets.sps, sets.pps}));
         EXPECT_TRUE(handler->isSetup());
         EXPECT_TRUE(takeSamples().empty()) << "parameter sets alone submit nothing";
+        decode(*handler, hwdecodetest::joinAnnexB(
+                             {h265 ? Bytes{0x26, 0x01, 0xAF} : Bytes{0x65, 0x88, 0x84, 0x21}}));
+        EXPECT_EQ(takeSamples().size(), 1u);
         return handler;
     }
 
@@ -313,8 +317,8 @@ TEST_F(SubmitTest, SliceBehindThreeByteStartCode) {
 
 TEST_F(SubmitTest, FourByteStartCodesLeaveTheirZeroInThePrecedingSlice) {
     auto handler = readyHandler(false);
-    const Bytes first = {0x41, 0xAA};
-    const Bytes second = {0x41, 0xBB, 0xCC};
+    const Bytes first = {0x65, 0xAA};
+    const Bytes second = {0x65, 0xBB, 0xCC};
     decode(*handler, hwdecodetest::joinAnnexB({first, second}, 4));
 
     const auto samples = takeSamples();
@@ -385,7 +389,7 @@ TEST_F(SubmitTest, OnlyTheFirstParameterSetsAndTheLatestSeiAreKept) {
     const Bytes delimiter = {0x09, 0xF0};
     const Bytes filler = {0x0C, 0xFF, 0xFF, 0x80};
     const Bytes unspecified = {0x1F, 0x12};
-    const Bytes slice = {0x41, 0x9A};
+    const Bytes slice = {0x65, 0x9A};
     decode(*handler, hwdecodetest::joinAnnexB({delimiter, firstSei, otherSps, otherPps, secondSei,
                                                filler, unspecified, slice}));
 
@@ -403,7 +407,7 @@ TEST_F(SubmitTest, EveryUnitOfALargeAccessUnitIsSubmitted) {
     auto handler = readyHandler(false);
     std::vector<Bytes> slices;
     for (int i = 0; i < 300; ++i) {
-        slices.push_back({0x41, static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), 0x80});
+        slices.push_back({0x65, static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), 0x80});
     }
     decode(*handler, hwdecodetest::joinAnnexB(slices, 3));
 
@@ -442,7 +446,7 @@ TEST_F(SubmitTest, FiftySlicePicturesAreSubmittedWhole) {
 
 TEST_F(SubmitTest, SampleTimingCarriesThePresentationTime) {
     auto handler = readyHandler(false);
-    const Bytes accessUnit = hwdecodetest::joinAnnexB({{0x41, 0x9A}});
+    const Bytes accessUnit = hwdecodetest::joinAnnexB({{0x65, 0x9A}});
     const double times[] = {123456.9, -2.5, 4294967295.0, 0.0};
     const int64_t expected[] = {123456, -2, 4294967295LL, 0};
     for (const double time : times) {
@@ -547,22 +551,23 @@ TEST_F(SubmitTest, RepeatedHeadersKeepMemoryFlat) {
     }
 }
 
-TEST_F(SubmitTest, UnitWhoseBufferCannotBeMadeIsLeftOut) {
+// A picture with a unit missing would not be a correct decode: the access unit is lost, and the
+// stream waits for its next random-access point.
+TEST_F(SubmitTest, AccessUnitWithAUnitWhoseBufferCannotBeMadeIsLost) {
     auto handler = readyHandler(false);
-    const Bytes first = {0x41, 0x01};
-    const Bytes second = {0x41, 0x02};
+    const Bytes first = {0x65, 0x01};
+    const Bytes second = {0x65, 0x02};
     platform().blockBufferCallsUntilFailure = 0;
     decode(*handler, hwdecodetest::joinAnnexB({first, second}, 3));
 
-    const auto samples = takeSamples();
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(samples[0].data, lengthPrefixed({second}));
+    EXPECT_TRUE(takeSamples().empty());
+    EXPECT_TRUE(handler->awaitingRandomAccess());
     EXPECT_EQ(CFArrayGetCount(handler->bufArr()), 0);
 }
 
 TEST_F(SubmitTest, SampleWhosePartsCannotBeMadeIsSkipped) {
     auto handler = readyHandler(false);
-    const Bytes accessUnit = hwdecodetest::joinAnnexB({{0x41, 0x01}, {0x41, 0x02}}, 3);
+    const Bytes accessUnit = hwdecodetest::joinAnnexB({{0x65, 0x01}, {0x65, 0x02}}, 3);
 
     platform().blockBufferCallsUntilFailure = 2;  // the buffer of the joined sample
     decode(*handler, accessUnit);
