@@ -3,14 +3,16 @@
 #include "H264DecoderDelegateHelper.h"
 #include "H264HwDecoderImpl.h"
 #include "JsonFields.h"
+#include "NalUnits.h"
 #include "UtfConversion.h"
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <optional>
@@ -20,7 +22,9 @@ namespace {
 constexpr uint32_t kMaxSampleSize = uint32_t(std::numeric_limits<int32_t>::max());
 constexpr int64_t kMaxFrameBufferSize = std::numeric_limits<int32_t>::max();
 constexpr int32_t kHighestFormat = 2;
-constexpr std::chrono::milliseconds kIdleSleep{1};
+constexpr size_t kMaxQueuedUnits = H264_DECODER_MAX_QUEUED_UNITS;
+constexpr size_t kMaxQueuedBytes = H264_DECODER_MAX_QUEUED_BYTES;
+constexpr uint8_t kOpaqueBlack[4] = {0, 0, 0, 255};
 
 std::shared_ptr<H264HwDecoderImpl> sessionFor(const std::string& key) {
     return H264HwDecoderImpl::sharedHandler(key);
@@ -63,6 +67,43 @@ std::optional<size_t> frameBufferSize(const TextureDescription& description) {
         return std::nullopt;
     }
     return size_t(size);
+}
+
+// A private copy of a committed unit; null when memory runs out.
+std::unique_ptr<H264Decoder::_IMFSample> copySample(const uint8_t* bytes, uint32_t size,
+                                                    uint32_t pts, bool h265) {
+    std::unique_ptr<H264Decoder::_IMFSample> sample(new (std::nothrow) H264Decoder::_IMFSample);
+    if (!sample) {
+        return nullptr;
+    }
+    sample->data.reset(new (std::nothrow) uint8_t[size]);
+    if (!sample->data) {
+        return nullptr;
+    }
+    if (size > 0) {
+        std::memcpy(sample->data.get(), bytes, size);
+    }
+    sample->length = int32_t(size);
+    sample->pts = pts;
+    try {
+        sample->randomAccess = nalunits::isRandomAccessUnit(sample->data.get(), size, h265);
+    } catch (...) {
+        // Out of memory while reading its SEI: taken for a unit decoding cannot start at.
+    }
+    return sample;
+}
+
+// Opaque black BGRA pixels: what a bound texture shows until the first picture.
+void fillOpaqueBlack(uint8_t* pixels, size_t size) {
+    if (size < sizeof kOpaqueBlack) {
+        return;
+    }
+    std::memcpy(pixels, kOpaqueBlack, sizeof kOpaqueBlack);
+    for (size_t filled = sizeof kOpaqueBlack; filled < size;) {
+        const size_t chunk = std::min(filled, size - filled);
+        std::memcpy(pixels + filled, pixels, chunk);
+        filled += chunk;
+    }
 }
 
 std::string textureInfoJson(int32_t width, int32_t height) {
@@ -134,69 +175,138 @@ void H264Decoder::stopDecodeThread() noexcept {
     if (!threadStarted) {
         return;
     }
-    running.store(false);
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        running.store(false);
+    }
+    queueChanged.notify_all();
     decodeThread->join();
     {
         std::lock_guard<std::mutex> lock(queueMutex);
         sampleQueue.clear();
-        queuedSamples.store(0);
+        queuedBytes = 0;
     }
     decodeThread.reset();
     threadStarted = false;
 }
 
-void H264Decoder::decodeFrame(const uint8_t* data, uint32_t reserved, uint32_t offset,
-                              uint32_t size, uint32_t pts) noexcept {
+void H264Decoder::decodeFrame(const uint8_t* data, uint32_t, uint32_t offset, uint32_t size,
+                              uint32_t pts) noexcept {
     if (size > kMaxSampleSize || (data == nullptr && size > 0)) {
         return;
     }
-    std::unique_lock<std::mutex> lock(queueMutex, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        return;
-    }
-    std::unique_ptr<_IMFSample> sample(new (std::nothrow) _IMFSample);
+    std::unique_ptr<_IMFSample> sample =
+        copySample(size > 0 ? data + offset : nullptr, size, pts, isH265);
     if (!sample) {
         return;
     }
-    sample->data.reset(new (std::nothrow) uint8_t[size]);
-    if (!sample->data) {
-        return;
-    }
-    if (size > 0) {
-        std::memcpy(sample->data.get(), data + offset, size);
-    }
-    sample->length = int32_t(size);
-    sample->pts = pts;
     try {
-        sampleQueue.push_back(std::move(sample));
+        // Declared before the lock, so that dropped units are freed after it is released.
+        SampleList dropped;
+        std::lock_guard<std::mutex> lock(queueMutex);
+        enqueue(std::move(sample), dropped);
     } catch (...) {
-        return;
+        // Out of memory while making room: the unit is lost like one the backlog dropped.
     }
-    queuedSamples.fetch_add(1);
+    queueChanged.notify_one();
+}
+
+void H264Decoder::enqueue(std::unique_ptr<_IMFSample> sample, SampleList& dropped) {
+    if (awaitingRandomAccess) {
+        if (!sample->randomAccess) {
+            dropped.push_back(std::move(sample));
+            return;
+        }
+        awaitingRandomAccess = false;
+        sample->followsLoss = true;
+    }
+    if (exceedsBacklog(*sample) && !cutBacklogToRandomAccess(*sample, dropped)) {
+        dropBacklog(dropped);
+        if (!sample->randomAccess) {
+            awaitingRandomAccess = true;
+            dropped.push_back(std::move(sample));
+            return;
+        }
+        sample->followsLoss = true;
+    }
+    queuedBytes += size_t(sample->length);
+    sampleQueue.push_back(std::move(sample));
+}
+
+bool H264Decoder::exceedsBacklog(const _IMFSample& next) const {
+    return sampleQueue.size() + 1 > kMaxQueuedUnits ||
+           queuedBytes + size_t(next.length) > kMaxQueuedBytes;
+}
+
+// Drops the units before the newest queued random-access unit, when that makes room for `next`.
+bool H264Decoder::cutBacklogToRandomAccess(const _IMFSample& next, SampleList& dropped) {
+    if (next.randomAccess) {
+        return false;  // the new unit is the newest random-access unit: nothing before it stays
+    }
+    size_t keptBytes = 0;
+    auto newest = sampleQueue.end();
+    while (newest != sampleQueue.begin()) {
+        --newest;
+        keptBytes += size_t((*newest)->length);
+        if ((*newest)->randomAccess) {
+            break;
+        }
+    }
+    const size_t keptUnits = size_t(sampleQueue.end() - newest);
+    const bool makesRoom = newest != sampleQueue.begin() && (*newest)->randomAccess &&
+                           keptUnits + 1 <= kMaxQueuedUnits &&
+                           keptBytes + size_t(next.length) <= kMaxQueuedBytes;
+    if (!makesRoom) {
+        return false;
+    }
+    std::move(sampleQueue.begin(), newest, std::back_inserter(dropped));
+    sampleQueue.erase(sampleQueue.begin(), newest);
+    queuedBytes = keptBytes;
+    sampleQueue.front()->followsLoss = true;
+    return true;
+}
+
+void H264Decoder::dropBacklog(SampleList& dropped) {
+    std::move(sampleQueue.begin(), sampleQueue.end(), std::back_inserter(dropped));
+    sampleQueue.clear();
+    queuedBytes = 0;
 }
 
 void H264Decoder::runDecoderLoop() noexcept {
-    while (running.load()) {
-        if (queuedSamples.load() == 0) {
-            std::this_thread::sleep_for(kIdleSleep);
-            continue;
+    for (;;) {
+        std::unique_ptr<_IMFSample> sample;
+        try {
+            sample = waitForSample();
+        } catch (...) {
+            return;  // the queue's lock failed: the thread ends as on a stop
         }
-        const std::unique_ptr<_IMFSample> sample = takeOldestSample();
+        if (!sample) {
+            return;
+        }
         decodeSample(*sample);
     }
 }
 
-std::unique_ptr<H264Decoder::_IMFSample> H264Decoder::takeOldestSample() {
-    std::lock_guard<std::mutex> lock(queueMutex);
+// The oldest queued sample, once there is one; null once the instance stops.
+std::unique_ptr<H264Decoder::_IMFSample> H264Decoder::waitForSample() {
+    std::unique_lock<std::mutex> lock(queueMutex);
+    queueChanged.wait(lock, [this] { return !running.load() || !sampleQueue.empty(); });
+    if (!running.load()) {
+        return nullptr;
+    }
     std::unique_ptr<_IMFSample> sample = std::move(sampleQueue.front());
     sampleQueue.pop_front();
-    queuedSamples.fetch_sub(1);
+    queuedBytes -= size_t(sample->length);
     return sample;
 }
 
 void H264Decoder::decodeSample(const _IMFSample& sample) noexcept {
     try {
-        sessionFor(sessionKey)->DecodeNALUs(sample.data.get(), sample.length, double(sample.pts));
+        const std::shared_ptr<H264HwDecoderImpl> session = sessionFor(sessionKey);
+        if (sample.followsLoss) {
+            session->DiscardUntilRandomAccess();
+        }
+        session->DecodeNALUs(sample.data.get(), sample.length, double(sample.pts));
     } catch (...) {
         // A sample the session could not take is lost like any undecodable one.
     }
@@ -226,8 +336,8 @@ void H264Decoder::forwardTextureInfo(int32_t width, int32_t height) noexcept {
 }
 
 bool H264Decoder::setNativeTexturePointer(void* texture, const std::string& textureJson) {
-    std::lock_guard<std::mutex> lock(*texCfg.texMutex);
     if (texture == nullptr) {
+        std::lock_guard<std::mutex> lock(*texCfg.texMutex);
         texCfg.frameBuffer.reset();
         texCfg.nativeTexture = nullptr;
         texCfg.textureBound = false;
@@ -241,11 +351,14 @@ bool H264Decoder::setNativeTexturePointer(void* texture, const std::string& text
     if (!size) {
         return true;
     }
-    // Allocated before anything changes, so that a failure leaves the binding as it was.
+    // Made before the texture state is taken, so that a failure leaves the binding as it was
+    // and pictures are not held up while the buffer is filled.
     std::unique_ptr<uint8_t[]> frameBuffer(new (std::nothrow) uint8_t[*size]);
     if (!frameBuffer) {
         return true;
     }
+    fillOpaqueBlack(frameBuffer.get(), *size);
+    std::lock_guard<std::mutex> lock(*texCfg.texMutex);
     texCfg.width = description->width;
     texCfg.height = description->height;
     texCfg.mipMap = description->mipMap;

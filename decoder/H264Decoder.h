@@ -5,6 +5,7 @@
 #include "H264DecoderPlugin.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -25,6 +26,8 @@ class H264Decoder {
         std::unique_ptr<uint8_t[]> data;
         int32_t length = 0;
         uint32_t pts = 0;
+        bool randomAccess = false;  // decoding can start at this unit
+        bool followsLoss = false;   // units before it were dropped
     };
 
     // The bound texture and the frame buffer that the render event uploads into it. Outside
@@ -51,7 +54,9 @@ class H264Decoder {
     H264Decoder(const H264Decoder&) = delete;
     H264Decoder& operator=(const H264Decoder&) = delete;
 
-    // Queues a copy of `size` bytes at `data` + `offset`, unless the queue is busy this instant.
+    // Queues a copy of `size` bytes at `data` + `offset`. Waits only for another thread's
+    // short hold of the queue. When the backlog would pass its limits, the queue is cut back to
+    // its newest random-access unit, or emptied until the next one arrives.
     void decodeFrame(const uint8_t* data, uint32_t reserved, uint32_t offset, uint32_t size,
                      uint32_t pts) noexcept;
 
@@ -71,9 +76,15 @@ class H264Decoder {
   private:
     friend class H264DecoderInspector;  // tests look at the configuration and the queue
 
+    using SampleList = std::deque<std::unique_ptr<_IMFSample>>;
+
     void runDecoderLoop() noexcept;
-    std::unique_ptr<_IMFSample> takeOldestSample();
+    std::unique_ptr<_IMFSample> waitForSample();
     void decodeSample(const _IMFSample& sample) noexcept;
+    void enqueue(std::unique_ptr<_IMFSample> sample, SampleList& dropped);
+    bool exceedsBacklog(const _IMFSample& next) const;
+    bool cutBacklogToRandomAccess(const _IMFSample& next, SampleList& dropped);
+    void dropBacklog(SampleList& dropped);
     void startDecodeThread();
     void stopDecodeThread() noexcept;
 
@@ -93,8 +104,12 @@ class H264Decoder {
     bool threadStarted = false;
     std::atomic<bool> running{false};
     std::unique_ptr<std::thread> decodeThread;
-    std::deque<std::unique_ptr<_IMFSample>> sampleQueue;
-    // The decode thread looks for work without taking queueMutex.
-    std::atomic<size_t> queuedSamples{0};
+    // The queue and its figures, guarded by queueMutex; the decode thread sleeps on
+    // queueChanged while the queue is empty.
+    SampleList sampleQueue;
+    size_t queuedBytes = 0;
+    // The backlog dropped units: nothing is queued before the next random-access unit.
+    bool awaitingRandomAccess = false;
     std::mutex queueMutex;
+    std::condition_variable queueChanged;
 };

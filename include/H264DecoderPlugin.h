@@ -85,11 +85,25 @@ H264_DECODER_EXPORT bool H264Decoder_start(uint8_t decoderId, const H264DecoderC
 H264_DECODER_EXPORT void H264Decoder_stop(uint8_t decoderId);
 
 /*
+ * The backlog of one instance: at most this many committed access units, and this many bytes of
+ * them, wait to be decoded (about one second of 1080p60). A live stream that the machine decodes
+ * in time never reaches either limit.
+ */
+#define H264_DECODER_MAX_QUEUED_UNITS 64
+#define H264_DECODER_MAX_QUEUED_BYTES (8 * 1024 * 1024)
+
+/*
  * Queues a copy of the `size` bytes at `data` + `offset`: one complete Annex B access unit.
  * `reserved` is ignored. `pts` is the presentation time in units of 1/100000 s. Never waits for
- * decoding: when the decode thread is taking a frame off the queue at that instant the frame is
- * dropped. Frames with `size` of 2^31 or more, or with NULL `data` and `size` above 0, are
- * dropped too. The caller keeps ownership of `data`.
+ * decoding; it waits at most for the decode thread's own brief hold of the queue, and never
+ * drops a frame for that.
+ * A frame that would take the backlog past either limit above cuts the queue back: the newest
+ * queued access unit that decoding can start at (an H.264 IDR picture or recovery point, an HEVC
+ * IRAP picture) stays with everything after it; when there is none, the queue is emptied and
+ * frames are dropped until the next such unit. Pictures then freeze on the last correct one.
+ * The same holds after a frame that does not decode: no picture is shown until decoding starts
+ * again at such a unit. Frames with `size` of 2^31 or more, or with NULL `data` and `size`
+ * above 0, are dropped. The caller keeps ownership of `data`.
  * Returns true for a running instance, whether or not the frame was queued; false for an
  * unknown id (nothing is read then).
  */
@@ -114,7 +128,8 @@ H264_DECODER_EXPORT bool H264Decoder_unregisterCallback(uint8_t decoderId);
 
 /*
  * Binds the host's native texture (`texturePtr`: an id<MTLTexture> or a GLuint texture name cast
- * to a pointer; borrowed) to instance `decoderId` and allocates its frame buffer.
+ * to a pointer; borrowed) to instance `decoderId` and allocates its frame buffer, which shows
+ * opaque black (BGRA 0, 0, 0, 255) until the first picture lands in it.
  * `textureJson`: {"width":W,"height":H,"mipMap":false,"format":0}; missing values read as 0 and
  * false. Pictures land in the frame buffer only when W equals their (padded) row width in pixels,
  * H their height and format is 0. A NULL `texturePtr` unbinds. A description with "format" above

@@ -1,6 +1,7 @@
-// The sample queue between the host's commits and the decode thread, on a real stream: every
+// The sample queue between the host's commits and the decode thread, on real streams: every
 // committed access unit reaches the decode session once and in order, a commit that meets the
-// consumer's lock is dropped, and a stop discards what is still queued.
+// consumer's lock waits for it, a backlog past its limits is cut back to a random-access point,
+// a lost unit shows no picture before the next one, and a stop discards what is still queued.
 #include "AnnexB.h"
 #include "DecoderTestSupport.h"
 #include "H264Decoder.h"
@@ -102,19 +103,21 @@ class QueueLockHolder {
     std::thread thread_;
 };
 
-TEST(SampleQueue, ACommitThatMeetsAHeldQueueLockIsDroppedAndTheNextIsQueued) {
+TEST(SampleQueue, ACommitThatMeetsAHeldQueueLockWaitsForItAndIsQueued) {
     const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip());
     H264Decoder decoder(47, "{}");
     const auto tap = PictureTap::install(47);
     tap->hold();
     commit(decoder, units[0]);
     ASSERT_TRUE(tap->waitUntilHolding());
+    std::future<void> committed;
     {
         QueueLockHolder holder(H264DecoderInspector::queueMutex(decoder));
-        commit(decoder, units[1]);
+        committed = std::async(std::launch::async, [&] { commit(decoder, units[1]); });
+        EXPECT_EQ(committed.wait_for(50ms), std::future_status::timeout)
+            << "the commit went past a held queue lock";
     }
-    EXPECT_EQ(H264DecoderInspector::queuedSamples(decoder), 0u);
-    commit(decoder, units[1]);
+    committed.get();
     EXPECT_EQ(H264DecoderInspector::queuedSamples(decoder), 1u);
     tap->release();
     ASSERT_TRUE(tap->waitForPictures(2));
@@ -140,6 +143,114 @@ TEST(SampleQueue, EmptyAndRefusedCommits) {
     decoder.decodeFrame(&byte, 0, 0, 0xFFFFFFFFu, 0);
     EXPECT_EQ(H264DecoderInspector::queuedSamples(decoder), 2u) << "unreadable sizes are dropped";
     tap->release();
+}
+
+// Keeps a stream committed as fast as the host can under the backlog's limits.
+void waitForQueueBelow(H264Decoder& decoder, size_t units) {
+    while (H264DecoderInspector::queuedSamples(decoder) >= units) {
+        std::this_thread::sleep_for(1ms);
+    }
+}
+
+const char* const kLiveClips[] = {"h264_gop60_1280x720", "h265_gop60_1280x720"};
+
+std::string configFor(const testsupport::FixtureClip& liveClip) {
+    return liveClip.codec == testsupport::Codec::H265 ? "{\"isH265\":true}" : "{}";
+}
+
+std::vector<std::string> md5sAt(const std::vector<std::string>& md5s,
+                                const std::vector<size_t>& indices) {
+    std::vector<std::string> selected;
+    for (size_t index : indices) {
+        selected.push_back(md5s.at(index));
+    }
+    return selected;
+}
+
+std::vector<size_t> range(size_t first, size_t end) {
+    std::vector<size_t> indices;
+    for (size_t i = first; i < end; ++i) {
+        indices.push_back(i);
+    }
+    return indices;
+}
+
+std::vector<size_t> concatenated(std::vector<size_t> first, const std::vector<size_t>& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// Commits race the decode thread's dequeue on every unit; none may be lost, so every picture of
+// a stream with a single keyframe is the reference's, every time.
+TEST(SampleQueue, BackToBackCommitsLoseNoUnitToTheDecodeThread) {
+    constexpr size_t kUnits = 20;
+    constexpr int kRepetitions = 20;
+    for (const char* name : kLiveClips) {
+        SCOPED_TRACE(name);
+        const testsupport::FixtureClip& liveClip = testsupport::fixtureClip(name);
+        const std::vector<AccessUnit> units = testsupport::readAccessUnits(liveClip);
+        const std::vector<std::string> expected =
+            md5sAt(testsupport::readFrameMd5s(liveClip), range(0, kUnits));
+        for (int repetition = 0; repetition < kRepetitions; ++repetition) {
+            H264Decoder decoder(50, configFor(liveClip));
+            const auto tap = PictureTap::install(50);
+            for (size_t i = 0; i < kUnits; ++i) {
+                commit(decoder, units[i], uint32_t(i));
+            }
+            ASSERT_TRUE(tap->waitForPictures(kUnits)) << "repetition " << repetition;
+            ASSERT_EQ(md5sOf(tap->pictures()), expected) << "repetition " << repetition;
+        }
+    }
+}
+
+// Units lost before they reach the decoder, by the stream or by the backlog's limits: no picture
+// is delivered from the loss to the next keyframe (unit 60), and every picture delivered is the
+// reference's own. The decode thread is held in unit 0 while the rest is committed.
+TEST(SampleQueue, AfterALossOnlyTheNextKeyframeAndWhatFollowsAreShown) {
+    struct Case {
+        const char* rule;
+        std::vector<size_t> committed;  // after unit 0
+        bool holdFirst;
+        std::vector<size_t> delivered;
+    };
+    const std::vector<size_t> fromKeyframe = range(60, 90);
+    const Case cases[] = {
+        {"a P unit the stream lost", concatenated(range(1, 10), range(11, 90)), false,
+         concatenated(range(0, 10), fromKeyframe)},
+        {"a full queue is cut back to its newest keyframe", range(1, 90), true,
+         concatenated({0}, fromKeyframe)},
+        {"a full queue without keyframe is emptied and waits for the next",
+         concatenated(range(1, 60), range(1, 90)), true, concatenated({0}, fromKeyframe)},
+    };
+    ASSERT_EQ(range(1, 60).size() + 5, size_t(H264_DECODER_MAX_QUEUED_UNITS))
+        << "the emptied queue case fills the queue with exactly its limit";
+    for (const char* name : kLiveClips) {
+        const testsupport::FixtureClip& liveClip = testsupport::fixtureClip(name);
+        const std::vector<AccessUnit> units = testsupport::readAccessUnits(liveClip);
+        const std::vector<std::string> md5s = testsupport::readFrameMd5s(liveClip);
+        for (const Case& test : cases) {
+            SCOPED_TRACE(std::string(name) + ": " + test.rule);
+            H264Decoder decoder(51, configFor(liveClip));
+            const auto tap = PictureTap::install(51);
+            if (test.holdFirst) {
+                tap->hold();
+            }
+            commit(decoder, units[0]);
+            if (test.holdFirst) {
+                ASSERT_TRUE(tap->waitUntilHolding());
+            }
+            for (size_t index : test.committed) {
+                if (!test.holdFirst) {
+                    waitForQueueBelow(decoder, H264_DECODER_MAX_QUEUED_UNITS / 2);
+                }
+                commit(decoder, units[index], uint32_t(index));
+            }
+            tap->release();
+            // A picture too many would come before the last one and show in the comparison.
+            ASSERT_TRUE(tap->waitForPictures(test.delivered.size()));
+            EXPECT_EQ(md5sOf(tap->pictures()), md5sAt(md5s, test.delivered));
+        }
+    }
 }
 
 // The decode thread is held inside the first sample while 29 more wait in the queue; the

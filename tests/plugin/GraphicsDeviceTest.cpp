@@ -63,6 +63,7 @@ struct Upload {
     int height;
     int rowPitch;
     const void* data;
+    std::vector<uint8_t> pixels;  // what the texture receives
 };
 
 // A backend that records what it is asked to do.
@@ -84,7 +85,9 @@ class RecordingBackend : public RenderAPI {
     void BeginModifyTexture2() override { ++begins; }
     void EndModifyTexture2(void* texture, int width, int height, int rowPitch,
                            void* data) override {
-        uploads.push_back({texture, width, height, rowPitch, data});
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        uploads.push_back({texture, width, height, rowPitch, data,
+                           std::vector<uint8_t>(bytes, bytes + size_t(rowPitch) * height)});
     }
     void* BeginModifyVertexBuffer(void*, uint64_t*) override { return nullptr; }
     void EndModifyVertexBuffer(void*) override {}
@@ -182,6 +185,27 @@ TEST_F(RenderEvent, SkipsAnInstanceWhosePictureCopyHoldsTheTextureAndUploadsItNe
     renderEvent();
     ASSERT_EQ(backend_->uploads.size(), 2u);
     EXPECT_EQ(backend_->uploads[1].texture, textureHandle(2));
+}
+
+// The frame buffer of a new binding holds no memory the plugin did not write, even where the
+// allocator hands back the host's freed, marked memory: opaque black until the first picture.
+TEST_F(RenderEvent, ATextureBoundBeforeAnyPictureShowsOpaqueBlack) {
+    constexpr int kWidth = 1280, kHeight = 720;
+    for (int round = 0; round < 2; ++round) {
+        std::vector<uint8_t> marked(size_t(kWidth) * kHeight * 4, 0xAB);
+        marked.clear();
+        marked.shrink_to_fit();
+    }
+    startBound(4, kWidth, kHeight);
+    renderEvent();
+    ASSERT_EQ(backend_->uploads.size(), 1u);
+    const std::vector<uint8_t>& pixels = backend_->uploads[0].pixels;
+    ASSERT_EQ(pixels.size(), size_t(kWidth) * kHeight * 4);
+    for (size_t i = 0; i < pixels.size(); i += 4) {
+        ASSERT_EQ(std::vector<uint8_t>(pixels.begin() + i, pixels.begin() + i + 4),
+                  (std::vector<uint8_t>{0, 0, 0, 255}))
+            << "pixel " << i / 4;
+    }
 }
 
 TEST_F(RenderEvent, UploadsNothingWithoutBackendOrInstances) {
