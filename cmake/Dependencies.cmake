@@ -1,5 +1,5 @@
-# Third-party libraries, found through pkg-config and CMake packages.
-find_package(PkgConfig REQUIRED)
+# Third-party libraries, found through CMake packages, and on Linux through pkg-config. On macOS
+# only Apple's frameworks and RapidJSON are looked for.
 find_package(Threads REQUIRED)
 find_package(RapidJSON REQUIRED)
 
@@ -20,9 +20,13 @@ if(APPLE)
                                                  ${COREFOUNDATION})
   add_library(platform_gl INTERFACE)
   target_link_libraries(platform_gl INTERFACE ${OPENGL_FRAMEWORK})
+  # The OpenGL framework marks every call deprecated since macOS 10.14; it still works, and
+  # the warnings would be errors here.
+  target_compile_definitions(platform_gl INTERFACE GL_SILENCE_DEPRECATION)
   add_library(platform_objc INTERFACE)
   target_link_libraries(platform_objc INTERFACE objc)
 else()
+  find_package(PkgConfig REQUIRED)
   pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil libswscale)
   pkg_check_modules(LIBAVFORMAT REQUIRED IMPORTED_TARGET libavformat)
   pkg_check_modules(EPOXY REQUIRED IMPORTED_TARGET epoxy)
@@ -45,7 +49,7 @@ else()
   add_library(platform_objc INTERFACE)
   target_include_directories(platform_objc SYSTEM INTERFACE "${objc_include_dir}")
   target_link_libraries(platform_objc INTERFACE "${gcc_libobjc}")
-endif()
 
-find_package(GTest REQUIRED)
-find_package(benchmark QUIET)
+  find_package(GTest REQUIRED)
+  find_package(benchmark QUIET)
+endif()
