@@ -119,7 +119,16 @@ void RenderAPI_Metal::ProcessDeviceEvent(UnityGfxDeviceEventType eventType,
     if (eventType != kUnityGfxDeviceEventInitialize) {
         return;
     }
-    metalGraphics = interfaces != nullptr ? interfaces->Get<IUnityGraphicsMetal>() : nullptr;
+    metalDevice = nullptr;
+    currentCommandEncoder = nullptr;
+    if (interfaces != nullptr) {
+        // The versioned interface first; hosts that predate it offer only the unversioned one.
+        if (const auto* metal = interfaces->Get<IUnityGraphicsMetalV1>()) {
+            UseHostInterface(*metal);
+        } else if (const auto* unversioned = interfaces->Get<IUnityGraphicsMetal>()) {
+            UseHostInterface(*unversioned);
+        }
+    }
     MTLVertexDescriptorClass = objc::classNamed("MTLVertexDescriptor");
     MTLRenderPipelineDescriptorClass = objc::classNamed("MTLRenderPipelineDescriptor");
     MTLDepthStencilDescriptorClass = objc::classNamed("MTLDepthStencilDescriptor");
@@ -128,10 +137,10 @@ void RenderAPI_Metal::ProcessDeviceEvent(UnityGfxDeviceEventType eventType,
 
 void RenderAPI_Metal::CreateResources() {
     // A host without a Metal interface leaves this backend without resources, drawing nothing.
-    if (metalGraphics == nullptr) {
+    if (metalDevice == nullptr) {
         return;
     }
-    id device = metalGraphics->MetalDevice();
+    id device = metalDevice();
 
     objc::StrongRef source(
         newString(kShaderSource, sizeof kShaderSource, metal::kNSASCIIStringEncoding));
@@ -221,7 +230,7 @@ void RenderAPI_Metal::DrawSimpleTriangles(const float worldMatrix[16], int trian
     didModify(vertexBuffer.get(), vertexBytes);
     didModify(constantBuffer.get(), kConstantBufferSize);
 
-    id encoder = metalGraphics->CurrentCommandEncoder();
+    id encoder = currentCommandEncoder();
     if (encoder == nil) {
         return;
     }

@@ -1,5 +1,5 @@
 // The backend for hosts rendering with Metal. Metal is never linked: the device and encoder come
-// from the host's IUnityGraphicsMetal, descriptor classes are looked up by name at run time, and
+// from the host's Metal interface, descriptor classes are looked up by name at run time, and
 // everything else is a message send through the Objective-C runtime.
 #pragma once
 
@@ -28,13 +28,20 @@ class RenderAPI_Metal : public RenderAPI {
     void EndModifyVertexBuffer(void* bufferHandle) override;
 
   private:
+    template <typename Interface>
+    void UseHostInterface(const Interface& metal) {
+        metalDevice = metal.MetalDevice;
+        currentCommandEncoder = metal.CurrentCommandEncoder;
+    }
     void CreateResources();
     void CreateBuffers(id device);
     id CreateVertexDescriptor();
     void CreatePipelineState(id device, id vertexFunction, id fragmentFunction);
     void CreateDepthStencilState(id device);
 
-    IUnityGraphicsMetal* metalGraphics = nullptr;
+    // From the host's versioned Metal interface, or its unversioned one; null without either.
+    decltype(IUnityGraphicsMetalV1::MetalDevice) metalDevice = nullptr;
+    decltype(IUnityGraphicsMetalV1::CurrentCommandEncoder) currentCommandEncoder = nullptr;
     // Declared in the reverse of the order they are released in.
     objc::StrongRef vertexBuffer;
     objc::StrongRef constantBuffer;

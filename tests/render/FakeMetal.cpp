@@ -540,7 +540,13 @@ int World::referenceCount(id object) const {
     return state().records.at(object).references;
 }
 
-IUnityGraphicsMetal* World::graphicsInterface() {
+IUnityGraphicsMetalV1* World::graphicsInterface() {
+    static IUnityGraphicsMetalV1 metal{nullptr,      &hostDevice, nullptr,
+                                       &hostEncoder, nullptr,     nullptr};
+    return &metal;
+}
+
+IUnityGraphicsMetal* World::unversionedGraphicsInterface() {
     static IUnityGraphicsMetal metal{nullptr, &hostDevice, nullptr, &hostEncoder, nullptr, nullptr};
     return &metal;
 }

@@ -64,8 +64,10 @@ class World {
     const std::vector<std::string>& messagesToReleasedObjects() const;
     int referenceCount(id object) const;
 
-    // An IUnityGraphicsMetal whose MetalDevice() and CurrentCommandEncoder() are this world's.
-    IUnityGraphicsMetal* graphicsInterface();
+    // The host's versioned and unversioned Metal interfaces, whose MetalDevice() and
+    // CurrentCommandEncoder() are this world's.
+    IUnityGraphicsMetalV1* graphicsInterface();
+    IUnityGraphicsMetal* unversionedGraphicsInterface();
 
   private:
     World();

@@ -262,10 +262,31 @@ TEST_F(MetalBackend, ReportsPipelineErrorsAndStillMakesTheDepthState) {
               (std::vector<std::string>{"buffer1", "buffer2", "depthStencilState1"}));
 }
 
+// The versioned Metal interface is asked for first; a host without it is served through the
+// unversioned one.
+TEST_F(MetalBackend, FallsBackToTheUnversionedMetalInterface) {
+    interfaces_.add(world().unversionedGraphicsInterface());
+    backend_->ProcessDeviceEvent(kUnityGfxDeviceEventInitialize, interfaces_.interfaces());
+    EXPECT_EQ(world().log(), kResourceCreation);
+    EXPECT_EQ(interfaces_.lookups(), 2);
+}
+
+UnityMetalDeviceRef noDevice() {
+    return nil;
+}
+
+TEST_F(MetalBackend, PrefersTheVersionedMetalInterface) {
+    IUnityGraphicsMetal deviceless{nullptr, &noDevice, nullptr, nullptr, nullptr, nullptr};
+    interfaces_.add(&deviceless);
+    initialize();
+    EXPECT_EQ(world().log(), kResourceCreation);
+    EXPECT_EQ(interfaces_.lookups(), 1);
+}
+
 // A host that hands out no Metal interface leaves the backend inert instead of crashing.
 TEST_F(MetalBackend, WithoutTheHostsMetalInterfaceCreatesAndDrawsNothing) {
     backend_->ProcessDeviceEvent(kUnityGfxDeviceEventInitialize, interfaces_.interfaces());
-    EXPECT_EQ(interfaces_.lookups(), 1);
+    EXPECT_EQ(interfaces_.lookups(), 2) << "the versioned interface, then the unversioned one";
     const float worldMatrix[16] = {};
     const uint8_t vertices[48] = {};
     backend_->DrawSimpleTriangles(worldMatrix, 1, vertices);
