@@ -66,9 +66,11 @@ void didDecompress(void* decompressionOutputRefCon, void* sourceFrameRefCon, OSS
     if (decompressionOutputRefCon != nullptr) {
         handler = static_cast<H264HwDecoderImpl*>(decompressionOutputRefCon)->weak_from_this();
     }
-    if (CVPixelBufferLockBaseAddress(imageBuffer, 0) != kCVReturnSuccess) {
+    // The picture is only read: a read-only lock spares the platform writing the memory back.
+    if (CVPixelBufferLockBaseAddress(imageBuffer, kCVPixelBufferLock_ReadOnly) !=
+        kCVReturnSuccess) {
         return;
     }
     deliver(handler, readGeometry(imageBuffer));
-    CVPixelBufferUnlockBaseAddress(imageBuffer, 0);
+    CVPixelBufferUnlockBaseAddress(imageBuffer, kCVPixelBufferLock_ReadOnly);
 }
