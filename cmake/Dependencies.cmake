@@ -8,7 +8,10 @@ if(NOT TARGET rapidjson)
   add_library(rapidjson INTERFACE)
   if(APPLE)
     include(RapidJSONHeaders)
-    plugin_rapidjson_headers(rapidjson_include_dir "${RAPIDJSON_INCLUDE_DIRS}")
+    # Depending on their revision, RapidJSON's config files set RAPIDJSON_INCLUDE_DIRS or
+    # RapidJSON_INCLUDE_DIRS; either may be what the Mac has.
+    plugin_rapidjson_headers(rapidjson_include_dir
+                             "${RAPIDJSON_INCLUDE_DIRS};${RapidJSON_INCLUDE_DIRS}")
     target_include_directories(rapidjson SYSTEM INTERFACE "${rapidjson_include_dir}")
   else()
     target_include_directories(rapidjson SYSTEM INTERFACE ${RAPIDJSON_INCLUDE_DIRS})
