@@ -1,12 +1,21 @@
-# Third-party libraries, found through pkg-config and CMake packages.
-find_package(PkgConfig REQUIRED)
+# Third-party libraries, found through CMake packages, and on Linux through pkg-config. On macOS
+# only Apple's frameworks and RapidJSON are looked for.
 find_package(Threads REQUIRED)
 find_package(RapidJSON REQUIRED)
 
 # RapidJSON is header-only; older packages export only variables, so wrap them in a target.
 if(NOT TARGET rapidjson)
   add_library(rapidjson INTERFACE)
-  target_include_directories(rapidjson SYSTEM INTERFACE ${RAPIDJSON_INCLUDE_DIRS})
+  if(APPLE)
+    include(RapidJSONHeaders)
+    # Depending on their revision, RapidJSON's config files set RAPIDJSON_INCLUDE_DIRS or
+    # RapidJSON_INCLUDE_DIRS; either may be what the Mac has.
+    plugin_rapidjson_headers(rapidjson_include_dir
+                             "${RAPIDJSON_INCLUDE_DIRS};${RapidJSON_INCLUDE_DIRS}")
+    target_include_directories(rapidjson SYSTEM INTERFACE "${rapidjson_include_dir}")
+  else()
+    target_include_directories(rapidjson SYSTEM INTERFACE ${RAPIDJSON_INCLUDE_DIRS})
+  endif()
 endif()
 
 if(APPLE)
@@ -20,9 +29,13 @@ if(APPLE)
                                                  ${COREFOUNDATION})
   add_library(platform_gl INTERFACE)
   target_link_libraries(platform_gl INTERFACE ${OPENGL_FRAMEWORK})
+  # The OpenGL framework marks every call deprecated since macOS 10.14; it still works, and
+  # the warnings would be errors here.
+  target_compile_definitions(platform_gl INTERFACE GL_SILENCE_DEPRECATION)
   add_library(platform_objc INTERFACE)
   target_link_libraries(platform_objc INTERFACE objc)
 else()
+  find_package(PkgConfig REQUIRED)
   pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil libswscale)
   pkg_check_modules(LIBAVFORMAT REQUIRED IMPORTED_TARGET libavformat)
   pkg_check_modules(EPOXY REQUIRED IMPORTED_TARGET epoxy)
@@ -45,7 +58,7 @@ else()
   add_library(platform_objc INTERFACE)
   target_include_directories(platform_objc SYSTEM INTERFACE "${objc_include_dir}")
   target_link_libraries(platform_objc INTERFACE "${gcc_libobjc}")
-endif()
 
-find_package(GTest REQUIRED)
-find_package(benchmark QUIET)
+  find_package(GTest REQUIRED)
+  find_package(benchmark QUIET)
+endif()

@@ -71,9 +71,11 @@ void didDecompress(void* decompressionOutputRefCon, void* sourceFrameRefCon, OSS
         }
         return;
     }
-    if (CVPixelBufferLockBaseAddress(imageBuffer, 0) != kCVReturnSuccess) {
+    // The picture is only read: a read-only lock spares the platform writing the memory back.
+    if (CVPixelBufferLockBaseAddress(imageBuffer, kCVPixelBufferLock_ReadOnly) !=
+        kCVReturnSuccess) {
         return;
     }
     deliver(handler, sourceFrameRefCon, readGeometry(imageBuffer));
-    CVPixelBufferUnlockBaseAddress(imageBuffer, 0);
+    CVPixelBufferUnlockBaseAddress(imageBuffer, kCVPixelBufferLock_ReadOnly);
 }

@@ -10,6 +10,15 @@
 
 #include <cstddef>
 
+// Apple's runtime exports the autorelease pool's entry points (what @autoreleasepool compiles to)
+// but declares them in no public header. GNU libobjc has no autorelease pools: there these weak
+// references stay null and objc::AutoreleasePool does nothing, unless the program defines the two
+// functions itself, as the tests' fake Metal world does.
+extern "C" {
+__attribute__((weak)) void* objc_autoreleasePoolPush(void);
+__attribute__((weak)) void objc_autoreleasePoolPop(void* pool);
+}
+
 namespace objc {
 
 // The platform's NSUInteger and NSRange, which Foundation would declare.
@@ -53,6 +62,25 @@ inline void release(id object) {
         send<void>(object, "release");
     }
 }
+
+// Objects autoreleased while it lives are released when it ends. The host's threads that call the
+// plugin need not drain a pool between those calls, so each call that messages objects makes its
+// own; otherwise autoreleased objects could pile up until the thread ends.
+class AutoreleasePool {
+  public:
+    AutoreleasePool()
+        : pool_(objc_autoreleasePoolPush != nullptr ? objc_autoreleasePoolPush() : nullptr) {}
+    AutoreleasePool(const AutoreleasePool&) = delete;
+    AutoreleasePool& operator=(const AutoreleasePool&) = delete;
+    ~AutoreleasePool() {
+        if (pool_ != nullptr) {
+            objc_autoreleasePoolPop(pool_);
+        }
+    }
+
+  private:
+    void* pool_;
+};
 
 // An owning (+1) reference: released when replaced or destroyed.
 class StrongRef {

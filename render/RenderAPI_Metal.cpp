@@ -114,12 +114,30 @@ RenderAPI* CreateRenderAPI_Metal() {
     return new RenderAPI_Metal();
 }
 
+RenderAPI_Metal::~RenderAPI_Metal() {
+    objc::AutoreleasePool pool;
+    pipelineState.reset();
+    depthStencilState.reset();
+    constantBuffer.reset();
+    vertexBuffer.reset();
+}
+
 void RenderAPI_Metal::ProcessDeviceEvent(UnityGfxDeviceEventType eventType,
                                          IUnityInterfaces* interfaces) {
     if (eventType != kUnityGfxDeviceEventInitialize) {
         return;
     }
-    metalGraphics = interfaces != nullptr ? interfaces->Get<IUnityGraphicsMetal>() : nullptr;
+    objc::AutoreleasePool pool;
+    metalDevice = nullptr;
+    currentCommandEncoder = nullptr;
+    if (interfaces != nullptr) {
+        // The versioned interface first; hosts that predate it offer only the unversioned one.
+        if (const auto* metal = interfaces->Get<IUnityGraphicsMetalV1>()) {
+            UseHostInterface(*metal);
+        } else if (const auto* unversioned = interfaces->Get<IUnityGraphicsMetal>()) {
+            UseHostInterface(*unversioned);
+        }
+    }
     MTLVertexDescriptorClass = objc::classNamed("MTLVertexDescriptor");
     MTLRenderPipelineDescriptorClass = objc::classNamed("MTLRenderPipelineDescriptor");
     MTLDepthStencilDescriptorClass = objc::classNamed("MTLDepthStencilDescriptor");
@@ -128,10 +146,10 @@ void RenderAPI_Metal::ProcessDeviceEvent(UnityGfxDeviceEventType eventType,
 
 void RenderAPI_Metal::CreateResources() {
     // A host without a Metal interface leaves this backend without resources, drawing nothing.
-    if (metalGraphics == nullptr) {
+    if (metalDevice == nullptr) {
         return;
     }
-    id device = metalGraphics->MetalDevice();
+    id device = metalDevice();
 
     objc::StrongRef source(
         newString(kShaderSource, sizeof kShaderSource, metal::kNSASCIIStringEncoding));
@@ -215,13 +233,14 @@ void RenderAPI_Metal::DrawSimpleTriangles(const float worldMatrix[16], int trian
     if (vertexBuffer.get() == nil || triangleCount <= 0 || triangleCount > kMaxTriangles) {
         return;
     }
+    objc::AutoreleasePool pool;
     const UInteger vertexBytes = widened(triangleCount * kTriangleSize);
     std::memcpy(send<void*>(vertexBuffer.get(), "contents"), vertices, vertexBytes);
     std::memcpy(send<void*>(constantBuffer.get(), "contents"), worldMatrix, kConstantBufferSize);
     didModify(vertexBuffer.get(), vertexBytes);
     didModify(constantBuffer.get(), kConstantBufferSize);
 
-    id encoder = metalGraphics->CurrentCommandEncoder();
+    id encoder = currentCommandEncoder();
     if (encoder == nil) {
         return;
     }
@@ -253,6 +272,7 @@ void RenderAPI_Metal::EndModifyTexture2(void* textureHandle, int textureWidth, i
     if (textureHandle == nullptr || dataPtr == nullptr) {
         return;
     }
+    objc::AutoreleasePool pool;
     const metal::Region region{{0, 0, 0}, {widened(textureWidth), widened(textureHeight), 1}};
     send<void, metal::Region, UInteger, const void*, UInteger>(
         static_cast<id>(textureHandle), "replaceRegion:mipmapLevel:withBytes:bytesPerRow:", region,
@@ -260,12 +280,14 @@ void RenderAPI_Metal::EndModifyTexture2(void* textureHandle, int textureWidth, i
 }
 
 void* RenderAPI_Metal::BeginModifyVertexBuffer(void* bufferHandle, uint64_t* outBufferSize) {
+    objc::AutoreleasePool pool;
     id buffer = static_cast<id>(bufferHandle);
     *outBufferSize = send<UInteger>(buffer, "length");
     return send<void*>(buffer, "contents");
 }
 
 void RenderAPI_Metal::EndModifyVertexBuffer(void* bufferHandle) {
+    objc::AutoreleasePool pool;
     id buffer = static_cast<id>(bufferHandle);
     didModify(buffer, send<UInteger>(buffer, "length"));
 }

@@ -1,6 +1,7 @@
 // The backend for hosts rendering with Metal. Metal is never linked: the device and encoder come
-// from the host's IUnityGraphicsMetal, descriptor classes are looked up by name at run time, and
-// everything else is a message send through the Objective-C runtime.
+// from the host's Metal interface, descriptor classes are looked up by name at run time, and
+// everything else is a message send through the Objective-C runtime. Every call that sends
+// messages does so inside an autorelease pool of its own.
 #pragma once
 
 #include "IUnityGraphicsMetal.h"
@@ -10,7 +11,7 @@
 class RenderAPI_Metal : public RenderAPI {
   public:
     RenderAPI_Metal() = default;
-    ~RenderAPI_Metal() override = default;
+    ~RenderAPI_Metal() override;
 
     void ProcessDeviceEvent(UnityGfxDeviceEventType eventType,
                             IUnityInterfaces* interfaces) override;
@@ -28,14 +29,21 @@ class RenderAPI_Metal : public RenderAPI {
     void EndModifyVertexBuffer(void* bufferHandle) override;
 
   private:
+    template <typename Interface>
+    void UseHostInterface(const Interface& metal) {
+        metalDevice = metal.MetalDevice;
+        currentCommandEncoder = metal.CurrentCommandEncoder;
+    }
     void CreateResources();
     void CreateBuffers(id device);
     id CreateVertexDescriptor();
     void CreatePipelineState(id device, id vertexFunction, id fragmentFunction);
     void CreateDepthStencilState(id device);
 
-    IUnityGraphicsMetal* metalGraphics = nullptr;
-    // Declared in the reverse of the order they are released in.
+    // From the host's versioned Metal interface, or its unversioned one; null without either.
+    decltype(IUnityGraphicsMetalV1::MetalDevice) metalDevice = nullptr;
+    decltype(IUnityGraphicsMetalV1::CurrentCommandEncoder) currentCommandEncoder = nullptr;
+    // Released by the destructor in the reverse of this order.
     objc::StrongRef vertexBuffer;
     objc::StrongRef constantBuffer;
     objc::StrongRef depthStencilState;

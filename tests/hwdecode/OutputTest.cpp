@@ -167,7 +167,8 @@ TEST_F(OutputTest, PaddedRowsAreDeliveredAsThePlatformReportsThem) {
     EXPECT_FALSE(calls[1].lock);
     for (const LockCall& call : calls) {
         EXPECT_EQ(call.buffer, picture_);
-        EXPECT_EQ(call.flags, 0u) << "a read-write lock, unlocked with the same flags";
+        EXPECT_EQ(call.flags, CVPixelBufferLockFlags(kCVPixelBufferLock_ReadOnly))
+            << "a read-only lock, unlocked with the same flags";
     }
 }
 
@@ -203,7 +204,8 @@ TEST_F(OutputTest, EveryDecodedPictureIsLockedOnceAroundItsDelivery) {
         EXPECT_TRUE(calls[i].lock);
         EXPECT_FALSE(calls[i + 1].lock);
         EXPECT_EQ(calls[i].buffer, calls[i + 1].buffer);
-        EXPECT_EQ(calls[i].flags, 0u);
+        EXPECT_EQ(calls[i].flags, CVPixelBufferLockFlags(kCVPixelBufferLock_ReadOnly));
+        EXPECT_EQ(calls[i + 1].flags, calls[i].flags);
         EXPECT_NE(calls[i].thread, std::this_thread::get_id()) << "on the platform's thread";
     }
 }

@@ -1,4 +1,5 @@
-/* The public header compiled as C: every declaration is usable from a C host. */
+/* The public header compiled as C: every declaration is usable from a C host. It is included
+ * first, so this file also shows that it compiles on its own as C. */
 #include "H264DecoderPlugin.h"
 
 #include "PublicHeaderC.h"

@@ -35,6 +35,8 @@ struct State {
     id device = nil;
     id encoder = nil;
     std::map<std::string, Class> classes;
+    std::vector<std::vector<id>> pools;  // open autorelease pools, innermost last
+    std::vector<std::string> outsidePools;
 };
 
 State& state() {
@@ -73,8 +75,16 @@ std::string describe(id object) {
     return "\"" + std::string(bytes.begin(), bytes.end()) + "\"";
 }
 
+// What the backend does with no autorelease pool open is noted as well.
+void notePoolless(const std::string& what) {
+    if (state().pools.empty()) {
+        state().outsidePools.push_back(what);
+    }
+}
+
 void logMessage(id receiver, const std::string& message) {
     state().log.push_back(nameOf(receiver) + " " + message);
+    notePoolless(state().log.back());
 }
 
 std::string selectorName(SEL selector) {
@@ -99,10 +109,27 @@ id makeString(const std::string& text) {
     return string;
 }
 
+void dropReference(id object) {
+    Record& record = recordOf(object);
+    if (--record.references == 0) {
+        state().released.push_back(record.name);
+    }
+}
+
+// Handed out as Cocoa hands out objects that the caller does not own: released when the innermost
+// autorelease pool ends.
+id autoreleased(id object) {
+    notePoolless(nameOf(object) + " autorelease");
+    if (!state().pools.empty()) {
+        state().pools.back().push_back(object);
+    }
+    return object;
+}
+
 id makeError(const ErrorTexts& texts) {
     id error = make("FakeNSError", "error", false);
     recordOf(error).errorTexts = texts;
-    return error;
+    return autoreleased(error);
 }
 
 // The root class: reference counting and the generic property setters every fake answers.
@@ -125,10 +152,8 @@ id retain(id self, SEL) {
 }
 
 void release(id self, SEL) {
-    Record& record = recordOf(self);
-    if (--record.references == 0) {
-        state().released.push_back(record.name);
-    }
+    notePoolless(nameOf(self) + " release");
+    dropReference(self);
 }
 
 void setUInteger(id self, SEL selector, UInteger value) {
@@ -224,7 +249,7 @@ void didModifyRange(id self, SEL, objc::Range range) {
 // Vertex descriptor and the indexed arrays of descriptors
 
 id vertexDescriptor(id, SEL) {
-    return make("MTLVertexDescriptor", "vertexDescriptor", false);
+    return autoreleased(make("MTLVertexDescriptor", "vertexDescriptor", false));
 }
 
 id childArray(id self, const std::string& property) {
@@ -303,12 +328,12 @@ void replaceRegion(id self, SEL, metal::Region region, UInteger level, const voi
 
 id localizedDescription(id self, SEL) {
     const auto& text = recordOf(self).errorTexts.description;
-    return text ? makeString(*text) : nil;
+    return text ? autoreleased(makeString(*text)) : nil;
 }
 
 id localizedFailureReason(id self, SEL) {
     const auto& text = recordOf(self).errorTexts.failureReason;
-    return text ? makeString(*text) : nil;
+    return text ? autoreleased(makeString(*text)) : nil;
 }
 
 // Class registration
@@ -424,6 +449,28 @@ UnityMetalCommandEncoderRef hostEncoder() {
 
 }  // namespace
 
+}  // namespace fakemetal
+
+// The entry points of Apple's runtime that GNU libobjc lacks; the backend's weak references to
+// them resolve to these.
+extern "C" void* objc_autoreleasePoolPush(void) {
+    fakemetal::state().pools.emplace_back();
+    return reinterpret_cast<void*>(fakemetal::state().pools.size());
+}
+
+// Like Apple's, ends the pool of the token and any pool opened after it.
+extern "C" void objc_autoreleasePoolPop(void* pool) {
+    auto& pools = fakemetal::state().pools;
+    while (pools.size() >= reinterpret_cast<size_t>(pool)) {
+        for (id object : pools.back()) {
+            fakemetal::dropReference(object);
+        }
+        pools.pop_back();
+    }
+}
+
+namespace fakemetal {
+
 World& World::get() {
     static World world;
     return world;
@@ -446,6 +493,8 @@ void World::reset() {
     current.compiledSource.reset();
     current.device = nil;
     current.encoder = nil;
+    current.pools.clear();
+    current.outsidePools.clear();
     libraryError.reset();
     pipelineError.reset();
 }
@@ -540,7 +589,21 @@ int World::referenceCount(id object) const {
     return state().records.at(object).references;
 }
 
-IUnityGraphicsMetal* World::graphicsInterface() {
+const std::vector<std::string>& World::outsideAutoreleasePools() const {
+    return state().outsidePools;
+}
+
+size_t World::openAutoreleasePools() const {
+    return state().pools.size();
+}
+
+IUnityGraphicsMetalV1* World::graphicsInterface() {
+    static IUnityGraphicsMetalV1 metal{nullptr,      &hostDevice, nullptr,
+                                       &hostEncoder, nullptr,     nullptr};
+    return &metal;
+}
+
+IUnityGraphicsMetal* World::unversionedGraphicsInterface() {
     static IUnityGraphicsMetal metal{nullptr, &hostDevice, nullptr, &hostEncoder, nullptr, nullptr};
     return &metal;
 }

@@ -3,12 +3,15 @@
 // by name, pipeline and depth-stencil states, a render command encoder, textures, errors, and
 // the NSString class. Every message that changes something is appended to a log as readable
 // text ("buffer1 setLabel:\"PluginVB\""), and every object keeps a reference count, so tests
-// can compare the exact messages in order and find leaks and over-releases.
+// can compare the exact messages in order and find leaks and over-releases. The world also stands
+// in for the runtime's autorelease pools: objects that Cocoa would hand out autoreleased (a class's
+// vertexDescriptor, errors and their texts) are released when the pool ends.
 #pragma once
 
 #include "IUnityGraphicsMetal.h"
 #include "MetalTypes.h"
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -64,8 +67,15 @@ class World {
     const std::vector<std::string>& messagesToReleasedObjects() const;
     int referenceCount(id object) const;
 
-    // An IUnityGraphicsMetal whose MetalDevice() and CurrentCommandEncoder() are this world's.
-    IUnityGraphicsMetal* graphicsInterface();
+    // The logged messages, releases and autoreleases that came with no autorelease pool open,
+    // and the pools open now.
+    const std::vector<std::string>& outsideAutoreleasePools() const;
+    size_t openAutoreleasePools() const;
+
+    // The host's versioned and unversioned Metal interfaces, whose MetalDevice() and
+    // CurrentCommandEncoder() are this world's.
+    IUnityGraphicsMetalV1* graphicsInterface();
+    IUnityGraphicsMetal* unversionedGraphicsInterface();
 
   private:
     World();

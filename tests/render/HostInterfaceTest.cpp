@@ -29,6 +29,12 @@ static_assert(offsetof(IUnityGraphicsMetal, CurrentCommandBuffer) == 2 * kPointe
 static_assert(offsetof(IUnityGraphicsMetal, CurrentCommandEncoder) == 3 * kPointer, "");
 static_assert(offsetof(IUnityGraphicsMetal, EndCurrentCommandEncoder) == 4 * kPointer, "");
 static_assert(offsetof(IUnityGraphicsMetal, CurrentRenderPassDescriptor) == 5 * kPointer, "");
+static_assert(offsetof(IUnityGraphicsMetalV1, MetalBundle) == 0 * kPointer, "");
+static_assert(offsetof(IUnityGraphicsMetalV1, MetalDevice) == 1 * kPointer, "");
+static_assert(offsetof(IUnityGraphicsMetalV1, CurrentCommandBuffer) == 2 * kPointer, "");
+static_assert(offsetof(IUnityGraphicsMetalV1, CurrentCommandEncoder) == 3 * kPointer, "");
+static_assert(offsetof(IUnityGraphicsMetalV1, EndCurrentCommandEncoder) == 4 * kPointer, "");
+static_assert(offsetof(IUnityGraphicsMetalV1, CurrentRenderPassDescriptor) == 5 * kPointer, "");
 static_assert(sizeof(UnityGfxRenderer) == 4 && sizeof(UnityGfxDeviceEventType) == 4,
               "the host passes both as 32-bit integers");
 static_assert(kUnityGfxRendererOpenGLES20 == 8 && kUnityGfxRendererOpenGLES30 == 11 &&
@@ -42,13 +48,17 @@ TEST(HostInterface, FindsEachInterfaceUnderTheHostsGuid) {
     testsupport::FakeUnityInterfaces host;
     IUnityGraphics graphics{};
     IUnityGraphicsMetal metal{};
+    IUnityGraphicsMetalV1 metalV1{};
     host.interfaces()->RegisterInterfaceSplit(0x7CBA0A9CA4DDB544ULL, 0x8C5AD4926EB17B11ULL,
                                               &graphics);
     host.interfaces()->RegisterInterface(
         UnityInterfaceGUID{0x992C8EAEA95811E5ULL, 0x9A62C4B5B9876117ULL}, &metal);
+    host.interfaces()->RegisterInterface(
+        UnityInterfaceGUID{0x29F8F3D03833465EULL, 0x92138551C15D823DULL}, &metalV1);
 
     EXPECT_EQ(host.interfaces()->Get<IUnityGraphics>(), &graphics);
     EXPECT_EQ(host.interfaces()->Get<IUnityGraphicsMetal>(), &metal);
+    EXPECT_EQ(host.interfaces()->Get<IUnityGraphicsMetalV1>(), &metalV1);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The Metal backend against fake Metal classes registered in the Objective-C runtime: the exact
 // messages and values it sends, in order, what it writes into buffers and textures, its error
-// messages, and that it releases every object it owns exactly once.
+// messages, that it releases every object it owns exactly once, and that every call does its
+// work inside an autorelease pool of its own, which drains before the call returns.
 #include "FakeMetal.h"
 #include "FakeUnityInterfaces.h"
 #include "Pictures.h"
@@ -75,6 +76,8 @@ class MetalBackend : public testing::Test {
         backend_.reset();
         EXPECT_TRUE(world().unreleasedObjects().empty());
         EXPECT_TRUE(world().messagesToReleasedObjects().empty());
+        EXPECT_EQ(world().outsideAutoreleasePools(), Log{});
+        EXPECT_EQ(world().openAutoreleasePools(), 0u);
     }
 
     static World& world() { return World::get(); }
@@ -109,6 +112,8 @@ TEST_F(MetalBackend, CreatesItsResourcesOnInitializeOnly) {
         world().unreleasedObjects(),
         (std::vector<std::string>{"buffer1", "buffer2", "depthStencilState1", "pipelineState1"}));
     EXPECT_EQ(world().referenceCount(world().device()), 1) << "the host's device is borrowed";
+    EXPECT_EQ(world().referenceCount(world().objectNamed("vertexDescriptor1")), 0)
+        << "autoreleased, and released as the device event returns";
 }
 
 TEST_F(MetalBackend, IgnoresEveryOtherDeviceEvent) {
@@ -245,6 +250,8 @@ TEST_F(MetalBackend, ReportsCompilationErrorsAndGoesOn) {
     EXPECT_TRUE(contains(world().log(),
                          "device newRenderPipelineStateWithDescriptor:pipelineDescriptor1 "
                          "error:"));
+    EXPECT_EQ(world().referenceCount(world().objectNamed("error1")), 0)
+        << "autoreleased, and released as the device event returns";
 }
 
 TEST_F(MetalBackend, ReportsCompilationErrorsWithoutTexts) {
@@ -262,10 +269,31 @@ TEST_F(MetalBackend, ReportsPipelineErrorsAndStillMakesTheDepthState) {
               (std::vector<std::string>{"buffer1", "buffer2", "depthStencilState1"}));
 }
 
+// The versioned Metal interface is asked for first; a host without it is served through the
+// unversioned one.
+TEST_F(MetalBackend, FallsBackToTheUnversionedMetalInterface) {
+    interfaces_.add(world().unversionedGraphicsInterface());
+    backend_->ProcessDeviceEvent(kUnityGfxDeviceEventInitialize, interfaces_.interfaces());
+    EXPECT_EQ(world().log(), kResourceCreation);
+    EXPECT_EQ(interfaces_.lookups(), 2);
+}
+
+UnityMetalDeviceRef noDevice() {
+    return nil;
+}
+
+TEST_F(MetalBackend, PrefersTheVersionedMetalInterface) {
+    IUnityGraphicsMetal deviceless{nullptr, &noDevice, nullptr, nullptr, nullptr, nullptr};
+    interfaces_.add(&deviceless);
+    initialize();
+    EXPECT_EQ(world().log(), kResourceCreation);
+    EXPECT_EQ(interfaces_.lookups(), 1);
+}
+
 // A host that hands out no Metal interface leaves the backend inert instead of crashing.
 TEST_F(MetalBackend, WithoutTheHostsMetalInterfaceCreatesAndDrawsNothing) {
     backend_->ProcessDeviceEvent(kUnityGfxDeviceEventInitialize, interfaces_.interfaces());
-    EXPECT_EQ(interfaces_.lookups(), 1);
+    EXPECT_EQ(interfaces_.lookups(), 2) << "the versioned interface, then the unversioned one";
     const float worldMatrix[16] = {};
     const uint8_t vertices[48] = {};
     backend_->DrawSimpleTriangles(worldMatrix, 1, vertices);
