@@ -5,7 +5,8 @@
 //
 // One at a time: each access unit is submitted once the previous picture has landed; latency is
 // from submission to the picture's copy into a frame buffer. Burst: the whole clip is submitted
-// back to back (the layer alone, having no queue, still decodes each before taking the next).
+// back to back, as fast as the instance's backlog takes them: never more than half its queue
+// ahead of the pictures (the layer alone, having no queue, decodes each before taking the next).
 #include "AnnexB.h"
 #include "BenchSupport.h"
 #include "DecoderRegistry.h"
@@ -27,6 +28,7 @@ using bench::milliseconds;
 using testsupport::AccessUnit;
 
 constexpr uint8_t kDecoderId = 7;
+constexpr size_t kInFlight = H264_DECODER_MAX_QUEUED_UNITS / 2;
 
 struct Figures {
     std::vector<double> latencies;
@@ -66,10 +68,13 @@ class Path {
     // Submits every unit back to back, then waits for all pictures.
     void timeBurst(const std::vector<AccessUnit>& units, Figures& figures) {
         const Clock::time_point begin = Clock::now();
-        for (const AccessUnit& unit : units) {
-            submit(unit, uint32_t(pictures_));
-        }
         Clock::time_point last = begin;
+        for (size_t i = 0; i < units.size(); ++i) {
+            if (i >= kInFlight) {
+                clock_->waitForCount(pictures_ + i - kInFlight + 1, &last);
+            }
+            submit(units[i], uint32_t(pictures_));
+        }
         size_t landed = 0;
         while (landed < units.size() && clock_->waitForCount(pictures_ + landed + 1, &last)) {
             ++landed;

@@ -122,6 +122,16 @@ class GraphicsHost {
 
 constexpr uint8_t kBenchId = 42;
 constexpr double kPtsPerFrame = 100000.0 / 30;
+// Commits run at most half a backlog ahead of the pictures, so that a burst never meets the
+// backlog's limits and every unit is decoded.
+constexpr size_t kInFlight = H264_DECODER_MAX_QUEUED_UNITS / 2;
+
+void waitForRoom(bench::LandingClock& clock, size_t committed) {
+    if (committed >= kInFlight) {
+        Clock::time_point landed;
+        clock.waitForCount(committed - kInFlight + 1, &landed);
+    }
+}
 
 // Pictures per second from the first commit to the last picture in the frame buffer, every
 // access unit committed back to back; with `graphics`, a render event follows every commit and
@@ -131,6 +141,7 @@ double burstFramesPerSecond(const Stream& stream, GraphicsHost* graphics) {
     BenchInstance instance(kBenchId, stream, texture.nativeHandle());
     const Clock::time_point begin = Clock::now();
     for (size_t i = 0; i < stream.units.size(); ++i) {
+        waitForRoom(instance.clock(), i);
         instance.commit(stream.units[i], uint32_t(double(i) * kPtsPerFrame));
         if (graphics) {
             graphics->render();
@@ -188,6 +199,7 @@ ScalingFigures decodeConcurrently(const Stream& stream, int count) {
     const Clock::time_point begin = Clock::now();
     for (size_t frame = 0; frame < frames; ++frame) {
         for (auto& instance : instances) {
+            waitForRoom(instance->clock(), frame);
             instance->commit(stream.units[frame], uint32_t(double(frame) * kPtsPerFrame));
         }
     }
