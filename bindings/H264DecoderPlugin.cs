@@ -20,16 +20,17 @@
 //
 // Threads
 // -------
-// Every function may be called from any script thread; one lock inside the plugin serialises
-// them with each other and with the render event. H264Decoder_stop waits, under that lock, for
-// the access unit being decoded. H264Decoder_commitFrame never waits for decoding: it drops the
-// frame when the decode thread is taking one off the queue at that instant.
+// Every function may be called from any script thread, also at once. None of them, and not the
+// render event, waits for another thread's decode, upload, start or stop: only H264Decoder_stop
+// waits, for its own instance's access unit in progress, and other ids and the render event go
+// on meanwhile. H264Decoder_commitFrame never drops a frame to the decode thread; past the
+// backlog's limits it cuts the queue back to a keyframe.
 //
 // The callback runs on a thread of the plugin (the instance's decode thread, or the platform's
-// decode output thread), never on a script thread. It must not call any function of this class:
-// H264Decoder_stop holds the plugin's lock while it waits for exactly those threads, so a call
-// back in can deadlock. Copy the text, hand it to a script thread (a locked queue polled every
-// frame) and return at once; decoding of that instance waits for the callback.
+// decode output thread), never on a script thread. It may call the functions of this class; a
+// H264Decoder_stop from there frees the id at once and finishes after the callback returns.
+// Copy the text, hand it to a script thread (a locked queue polled every frame) and return at
+// once; decoding of that instance waits for the callback.
 //
 // The delegate passed to H264Decoder_registerCallback is called from native code, which holds
 // no reference the garbage collector can see. Keep it in a field that lives until

@@ -24,11 +24,46 @@ constexpr int64_t kMaxFrameBufferSize = std::numeric_limits<int32_t>::max();
 constexpr int32_t kHighestFormat = 2;
 constexpr size_t kMaxQueuedUnits = H264_DECODER_MAX_QUEUED_UNITS;
 constexpr size_t kMaxQueuedBytes = H264_DECODER_MAX_QUEUED_BYTES;
-constexpr uint8_t kOpaqueBlack[4] = {0, 0, 0, 255};
 
-std::shared_ptr<H264HwDecoderImpl> sessionFor(const std::string& key) {
-    return H264HwDecoderImpl::sharedHandler(key);
+// Stops that a decode thread finishes on its own, counted so that the library does not go
+// before they are done.
+class HandedOffStops {
+  public:
+    void started() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++running_;
+    }
+    void finished() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --running_;
+        done_.notify_all();
+    }
+    void waitUntilNone() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return running_ == 0; });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable done_;
+    int running_ = 0;
+};
+
+HandedOffStops& handedOffStops() {
+    static HandedOffStops stops;
+    return stops;
 }
+
+// How many host callbacks this thread is inside.
+thread_local int t_hostCallbackDepth = 0;
+
+class HostCallbackScope {
+  public:
+    HostCallbackScope() { ++t_hostCallbackDepth; }
+    ~HostCallbackScope() { --t_hostCallbackDepth; }
+    HostCallbackScope(const HostCallbackScope&) = delete;
+    HostCallbackScope& operator=(const HostCallbackScope&) = delete;
+};
 
 void logConstruction(const std::string& configJson) {
     const std::string line = "=== H264Decoder Constructor: " + configJson + "\n";
@@ -93,19 +128,6 @@ std::unique_ptr<H264Decoder::_IMFSample> copySample(const uint8_t* bytes, uint32
     return sample;
 }
 
-// Opaque black BGRA pixels: what a bound texture shows until the first picture.
-void fillOpaqueBlack(uint8_t* pixels, size_t size) {
-    if (size < sizeof kOpaqueBlack) {
-        return;
-    }
-    std::memcpy(pixels, kOpaqueBlack, sizeof kOpaqueBlack);
-    for (size_t filled = sizeof kOpaqueBlack; filled < size;) {
-        const size_t chunk = std::min(filled, size - filled);
-        std::memcpy(pixels + filled, pixels, chunk);
-        filled += chunk;
-    }
-}
-
 std::string textureInfoJson(int32_t width, int32_t height) {
     rapidjson::StringBuffer text;
     rapidjson::Writer<rapidjson::StringBuffer> writer(text);
@@ -137,33 +159,91 @@ H264Decoder::H264Decoder(uint8_t id, const std::string& configJson)
     videoDelayTimeInMs = delay && *delay >= 0 ? *delay : 0;
 
     delegateHelper = std::make_shared<H264DecoderDelegateHelper>(this);
-    const std::shared_ptr<H264HwDecoderImpl> session = sessionFor(sessionKey);
+    session = H264HwDecoderImpl::createHandler(sessionKey);
     session->setDelegate(delegateHelper);
     session->SetH265(isH265);
     try {
         startDecodeThread();
     } catch (...) {
         // The helper must not outlive this half-built instance as the session's delegate.
-        session->setDelegate(nullptr);
+        endSession();
         throw;
     }
 }
 
 H264Decoder::~H264Decoder() {
     stopDecodeThread();
-    try {
-        sessionFor(sessionKey)->Reset();
-    } catch (...) {
-        // The session keeps its parameter sets; the next instance's stream replaces them.
-    }
+    endSession();
     hostCallback.store(nullptr);
+}
+
+void H264Decoder::stop(std::shared_ptr<H264Decoder> instance) noexcept {
+    if (!instance) {
+        return;
+    }
+    if (t_hostCallbackDepth > 0) {
+        H264Decoder* const stopping = instance.get();
+        stopping->handOffStop(std::move(instance));
+        return;
+    }
+    instance->stopDecodeThread();
+    instance->endSession();
+}
+
+void H264Decoder::waitForHandedOffStops() noexcept {
+    handedOffStops().waitUntilNone();
+}
+
+// The decode thread is told to stop and given the instance; it ends the session and lets go of
+// the instance once its current unit is done (finishHandedOffStop).
+void H264Decoder::handOffStop(std::shared_ptr<H264Decoder> self) noexcept {
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        if (!threadStarted) {
+            return;
+        }
+        running.store(false);
+        stoppingSelf = std::move(self);
+        sampleQueue.clear();
+        queuedBytes = 0;
+    }
+    handedOffStops().started();
+    queueChanged.notify_all();
+    decodeThread->detach();
+    threadStarted = false;
+}
+
+void H264Decoder::finishHandedOffStop() noexcept {
+    std::shared_ptr<H264Decoder> self;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        self = std::move(stoppingSelf);
+    }
+    if (!self) {
+        return;
+    }
+    endSession();
+    self.reset();  // the instance may end here: nothing of it is used after this
+    handedOffStops().finished();
+}
+
+void H264Decoder::endSession() noexcept {
+    if (!session) {
+        return;
+    }
+    session->setDelegate(nullptr);
+    H264HwDecoderImpl::releaseHandler(sessionKey, session.get());
+    session.reset();
 }
 
 void H264Decoder::startDecodeThread() {
     threadStarted = true;
     running.store(true);
     try {
-        decodeThread = std::make_unique<std::thread>(&H264Decoder::runDecoderLoop, this);
+        decodeThread = std::make_unique<std::thread>([this] {
+            runDecoderLoop();
+            finishHandedOffStop();
+        });
     } catch (...) {
         running.store(false);
         threadStarted = false;
@@ -302,7 +382,6 @@ std::unique_ptr<H264Decoder::_IMFSample> H264Decoder::waitForSample() {
 
 void H264Decoder::decodeSample(const _IMFSample& sample) noexcept {
     try {
-        const std::shared_ptr<H264HwDecoderImpl> session = sessionFor(sessionKey);
         if (sample.followsLoss) {
             session->DiscardUntilRandomAccess();
         }
@@ -329,6 +408,7 @@ void H264Decoder::forwardTextureInfo(int32_t width, int32_t height) noexcept {
     try {
         const std::u16string info =
             convertUTFFormat8toV<char, char16_t>(textureInfoJson(width, height));
+        const HostCallbackScope inCallback;
         callback(&decoderId, info.c_str());
     } catch (...) {
         // Running on a decode thread: nothing may escape into the platform or the host.
@@ -336,9 +416,10 @@ void H264Decoder::forwardTextureInfo(int32_t width, int32_t height) noexcept {
 }
 
 bool H264Decoder::setNativeTexturePointer(void* texture, const std::string& textureJson) {
+    std::shared_ptr<FrameBuffers> replaced;  // freed once the texture state is released
     if (texture == nullptr) {
         std::lock_guard<std::mutex> lock(*texCfg.texMutex);
-        texCfg.frameBuffer.reset();
+        replaced = std::move(texCfg.frameBuffers);
         texCfg.nativeTexture = nullptr;
         texCfg.textureBound = false;
         return true;
@@ -352,34 +433,61 @@ bool H264Decoder::setNativeTexturePointer(void* texture, const std::string& text
         return true;
     }
     // Made before the texture state is taken, so that a failure leaves the binding as it was
-    // and pictures are not held up while the buffer is filled.
-    std::unique_ptr<uint8_t[]> frameBuffer(new (std::nothrow) uint8_t[*size]);
-    if (!frameBuffer) {
+    // and pictures are not held up while the buffers are filled.
+    std::shared_ptr<FrameBuffers> buffers = FrameBuffers::create(*size);
+    if (!buffers) {
         return true;
     }
-    fillOpaqueBlack(frameBuffer.get(), *size);
     std::lock_guard<std::mutex> lock(*texCfg.texMutex);
     texCfg.width = description->width;
     texCfg.height = description->height;
     texCfg.mipMap = description->mipMap;
     texCfg.format = _COLORSPACE(description->format);
     texCfg.nativeTexture = texture;
-    texCfg.frameBuffer = std::move(frameBuffer);
+    replaced = std::move(texCfg.frameBuffers);
+    texCfg.frameBuffers = std::move(buffers);
     texCfg.textureBound = true;
     return true;
 }
 
-void H264Decoder::copyRenderData(const uint8_t* data, int32_t format, int32_t width, int32_t height,
+void H264Decoder::copyRenderData(const uint8_t* data, int32_t format, int32_t, int32_t height,
                                  int32_t bytesPerRow, int32_t, int32_t, int32_t, int32_t) noexcept {
-    std::unique_lock<std::mutex> lock(*texCfg.texMutex, std::try_to_lock);
-    if (!lock.owns_lock() || !texCfg.frameBuffer || data == nullptr) {
+    if (data == nullptr) {
         return;
     }
-    // Rows of whole pixels exactly as wide as the texture: the picture then fills the frame
-    // buffer exactly, padding included, and never runs past it.
-    const bool matches = int64_t(bytesPerRow) == int64_t(texCfg.width) * 4 &&
-                         height == texCfg.height && format == texCfg.format;
-    if (matches) {
-        std::memcpy(texCfg.frameBuffer.get(), data, size_t(bytesPerRow) * size_t(height));
+    std::shared_ptr<FrameBuffers> buffers;
+    {
+        std::lock_guard<std::mutex> lock(*texCfg.texMutex);
+        // Rows of whole pixels exactly as wide as the texture: the picture then fills the frame
+        // buffer exactly, padding included, and never runs past it.
+        const bool matches = texCfg.textureBound &&
+                             int64_t(bytesPerRow) == int64_t(texCfg.width) * 4 &&
+                             height == texCfg.height && format == texCfg.format;
+        if (!matches) {
+            return;
+        }
+        buffers = texCfg.frameBuffers;
     }
+    // The written buffer is this thread's alone: the copy runs without the lock.
+    std::memcpy(buffers->writable(), data, buffers->size());
+    std::lock_guard<std::mutex> lock(*texCfg.texMutex);
+    if (texCfg.frameBuffers != buffers) {
+        return;  // bound anew meanwhile: the picture belongs to the old binding
+    }
+    if (buffers->publish()) {
+        replacedBeforeUpload.fetch_add(1);
+    }
+}
+
+std::optional<H264Decoder::PictureUpload> H264Decoder::takePictureUpload() noexcept {
+    std::unique_lock<std::mutex> lock(*texCfg.texMutex, std::try_to_lock);
+    if (!lock.owns_lock() || !texCfg.textureBound) {
+        return std::nullopt;
+    }
+    const uint8_t* pixels = texCfg.frameBuffers->takeNewest();
+    if (pixels == nullptr) {
+        return std::nullopt;
+    }
+    return PictureUpload{texCfg.frameBuffers, pixels, texCfg.nativeTexture, texCfg.width,
+                         texCfg.height};
 }

@@ -1,7 +1,14 @@
-// One decoder instance: its compressed-frame queue and decode thread, the texture state that
-// decoded pictures are copied into, and the host callback that learns the texture size.
+// One decoder instance: its compressed-frame queue and decode thread, its decode session, the
+// texture state that decoded pictures are copied into, and the host callback that learns the
+// texture size.
+//
+// Thread-safety: decodeFrame, the callback calls and setNativeTexturePointer may come from any
+// host thread, also at once, and never wait for a decode or an upload: the queue and the
+// texture state are each held only for O(1) work. copyRenderData runs on the session's output
+// thread, takePictureUpload on the host's render thread.
 #pragma once
 
+#include "FrameBuffers.h"
 #include "H264DecoderPlugin.h"
 
 #include <atomic>
@@ -11,10 +18,12 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
 class H264DecoderDelegateHelper;
+class H264HwDecoderImpl;
 
 // Pixel layout of a texture or picture.
 enum _COLORSPACE : int32_t { kColorspaceBGRA32 = 0 };
@@ -30,29 +39,48 @@ class H264Decoder {
         bool followsLoss = false;   // units before it were dropped
     };
 
-    // The bound texture and the frame buffer that the render event uploads into it. Outside
-    // construction and destruction every field is used only with *texMutex held; the decode
-    // output thread and the render thread only ever try that lock.
+    // The bound texture and the frame buffers that the render event uploads into it. Outside
+    // construction and destruction every field is used only with *texMutex held, and only for
+    // O(1) work; the render thread only ever tries that lock.
     struct ITexCfg {
         std::unique_ptr<std::mutex> texMutex;
         int32_t width = 0;
         int32_t height = 0;
         bool mipMap = false;
         _COLORSPACE format = kColorspaceBGRA32;
-        // width * height * 4 bytes, rows packed; non-null exactly while textureBound.
-        std::unique_ptr<uint8_t[]> frameBuffer;
+        // width * height * 4 bytes each, rows packed; non-null exactly while textureBound. A
+        // copy or an upload in progress keeps the buffers it uses past a new binding.
+        std::shared_ptr<FrameBuffers> frameBuffers;
         bool textureBound = false;
         void* nativeTexture = nullptr;
     };
 
-    // Configures the shared decode session of `decoderId` and starts the decode thread.
+    // A picture for the render event to upload; `buffers` keeps `pixels` alive.
+    struct PictureUpload {
+        std::shared_ptr<FrameBuffers> buffers;
+        const uint8_t* pixels = nullptr;
+        void* texture = nullptr;
+        int32_t width = 0;
+        int32_t height = 0;
+    };
+
+    // Makes a decode session of its own for `decoderId` (reachable through
+    // H264HwDecoderImpl::sharedHandler while the instance runs) and starts the decode thread.
     // Throws when memory or a thread cannot be had; nothing is left running then.
     H264Decoder(uint8_t decoderId, const std::string& configJson);
-    // Stops the decode thread after its current sample, discards the queued ones and resets the
-    // shared decode session for the next instance under the same id.
+    // Stops as stop() does, where that has not happened yet.
     ~H264Decoder();
     H264Decoder(const H264Decoder&) = delete;
     H264Decoder& operator=(const H264Decoder&) = delete;
+
+    // Ends the instance's work: the decode thread after its current unit (the queued ones are
+    // discarded), then the decode session with its thread and memory. Called from a host
+    // callback, which runs on a thread of this or another instance, it cannot wait for that
+    // thread: it only tells the decode thread to stop, and the decode thread ends the rest and
+    // lets go of `instance` once the unit in progress is done.
+    static void stop(std::shared_ptr<H264Decoder> instance) noexcept;
+    // Waits until every stop handed to a decode thread has finished (before the library goes).
+    static void waitForHandedOffStops() noexcept;
 
     // Queues a copy of `size` bytes at `data` + `offset`. Waits only for another thread's
     // short hold of the queue. When the backlog would pass its limits, the queue is cut back to
@@ -67,11 +95,17 @@ class H264Decoder {
 
     // Binds (or with a null texture unbinds) the host's texture described by `textureJson`.
     bool setNativeTexturePointer(void* texture, const std::string& textureJson);
-    // Copies one decoded picture into the frame buffer when the bound texture matches it.
+    // Copies one decoded picture into a frame buffer when the bound texture matches it, and
+    // makes it the newest for the render event.
     void copyRenderData(const uint8_t* data, int32_t format, int32_t width, int32_t height,
                         int32_t bytesPerRow, int32_t extraColumnsOnLeft,
                         int32_t extraColumnsOnRight, int32_t extraRowsOnTop,
                         int32_t extraRowsOnBottom) noexcept;
+    // For the render event: the newest picture not uploaded yet (or the black of a texture bound
+    // since), unless the texture state is held this instant or there is nothing new.
+    std::optional<PictureUpload> takePictureUpload() noexcept;
+    // Pictures replaced by a newer one before any render event uploaded them.
+    uint64_t picturesReplacedBeforeUpload() const { return replacedBeforeUpload.load(); }
 
   private:
     friend class H264DecoderInspector;  // tests look at the configuration and the queue
@@ -87,8 +121,13 @@ class H264Decoder {
     void dropBacklog(SampleList& dropped);
     void startDecodeThread();
     void stopDecodeThread() noexcept;
+    void handOffStop(std::shared_ptr<H264Decoder> self) noexcept;
+    void finishHandedOffStop() noexcept;
+    void endSession() noexcept;
 
     std::shared_ptr<H264DecoderDelegateHelper> delegateHelper;
+    // The decode thread's; released by stop.
+    std::shared_ptr<H264HwDecoderImpl> session;
     // Written on the host's thread, read on the decode and decode output threads.
     std::atomic<H264DecoderTextureInfoCallback> hostCallback{nullptr};
 
@@ -112,4 +151,7 @@ class H264Decoder {
     bool awaitingRandomAccess = false;
     std::mutex queueMutex;
     std::condition_variable queueChanged;
+    // Set, under queueMutex, by a stop that the decode thread finishes itself.
+    std::shared_ptr<H264Decoder> stoppingSelf;
+    std::atomic<uint64_t> replacedBeforeUpload{0};
 };

@@ -182,6 +182,25 @@ std::shared_ptr<H264HwDecoderImpl> H264HwDecoderImpl::sharedHandler(const std::s
     return handler;
 }
 
+std::shared_ptr<H264HwDecoderImpl> H264HwDecoderImpl::createHandler(const std::string& key) {
+    auto handler = std::make_shared<H264HwDecoderImpl>();
+    DecoderMap& map = decoderMap();
+    std::lock_guard<std::mutex> lock(map.mutex);
+    map.entries[key] = handler;
+    return handler;
+}
+
+void H264HwDecoderImpl::releaseHandler(const std::string& key, const H264HwDecoderImpl* handler) {
+    std::shared_ptr<H264HwDecoderImpl> released;  // ends after the registry's lock is released
+    DecoderMap& map = decoderMap();
+    std::lock_guard<std::mutex> lock(map.mutex);
+    const auto found = map.entries.find(key);
+    if (found != map.entries.end() && found->second.get() == handler) {
+        released = std::move(found->second);
+        map.entries.erase(found);
+    }
+}
+
 H264HwDecoderImpl::H264HwDecoderImpl()
     : _bufArr(CFArrayCreateMutable(kCFAllocatorDefault, 0, nullptr)) {}
 

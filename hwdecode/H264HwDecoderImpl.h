@@ -26,6 +26,12 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     // The object registered under `key` (the decimal text of a decoder id), created and
     // registered on first use. Safe to call from any thread.
     static std::shared_ptr<H264HwDecoderImpl> sharedHandler(const std::string& key);
+    // A new object registered under `key` in place of any before it: each decoder instance
+    // decodes with one of its own. Safe to call from any thread.
+    static std::shared_ptr<H264HwDecoderImpl> createHandler(const std::string& key);
+    // Takes `handler` out of the registry, if `key` still names it, so that it ends with its
+    // user's last reference. Safe to call from any thread.
+    static void releaseHandler(const std::string& key, const H264HwDecoderImpl* handler);
 
     H264HwDecoderImpl();
     ~H264HwDecoderImpl();

@@ -18,17 +18,33 @@
  *
  * Threads
  * -------
- * Every function may be called from any host thread, and from several threads at once: one
- * process-wide lock serialises them (and the render event). H264Decoder_stop waits, under that
- * lock, until the instance's decode thread has finished the access unit it is decoding.
+ * Every function may be called from any host thread, and from several threads at once. None of
+ * them, and not the render event either, waits for a decode, an upload, a start or a stop in
+ * progress on another thread: they share state only for O(1) work (finding the instance,
+ * queueing a copied frame, swapping a frame buffer). In detail:
+ *   H264Decoder_start            waits for nothing but its own setup (a thread, a session object).
+ *   H264Decoder_stop             waits for its own instance's decode thread to finish the access
+ *                                unit in progress (one decode), then for the decode session to
+ *                                end. The id is free, and can be started again, from its first
+ *                                instant on; other ids and the render event go on meanwhile.
+ *   H264Decoder_commitFrame      copies the frame; waits at most for the decode thread's O(1)
+ *                                hold of the queue.
+ *   the other functions          O(1).
+ *   the render event             (host render thread) uploads only pictures no event uploaded
+ *                                yet; it skips, never waits for, an instance whose texture state
+ *                                is held that instant.
+ * The decode thread hands each picture over through three frame buffers per bound texture, so
+ * that the copy and the upload never wait for each other: a picture is lost only when a newer
+ * one replaces it before any render event could upload it.
  *
  * The callback
  * ------------
  * The callback runs on a thread of the plugin (the instance's decode thread, or the platform's
- * decode output thread) while that thread's work is in progress. It MUST NOT call the decoder
- * functions of this header: H264Decoder_stop holds the lock they take while it waits for exactly
- * those threads, so such a call can deadlock. Hand the work to another thread instead. The
- * callback should return quickly: decoding of its instance waits for it.
+ * decode output thread) while that thread's work is in progress, so it should return quickly:
+ * decoding of its instance waits for it. It may call the functions of this header. A
+ * H264Decoder_stop made from inside any callback does not wait: the id is free at once, and the
+ * stopped instance's decode thread ends it, session included, once the access unit in progress
+ * (and so the callback) has returned.
  *
  * Texts
  * -----
@@ -80,7 +96,9 @@ H264_DECODER_EXPORT bool H264Decoder_start(uint8_t decoderId, const H264DecoderC
 
 /*
  * Stops and destroys instance `decoderId`: waits for the access unit being decoded, discards
- * the queued ones, forgets the callback and the texture. Does nothing for an unknown id.
+ * the queued ones, forgets the callback and the texture, and ends the instance's decode thread
+ * and decode session with everything they hold. Does nothing for an unknown id. From inside a
+ * callback it does not wait (see "The callback").
  */
 H264_DECODER_EXPORT void H264Decoder_stop(uint8_t decoderId);
 
@@ -142,9 +160,11 @@ H264_DECODER_EXPORT bool H264Decoder_setNativeTexturePointer(uint8_t decoderId, 
                                                              const H264DecoderChar16* textureJson);
 
 /* The render-event function: the host calls it on its render thread (with any event id; the id
- * is not used) and it uploads the frame buffer of every instance with a bound texture into that
- * texture, in ascending decoder id order, through the backend for the host's renderer. An
- * instance whose picture copy is in progress at that moment is uploaded by the next event. */
+ * is not used) and it uploads, in ascending decoder id order and through the backend for the
+ * host's renderer, the newest picture of every instance with a bound texture that has one no
+ * event uploaded yet, or whose texture was bound since the last event (it then shows opaque
+ * black until its first picture). An instance whose texture state is held at that instant is
+ * uploaded by the next event. */
 typedef void (*H264DecoderRenderEventFunc)(int eventId);
 
 /*

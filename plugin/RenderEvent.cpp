@@ -1,34 +1,49 @@
-// The render event: on the host's render thread, upload every bound instance's frame buffer into
-// its texture.
+// The render event: on the host's render thread, upload the newest picture of every instance that
+// has one not uploaded yet into its texture.
 #include "DecoderRegistry.h"
 #include "GraphicsDevice.h"
 #include "H264DecoderPlugin.h"
 
+#include <vector>
+
 namespace {
 
-// Uploads one instance's frame buffer unless its picture copy holds the texture state right now;
-// that instance is uploaded by the next render event instead.
-void uploadFrameBuffer(H264Decoder::ITexCfg& texture) {
-    std::unique_lock<std::mutex> lock(*texture.texMutex, std::try_to_lock);
-    if (!lock.owns_lock() || !texture.textureBound) {
-        return;
+// The running instances in ascending id order, taken under the registry lock and used after it:
+// the walk never holds up a start, a stop or a commit, and a stop never holds up the walk. Its
+// storage is kept from event to event; render events come one at a time.
+std::vector<std::shared_ptr<H264Decoder>>& runningInstances() {
+    static std::vector<std::shared_ptr<H264Decoder>> instances;
+    instances.clear();
+    std::lock_guard<std::mutex> lock(h264_execMutex);
+    instances.reserve(h264_execs.size());
+    for (const auto& entry : h264_execs) {
+        if (entry.second) {
+            instances.push_back(entry.second);
+        }
     }
-    s_CurrentAPI->BeginModifyTexture2();
-    s_CurrentAPI->EndModifyTexture2(texture.nativeTexture, texture.width, texture.height,
-                                    texture.width * 4, texture.frameBuffer.get());
+    return instances;
 }
 
 }  // namespace
 
 void OnRenderEvent(int /*eventId*/) {
     try {
-        std::lock_guard<std::mutex> lock(h264_execMutex);
-        for (auto& entry : h264_execs) {
+        std::vector<std::shared_ptr<H264Decoder>>& instances = runningInstances();
+        for (const std::shared_ptr<H264Decoder>& instance : instances) {
             if (!s_CurrentAPI) {
                 break;
             }
-            uploadFrameBuffer(entry.second->texCfg);
+            // A picture copy holding the texture state this instant: the next event uploads.
+            const std::optional<H264Decoder::PictureUpload> upload = instance->takePictureUpload();
+            if (upload) {
+                s_CurrentAPI->BeginModifyTexture2();
+                s_CurrentAPI->EndModifyTexture2(upload->texture, upload->width, upload->height,
+                                                upload->width * 4,
+                                                const_cast<uint8_t*>(upload->pixels));
+            }
         }
+        // Instances stopped meanwhile end here; their stop has ended their threads already.
+        instances.clear();
     } catch (...) {
         // Nothing may escape into the host's render thread.
     }

@@ -1,12 +1,12 @@
-// The exported decoder functions: each takes the registry lock for its whole run, finds the
-// instance and forwards to it. Nothing may escape into the host, so every body catches all.
+// The exported decoder functions: each finds the instance under the registry lock and forwards to
+// it after releasing the lock. Nothing may escape into the host, so every body catches all.
 #include "DecoderRegistry.h"
 #include "H264DecoderPlugin.h"
 #include "UtfConversion.h"
 
 #include <string>
 
-std::map<uint8_t, std::unique_ptr<H264Decoder>> h264_execs;
+std::map<uint8_t, std::shared_ptr<H264Decoder>> h264_execs;
 std::mutex h264_execMutex;
 
 namespace {
@@ -16,7 +16,10 @@ namespace {
 // their decode threads may be in the middle of a sample until joined. Like the registry's own
 // destructor, it does not take the lock.
 struct RunningInstancesTeardown {
-    ~RunningInstancesTeardown() { h264_execs.clear(); }
+    ~RunningInstancesTeardown() {
+        h264_execs.clear();
+        H264Decoder::waitForHandedOffStops();
+    }
 };
 
 // Made once, after the first instance has made the shared decode session registry, so that its
@@ -27,9 +30,27 @@ void tearDownRunningInstancesAtUnload() {
     static RunningInstancesTeardown teardown;
 }
 
-H264Decoder* findDecoder(uint8_t decoderId) {
+// The running instance of the id; null for an unknown id or one still being started.
+std::shared_ptr<H264Decoder> findDecoder(uint8_t decoderId) {
+    std::lock_guard<std::mutex> lock(h264_execMutex);
     const auto entry = h264_execs.find(decoderId);
-    return entry == h264_execs.end() ? nullptr : entry->second.get();
+    return entry == h264_execs.end() ? nullptr : entry->second;
+}
+
+// Enters the id with no instance yet; false when it is in use.
+bool reserveId(uint8_t decoderId) {
+    std::lock_guard<std::mutex> lock(h264_execMutex);
+    return h264_execs.emplace(decoderId, nullptr).second;
+}
+
+// Puts the started instance in its reserved entry, or frees the entry when there is none.
+void completeStart(uint8_t decoderId, std::shared_ptr<H264Decoder> decoder) {
+    std::lock_guard<std::mutex> lock(h264_execMutex);
+    if (decoder) {
+        h264_execs[decoderId] = std::move(decoder);
+    } else {
+        h264_execs.erase(decoderId);
+    }
 }
 
 // Throws std::range_error for a text that is not well-formed UTF-16.
@@ -41,13 +62,18 @@ std::string utf8FromHost(const H264DecoderChar16* text) {
 
 bool H264Decoder_start(uint8_t decoderId, const H264DecoderChar16* configJson) {
     try {
-        std::lock_guard<std::mutex> lock(h264_execMutex);
-        if (h264_execs.count(decoderId) != 0 || configJson == nullptr) {
+        if (configJson == nullptr || !reserveId(decoderId)) {
             return false;
         }
-        auto decoder = std::make_unique<H264Decoder>(decoderId, utf8FromHost(configJson));
-        tearDownRunningInstancesAtUnload();
-        h264_execs.emplace(decoderId, std::move(decoder));
+        std::shared_ptr<H264Decoder> decoder;
+        try {
+            decoder = std::make_shared<H264Decoder>(decoderId, utf8FromHost(configJson));
+            tearDownRunningInstancesAtUnload();
+        } catch (...) {
+            completeStart(decoderId, nullptr);
+            return false;
+        }
+        completeStart(decoderId, std::move(decoder));
         return true;
     } catch (...) {
         return false;
@@ -56,15 +82,19 @@ bool H264Decoder_start(uint8_t decoderId, const H264DecoderChar16* configJson) {
 
 void H264Decoder_stop(uint8_t decoderId) {
     try {
-        std::lock_guard<std::mutex> lock(h264_execMutex);
-        const auto entry = h264_execs.find(decoderId);
-        if (entry == h264_execs.end()) {
-            return;
+        std::shared_ptr<H264Decoder> stopped;
+        {
+            std::lock_guard<std::mutex> lock(h264_execMutex);
+            const auto entry = h264_execs.find(decoderId);
+            if (entry == h264_execs.end() || !entry->second) {
+                return;
+            }
+            stopped = std::move(entry->second);
+            h264_execs.erase(entry);
         }
-        // Torn down while still registered: the render event, which waits for the lock, never
-        // meets a half-destroyed instance either way.
-        entry->second.reset();
-        h264_execs.erase(entry);
+        // The id is free from here on; a render event still uploading from the instance keeps
+        // it until the upload is done.
+        H264Decoder::stop(std::move(stopped));
     } catch (...) {
     }
 }
@@ -72,9 +102,8 @@ void H264Decoder_stop(uint8_t decoderId) {
 bool H264Decoder_commitFrame(uint8_t decoderId, const uint8_t* data, uint32_t reserved,
                              uint32_t offset, uint32_t size, uint32_t pts) {
     try {
-        std::lock_guard<std::mutex> lock(h264_execMutex);
-        H264Decoder* decoder = findDecoder(decoderId);
-        if (decoder == nullptr) {
+        const std::shared_ptr<H264Decoder> decoder = findDecoder(decoderId);
+        if (!decoder) {
             return false;
         }
         decoder->decodeFrame(data, reserved, offset, size, pts);
@@ -86,9 +115,8 @@ bool H264Decoder_commitFrame(uint8_t decoderId, const uint8_t* data, uint32_t re
 
 bool H264Decoder_registerCallback(uint8_t decoderId, H264DecoderTextureInfoCallback callback) {
     try {
-        std::lock_guard<std::mutex> lock(h264_execMutex);
-        H264Decoder* decoder = findDecoder(decoderId);
-        return decoder != nullptr && decoder->registerCallback(callback);
+        const std::shared_ptr<H264Decoder> decoder = findDecoder(decoderId);
+        return decoder && decoder->registerCallback(callback);
     } catch (...) {
         return false;
     }
@@ -96,9 +124,8 @@ bool H264Decoder_registerCallback(uint8_t decoderId, H264DecoderTextureInfoCallb
 
 bool H264Decoder_unregisterCallback(uint8_t decoderId) {
     try {
-        std::lock_guard<std::mutex> lock(h264_execMutex);
-        H264Decoder* decoder = findDecoder(decoderId);
-        return decoder != nullptr && decoder->unregisterCallback();
+        const std::shared_ptr<H264Decoder> decoder = findDecoder(decoderId);
+        return decoder && decoder->unregisterCallback();
     } catch (...) {
         return false;
     }
@@ -107,9 +134,8 @@ bool H264Decoder_unregisterCallback(uint8_t decoderId) {
 bool H264Decoder_setNativeTexturePointer(uint8_t decoderId, void* texturePtr,
                                          const H264DecoderChar16* textureJson) {
     try {
-        std::lock_guard<std::mutex> lock(h264_execMutex);
-        H264Decoder* decoder = findDecoder(decoderId);
-        if (decoder == nullptr || textureJson == nullptr) {
+        const std::shared_ptr<H264Decoder> decoder = findDecoder(decoderId);
+        if (!decoder || textureJson == nullptr) {
             return false;
         }
         return decoder->setNativeTexturePointer(texturePtr, utf8FromHost(textureJson));

@@ -103,10 +103,11 @@ TEST_F(HostCallback, ThePaddedPictureIsNotCopiedIntoATextureOfThePictureWidth) {
     int handle = 0;
     ASSERT_TRUE(decoder.setNativeTexturePointer(&handle, "{\"width\":1080,\"height\":1920}"));
     ASSERT_TRUE(decoder.registerCallback(TextureInfoLog::first()));
-    std::memset(decoder.texCfg.frameBuffer.get(), 0, size_t(1080) * 1920 * 4);
+    std::memset(const_cast<uint8_t*>(decoder.texCfg.frameBuffers->newest()), 0,
+                size_t(1080) * 1920 * 4);
     deliver(1080, 1920, 4352);
     EXPECT_EQ(texts(), std::vector<std::string>{textureInfoText(1088, 1920)});
-    EXPECT_EQ(decoder.texCfg.frameBuffer[0], 0);
+    EXPECT_EQ(decoder.texCfg.frameBuffers->newest()[0], 0);
 }
 
 }  // namespace

@@ -1,14 +1,20 @@
 // Real streams through the exported functions, as a host plays them: the callback hears the
-// texture size, the host binds a texture of that size, and every later picture lands in the
-// frame buffer exactly as FFmpeg decodes it.
+// texture size, the host binds a texture of that size, every later picture lands in the frame
+// buffer exactly as FFmpeg decodes it, and reaches the texture when the host renders on its own
+// clock.
 #include "AnnexB.h"
+#include "GraphicsDevice.h"
 #include "H264DecoderInspector.h"
 #include "HostSupport.h"
 #include "Pictures.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <mutex>
 #include <ostream>
+#include <set>
 #include <thread>
 
 using namespace decodertest;
@@ -230,6 +236,86 @@ TEST(Restart, TheNextInstanceUnderTheIdDecodesFromItsOwnParameterSets) {
         EXPECT_EQ(tap->pictures()[0].width, clip.width);
         H264Decoder_stop(kId);
         TextureInfoLog::forget(kId);
+    }
+}
+
+// A backend that fingerprints every picture it is given to upload.
+class FingerprintingBackend : public RenderAPI {
+  public:
+    void ProcessDeviceEvent(UnityGfxDeviceEventType, IUnityInterfaces*) override {}
+    bool GetUsesReverseZ() override { return false; }
+    void DrawSimpleTriangles(const float*, int, const void*) override {}
+    void* BeginModifyTexture(void*, int, int, int*) override { return nullptr; }
+    void EndModifyTexture(void*, int, int, int, void*) override {}
+    void BeginModifyTexture2() override {}
+    void EndModifyTexture2(void*, int width, int height, int rowPitch, void* data) override {
+        const std::string md5 = testsupport::md5Hex(
+            testsupport::packRows(static_cast<const uint8_t*>(data), width, height, rowPitch));
+        std::lock_guard<std::mutex> lock(mutex_);
+        uploaded_.insert(md5);
+        latest_ = md5;
+    }
+    void* BeginModifyVertexBuffer(void*, uint64_t*) override { return nullptr; }
+    void EndModifyVertexBuffer(void*) override {}
+
+    std::set<std::string> uploaded() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return uploaded_;
+    }
+    std::string latest() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return latest_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::set<std::string> uploaded_;
+    std::string latest_;
+};
+
+// A 30 fps stream committed at its pace while the host's render thread renders on its own clock,
+// out of step with the commits: every picture of the stream reaches the texture.
+TEST(EveryPicture, ReachesTheTextureWhenTheHostRendersAtLeastAsOftenAsTheStream) {
+    constexpr uint8_t kId = 60;
+    const FixtureClip& clip = testsupport::fixtureClip("h264_gop60_1280x720");
+    const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip);
+    const std::vector<std::string> md5s = testsupport::readFrameMd5s(clip);
+    const auto frameInterval = std::chrono::microseconds(1000000 / 30);
+    for (int renderHz : {60, 500}) {
+        SCOPED_TRACE(std::to_string(renderHz) + " Hz");
+        auto* backend = new FingerprintingBackend;
+        s_CurrentAPI.reset(backend);
+        ASSERT_TRUE(start(kId, configFor(clip)));
+        ASSERT_TRUE(bind(kId, kTexture, textureDescription(clip.width, clip.height)));
+        std::atomic<bool> rendering{true};
+        std::thread renderThread([&] {
+            const auto period = std::chrono::microseconds(1000000 / renderHz);
+            for (auto next = std::chrono::steady_clock::now(); rendering;) {
+                H264Decoder_nativeRenderEventFunc()(0);
+                next += period;
+                std::this_thread::sleep_until(next);
+            }
+        });
+        auto due = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < units.size(); ++i) {
+            std::this_thread::sleep_until(due);
+            due += frameInterval;
+            ASSERT_TRUE(commit(kId, units[i], uint32_t(i * 3333)));
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (backend->latest() != md5s.back() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        rendering = false;
+        renderThread.join();
+        H264Decoder_stop(kId);
+        const std::set<std::string> uploaded = backend->uploaded();
+        size_t missing = 0;
+        for (const std::string& md5 : md5s) {
+            missing += uploaded.count(md5) == 0 ? 1 : 0;
+        }
+        EXPECT_EQ(missing, 0u) << "of " << md5s.size() << " pictures never reached the texture";
+        s_CurrentAPI.reset();
     }
 }
 

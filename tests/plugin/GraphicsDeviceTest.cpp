@@ -149,13 +149,43 @@ TEST_F(RenderEvent, UploadsEveryBoundInstanceInAscendingIdOrder) {
     EXPECT_EQ(backend_->uploads[0].height, 2);
 }
 
-TEST_F(RenderEvent, EveryEventIdDoesTheSame) {
+// Whatever its id, a render event uploads a texture only when it was bound since the last event
+// or its instance has a picture no event has uploaded yet; of pictures that came in between,
+// the newest, and the others are counted as replaced.
+TEST_F(RenderEvent, UploadsOnlyWhatIsNewWhateverTheEventId) {
     startBound(3, 8, 8);
+    H264Decoder& instance = *h264_execs.at(3);
+    auto deliver = [&](uint8_t value) {
+        const std::vector<uint8_t> picture(8 * 8 * 4, value);
+        instance.copyRenderData(picture.data(), 0, 8, 8, 32, 0, 0, 0, 0);
+    };
     for (int eventId : {0, 1, -1, 12345}) {
-        backend_->uploads.clear();
-        renderEvent(eventId);
-        EXPECT_EQ(backend_->uploads.size(), 1u) << eventId;
+        SCOPED_TRACE(eventId);
+        ASSERT_TRUE(hosttest::bind(3, textureHandle(3), hosttest::textureDescription(8, 8)));
+        const struct {
+            const char* rule;
+            std::vector<uint8_t> pictures;  // delivered before the event
+            size_t uploads;
+        } events[] = {
+            {"bound since the last event", {}, 1}, {"nothing new", {}, 0},
+            {"one new picture", {7}, 1},           {"two new pictures: the newest", {8, 9}, 1},
+            {"nothing new again", {}, 0},
+        };
+        for (const auto& event : events) {
+            backend_->uploads.clear();
+            for (uint8_t value : event.pictures) {
+                deliver(value);
+            }
+            renderEvent(eventId);
+            ASSERT_EQ(backend_->uploads.size(), event.uploads) << event.rule;
+            if (!event.pictures.empty()) {
+                EXPECT_EQ(backend_->uploads[0].pixels,
+                          std::vector<uint8_t>(8 * 8 * 4, event.pictures.back()))
+                    << event.rule;
+            }
+        }
     }
+    EXPECT_EQ(instance.picturesReplacedBeforeUpload(), 4u) << "one per round";
 }
 
 TEST_F(RenderEvent, SkipsAnInstanceWhosePictureCopyHoldsTheTextureAndUploadsItNextTime) {
@@ -183,8 +213,8 @@ TEST_F(RenderEvent, SkipsAnInstanceWhosePictureCopyHoldsTheTextureAndUploadsItNe
 
     backend_->uploads.clear();
     renderEvent();
-    ASSERT_EQ(backend_->uploads.size(), 2u);
-    EXPECT_EQ(backend_->uploads[1].texture, textureHandle(2));
+    ASSERT_EQ(backend_->uploads.size(), 1u) << "instance 1 has nothing new";
+    EXPECT_EQ(backend_->uploads[0].texture, textureHandle(2));
 }
 
 // The frame buffer of a new binding holds no memory the plugin did not write, even where the

@@ -45,16 +45,16 @@ struct TextureSnapshot {
 inline std::optional<TextureSnapshot> snapshotTexture(uint8_t decoderId) {
     std::lock_guard<std::mutex> registryLock(h264_execMutex);
     const auto entry = h264_execs.find(decoderId);
-    if (entry == h264_execs.end()) {
+    if (entry == h264_execs.end() || !entry->second) {
         return std::nullopt;
     }
     H264Decoder::ITexCfg& state = entry->second->texCfg;
     std::lock_guard<std::mutex> textureLock(*state.texMutex);
     TextureSnapshot snapshot{
         state.textureBound, state.nativeTexture, state.width, state.height, {}};
-    if (state.frameBuffer) {
-        const uint8_t* bytes = state.frameBuffer.get();
-        snapshot.frameBuffer.assign(bytes, bytes + size_t(state.width) * state.height * 4);
+    if (state.frameBuffers) {
+        const uint8_t* bytes = state.frameBuffers->newest();
+        snapshot.frameBuffer.assign(bytes, bytes + state.frameBuffers->size());
     }
     return snapshot;
 }
@@ -63,7 +63,8 @@ inline void fillFrameBuffer(uint8_t decoderId, uint8_t value) {
     std::lock_guard<std::mutex> registryLock(h264_execMutex);
     H264Decoder::ITexCfg& state = h264_execs.at(decoderId)->texCfg;
     std::lock_guard<std::mutex> textureLock(*state.texMutex);
-    std::memset(state.frameBuffer.get(), value, size_t(state.width) * state.height * 4);
+    std::memset(const_cast<uint8_t*>(state.frameBuffers->newest()), value,
+                state.frameBuffers->size());
 }
 
 }  // namespace hosttest

@@ -1,6 +1,7 @@
 // The host loads the built library, plays a thousand short streams through it and unloads it,
 // and then does it all again: each round ends with the threads and resident memory it began
 // with, every stream reaches its decode session, and in the AddressSanitizer build nothing leaks.
+// And while the library stays loaded, stopped instances give back their threads and memory.
 #include "AnnexB.h"
 #include "EglContext.h"
 #include "HostProcess.h"
@@ -17,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <thread>
 
@@ -86,41 +88,37 @@ class LoadedPlugin {
     std::unique_ptr<PluginLibrary> library_;
 };
 
-// Commits the first access units until the instance's session reports the picture size; a
-// commit that met the decode thread at its queue was dropped, so the first unit is repeated.
 void commitUnit(const PluginEntryPoints& api, uint8_t id, const Stream& stream, size_t unit) {
     api.commitFrame(id, stream.units[unit].data(), 0, 0, uint32_t(stream.units[unit].size()),
                     uint32_t(unit * 3600));
 }
 
-bool decodeUntilSizeIsReported(const PluginEntryPoints& api, uint8_t id, const Stream& stream) {
-    const uint32_t callsBefore = s_textureInfoCalls[id].load();
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-        for (size_t i = 0; i < 2; ++i) {
-            commitUnit(api, id, stream, i);
+// Waits until the host callback of `id` has been called `calls` times since `before`.
+bool waitForTextureInfoCalls(uint8_t id, uint32_t before, uint32_t calls) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
+    while (s_textureInfoCalls[id].load() - before < calls) {
+        if (Clock::now() >= deadline) {
+            return false;
         }
-        for (int wait = 0; wait < 200; ++wait) {
-            if (s_textureInfoCalls[id].load() != callsBefore) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return false;
+    return true;
 }
 
-// Render events until the texture shows one of the first two pictures. The keyframe is committed
-// again while waiting: when the units were committed twice and the second keyframe was dropped (a
-// commit is dropped while the decode thread holds the queue), the repeated second unit decoded on
-// the wrong reference, and that picture never matches.
+// Commits the first two access units; true once the session has reported the picture size.
+bool decodeUntilSizeIsReported(const PluginEntryPoints& api, uint8_t id, const Stream& stream) {
+    const uint32_t callsBefore = s_textureInfoCalls[id].load();
+    for (size_t i = 0; i < 2; ++i) {
+        commitUnit(api, id, stream, i);
+    }
+    return waitForTextureInfoCalls(id, callsBefore, 1);
+}
+
+// Render events until the texture shows one of the first two pictures.
 bool textureShowsAFirstPicture(const PluginEntryPoints& api, uint8_t id, const HostTexture& texture,
                                const Stream& stream) {
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
-    for (int attempt = 0; Clock::now() < deadline; ++attempt) {
-        if (attempt % 50 == 49) {
-            commitUnit(api, id, stream, 0);
-        }
+    while (Clock::now() < deadline) {
         api.nativeRenderEventFunc()(0);
         const testsupport::BgraPicture shown =
             pictureFromTexture(texture.width(), texture.height(), texture.readPixels());
@@ -214,6 +212,81 @@ TEST(Lifetime, UnloadingRemovesTheModuleFromTheProcess) {
         ASSERT_NO_FATAL_FAILURE(playShortStream(plugin.api(), 7, texture, stream, true));
     }
     EXPECT_FALSE(isMapped(path)) << path << " stays mapped after dlclose";
+}
+
+// Stopping gives back what an instance took, with the library loaded: its decode thread, its
+// decode session's thread and the decoder's memory. Measured against the figures before the
+// instances started, once the libraries beneath have set up what they keep for good (one
+// instance played first).
+TEST(Lifetime, StoppedInstancesGiveBackTheirThreadsAndMemory) {
+    constexpr double kResidentTolerance = 0.05;
+    // 1080 pixels wide: the platform pads its rows, and reports the padded width with the first
+    // decoded picture, which tells that decoding has begun.
+    const testsupport::FixtureClip large = testsupport::fixtureClip("h264_portrait_1080x1920");
+    const std::vector<AccessUnit> largeUnits = testsupport::readAccessUnits(large);
+    const Stream small;
+    useOneAllocatorArena();
+    testsupport::keepObjectiveCRuntimeLoaded();
+    std::string error;
+    ASSERT_TRUE(makeHostContextCurrent(&error)) << error;
+    LoadedPlugin plugin(&error);
+    ASSERT_TRUE(plugin.loaded()) << error;
+    const PluginEntryPoints& api = plugin.api();
+
+    auto decodeLarge = [&](uint8_t id) {
+        ASSERT_TRUE(api.start(id, u"{}"));
+        ASSERT_TRUE(api.registerCallback(id, &onTextureInfo));
+        const uint32_t before = s_textureInfoCalls[id].load();
+        for (size_t i = 0; i < 3; ++i) {
+            api.commitFrame(id, largeUnits[i].data(), 0, 0, uint32_t(largeUnits[i].size()), 0);
+        }
+        ASSERT_TRUE(waitForTextureInfoCalls(id, before, 2)) << "id " << int(id);
+    };
+    const struct {
+        const char* what;
+        std::function<void()> play;
+    } workloads[] = {
+        {"64 ids decoding 1080 x 1920 at once, then all stopped",
+         [&] {
+             for (int id = 0; id < 64; ++id) {
+                 ASSERT_NO_FATAL_FAILURE(decodeLarge(uint8_t(id)));
+             }
+             for (int id = 0; id < 64; ++id) {
+                 api.stop(uint8_t(id));
+             }
+         }},
+        {"1 000 start/decode/stop cycles over 16 ids",
+         [&] {
+             for (int cycle = 0; cycle < 1000; ++cycle) {
+                 const uint8_t id = uint8_t(cycle % 16);
+                 ASSERT_TRUE(api.start(id, u"{}"));
+                 ASSERT_TRUE(api.registerCallback(id, &onTextureInfo));
+                 ASSERT_TRUE(decodeUntilSizeIsReported(api, id, small)) << "cycle " << cycle;
+                 api.stop(id);
+             }
+         }},
+    };
+    ASSERT_NO_FATAL_FAILURE(decodeLarge(200));
+    api.stop(200);
+    std::cout << "stopped instances:\n";
+    for (const auto& workload : workloads) {
+        SCOPED_TRACE(workload.what);
+        returnFreeAllocatorPages();
+        ProcessFigures before = currentProcessFigures();
+        before.threads = steadyThreadCount();
+        ASSERT_NO_FATAL_FAILURE(workload.play());
+        returnFreeAllocatorPages();
+        ProcessFigures after = currentProcessFigures();
+        after.threads = threadCountOnceJoinedThreadsAreGone(before.threads);
+        std::cout << "  " << workload.what << ":\n";
+        printFigures("before", before);
+        printFigures("after", after);
+        EXPECT_EQ(after.threads, before.threads);
+        if (!sanitizerOwnsMemory()) {
+            EXPECT_LE(double(after.residentBytes),
+                      double(before.residentBytes) * (1 + kResidentTolerance));
+        }
+    }
 }
 
 }  // namespace

@@ -1,0 +1,56 @@
+#include "FrameBuffers.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+constexpr uint8_t kOpaqueBlack[4] = {0, 0, 0, 255};
+
+void fillOpaqueBlack(uint8_t* pixels, size_t size) {
+    if (size < sizeof kOpaqueBlack) {
+        return;
+    }
+    std::memcpy(pixels, kOpaqueBlack, sizeof kOpaqueBlack);
+    for (size_t filled = sizeof kOpaqueBlack; filled < size;) {
+        const size_t chunk = std::min(filled, size - filled);
+        std::memcpy(pixels + filled, pixels, chunk);
+        filled += chunk;
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<FrameBuffers> FrameBuffers::create(size_t size) noexcept {
+    try {
+        std::shared_ptr<FrameBuffers> buffers(new FrameBuffers(size));
+        for (std::unique_ptr<uint8_t[]>& pixels : buffers->pixels_) {
+            pixels.reset(new uint8_t[size]);
+            fillOpaqueBlack(pixels.get(), size);
+        }
+        return buffers;
+    } catch (...) {
+        return nullptr;  // out of memory
+    }
+}
+
+bool FrameBuffers::publish() {
+    const bool replacedUnseen = readyIsNew_;
+    std::swap(writing_, ready_);
+    readyIsNew_ = true;
+    return replacedUnseen;
+}
+
+const uint8_t* FrameBuffers::takeNewest() {
+    if (!readyIsNew_) {
+        return nullptr;
+    }
+    std::swap(reading_, ready_);
+    readyIsNew_ = false;
+    return pixels_[reading_].get();
+}
+
+const uint8_t* FrameBuffers::newest() const {
+    return pixels_[readyIsNew_ ? ready_ : reading_].get();
+}
