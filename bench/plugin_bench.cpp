@@ -9,13 +9,10 @@
 //   plugin_bench [rounds]
 #include "AnnexBSplitter.h"
 #include "BenchSupport.h"
-#include "EglContext.h"
 #include "Fixtures.h"
+#include "GraphicsHost.h"
 #include "H264DecoderPlugin.h"
 #include "HostTexture.h"
-#include "SimulatedHostInterfaces.h"
-
-#include <epoxy/gl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -88,36 +85,6 @@ class BenchInstance {
   private:
     uint8_t id_;
     std::shared_ptr<bench::LandingClock> clock_;
-};
-
-// The host's side: a headless OpenGL Core context, the plugin loaded into it with its backend.
-class GraphicsHost {
-  public:
-    GraphicsHost() {
-        std::string whyNot;
-        context_ = headlessgl::EglContext::create(kUnityGfxRendererOpenGLCore, &whyNot);
-        if (!context_) {
-            std::fprintf(stderr, "plugin_bench: no OpenGL context: %s\n", whyNot.c_str());
-            std::exit(1);
-        }
-        host_ = std::make_unique<SimulatedHostInterfaces>(kUnityGfxRendererOpenGLCore);
-        UnityPluginLoad(host_->interfaces());
-        renderEvent_ = H264Decoder_nativeRenderEventFunc();
-    }
-    ~GraphicsHost() {
-        host_->sendDeviceEvent(kUnityGfxDeviceEventShutdown);
-        UnityPluginUnload();
-    }
-    // One render event, waited for until the GPU has done the upload.
-    void render() {
-        renderEvent_(1);
-        glFinish();
-    }
-
-  private:
-    std::unique_ptr<headlessgl::EglContext> context_;
-    std::unique_ptr<SimulatedHostInterfaces> host_;
-    H264DecoderRenderEventFunc renderEvent_ = nullptr;
 };
 
 constexpr uint8_t kBenchId = 42;

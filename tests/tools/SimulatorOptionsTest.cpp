@@ -20,16 +20,17 @@ TEST(SimulatorOptions, NoArgumentsPlayTheSampleClipOnOpenGLCore) {
     EXPECT_EQ(options->instances, 1);
     EXPECT_FALSE(options->fast);
     EXPECT_EQ(options->fps, 0);
+    EXPECT_EQ(options->renderHz, 60);
     EXPECT_EQ(options->outDir, "out");
     EXPECT_FALSE(options->codec.has_value());
 }
 
 TEST(SimulatorOptions, EveryOptionIsRead) {
     std::string error;
-    const auto options =
-        parse({"a.h265", "--codec", "h265", "--fps", "59.94", "--instances", "256", "--renderer",
-               "gles2", "--snapshot-every", "10", "--out", "shots", "--plugin", "x.so", "b.h265"},
-              &error);
+    const auto options = parse({"a.h265", "--codec", "h265", "--fps", "59.94", "--instances", "256",
+                                "--renderer", "gles2", "--snapshot-every", "10", "--out", "shots",
+                                "--plugin", "x.so", "--render-hz", "500", "b.h265"},
+                               &error);
     ASSERT_TRUE(options) << error;
     EXPECT_EQ(options->files, (std::vector<std::string>{"a.h265", "b.h265"}));
     EXPECT_EQ(options->codec, annexb::StreamCodec::H265);
@@ -39,6 +40,7 @@ TEST(SimulatorOptions, EveryOptionIsRead) {
     EXPECT_EQ(options->snapshotEvery, 10);
     EXPECT_EQ(options->outDir, "shots");
     EXPECT_EQ(options->pluginPath, "x.so");
+    EXPECT_DOUBLE_EQ(options->renderHz, 500);
 
     const auto gles3 = parse({"--renderer", "gles3", "--fast"}, &error);
     ASSERT_TRUE(gles3) << error;
@@ -54,6 +56,7 @@ TEST(SimulatorOptions, BadArgumentsAreRefusedWithOneLine) {
         {"--renderer", "metal"},    {"--codec", "vp9"},
         {"--snapshot-every", "-1"}, {"--bogus"},
         {"--fast", "--fps", "30"},  {"--out", ""},
+        {"--render-hz", "0"},       {"--render-hz", "1001"},
     };
     for (const auto& arguments : bad) {
         std::string error;

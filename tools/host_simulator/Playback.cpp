@@ -5,6 +5,7 @@
 #include <rapidjson/document.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -63,7 +64,8 @@ const char* codecName(annexb::StreamCodec codec) {
     return codec == annexb::StreamCodec::H265 ? "H.265" : "H.264";
 }
 
-// One decoder instance of the playback and what the host knows of it.
+// One decoder instance of the playback and what the host knows of it. The script thread
+// commits; the render thread creates and binds textures and looks at them.
 struct Instance {
     uint8_t id = 0;
     const StreamInput* input = nullptr;
@@ -74,10 +76,18 @@ struct Instance {
     int reportedHeight = 0;
     bool reportPending = false;
 
+    // Render thread only.
     std::unique_ptr<HostTexture> texture;
     std::unique_ptr<HostTexture> retiredTexture;  // kept until the next render event is done
     std::vector<uint8_t> lastPixels;
+    // What the script thread waits on: a texture bound, and when the last one was.
+    std::atomic<bool> bound{false};
+    std::atomic<Clock::rep> lastBinding{0};
+
+    // Commit times of pictures not shown yet, from the script thread to the render thread.
+    std::mutex commitsMutex;
     std::deque<Clock::time_point> pendingCommits;
+    std::atomic<int> committed{0};
     PlaybackStats stats;
 };
 
@@ -130,12 +140,18 @@ class Playback {
         }
         renderEvent_ = plugin_.nativeRenderEventFunc();
         started_ = Clock::now();
-        commitAll();
-        drain();
+        std::atomic<bool> committing{true};
+        std::thread scriptThread([this, &committing] {
+            commitAll();
+            committing = false;
+        });
+        render(committing);
+        scriptThread.join();
         const bool snapshotsWritten = writeLastSnapshots(error);
         stopInstances();
         result->instances.clear();
-        for (const Instance& instance : instances_) {
+        for (Instance& instance : instances_) {
+            instance.stats.committed = instance.committed;
             result->instances.push_back(instance.stats);
         }
         result->uploadMsPerEvent = renderEvents_ ? renderEventMs_ / renderEvents_ : 0;
@@ -182,27 +198,23 @@ class Playback {
         return longest;
     }
 
+    // The script thread: commits at the stream's pace (or as fast as it can), waiting for a
+    // texture of the reported size after each instance's first access unit, as a host does.
     void commitAll() {
         const size_t frames = longestStream();
         const double fps = options_.fps > 0 ? options_.fps : instances_.front().input->fps;
-        Clock::time_point nextProgress = started_ + std::chrono::seconds(1);
         // The live stream's clock: it starts over after a wait for a texture size, as a live
         // source does not catch up on the frames it would have sent meanwhile.
         Clock::time_point paceStart = started_;
         for (size_t frame = 0; frame < frames; ++frame) {
             if (!options_.fast) {
-                renderUntil(paceStart + std::chrono::duration_cast<Clock::duration>(
-                                            std::chrono::duration<double>(double(frame) / fps)),
-                            fps);
+                std::this_thread::sleep_until(
+                    paceStart + std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double>(double(frame) / fps)));
             }
             const Clock::time_point committing = Clock::now();
             if (commitFrame(frame, fps)) {
                 paceStart += Clock::now() - committing;
-            }
-            serviceRenderThread();
-            if (Clock::now() >= nextProgress) {
-                printProgress();
-                nextProgress += std::chrono::seconds(1);
             }
         }
     }
@@ -218,10 +230,11 @@ class Playback {
             const annexb::AccessUnit& unit = units[frame];
             const uint32_t pts = uint32_t(double(frame) * kPtsUnitsPerSecond / fps);
             if (plugin_.commitFrame(instance.id, unit.data(), 0, 0, uint32_t(unit.size()), pts)) {
-                ++instance.stats.committed;
+                ++instance.committed;
+                std::lock_guard<std::mutex> lock(instance.commitsMutex);
                 instance.pendingCommits.push_back(Clock::now());
             }
-            if (!instance.texture) {
+            if (!instance.bound) {
                 awaitTextureSize(instance);
                 waited = true;
             }
@@ -230,54 +243,52 @@ class Playback {
     }
 
     // The host's call sequence: commit until the callback reports the picture size, bind a
-    // texture of that size, then go on committing. Waiting here keeps the pictures after the
-    // first from being decoded before any texture can receive them. A stream whose rows the
-    // platform pads reports the padded width right after, with its first picture: the wait goes
-    // on until the reports have been quiet for a moment.
-    void awaitTextureSize(Instance& instance) {
+    // texture of that size (the render thread does), then go on committing. Waiting here keeps
+    // the pictures after the first from being decoded before any texture can receive them. A
+    // stream whose rows the platform pads reports the padded width right after, with its first
+    // picture: the wait goes on until the bindings have been quiet for a moment.
+    void awaitTextureSize(const Instance& instance) {
         const Clock::time_point deadline = Clock::now() + kFirstPictureTimeout;
-        Clock::time_point quietSince = Clock::now();
         while (Clock::now() < deadline &&
-               !(instance.texture && Clock::now() - quietSince >= kReportQuietPeriod)) {
+               !(instance.bound &&
+                 Clock::now() - Clock::time_point(Clock::duration(instance.lastBinding.load())) >=
+                     kReportQuietPeriod)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            if (bindReportedTexture(instance)) {
-                quietSince = Clock::now();
-            }
         }
     }
 
-    // A host renders more often than a live stream delivers pictures: keep rendering twice per
-    // frame interval until the next commit is due, so each picture is seen soon after it is
-    // decoded without the read-backs starving the decoder.
-    void renderUntil(Clock::time_point due, double fps) {
-        const auto interval =
-            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(0.5 / fps));
-        while (Clock::now() + interval < due) {
-            std::this_thread::sleep_for(interval);
-            serviceRenderThread();
-        }
-        std::this_thread::sleep_until(due);
-    }
-
-    // Keeps rendering after the last commit until every committed picture has shown, or until
-    // no new picture arrives for a while.
-    void drain() {
+    // The render thread, on its own clock: a render event every 1/renderHz seconds while the
+    // script thread commits, then until every committed picture has shown or none has arrived
+    // for a while.
+    void render(const std::atomic<bool>& committing) {
+        const auto period = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(1.0 / options_.renderHz));
+        Clock::time_point nextProgress = started_ + std::chrono::seconds(1);
         Clock::time_point lastProgress = Clock::now();
-        int shownBefore = totalShown();
-        while (anyPending() && Clock::now() - lastProgress < kDrainTimeout) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        int shownBefore = 0;
+        for (Clock::time_point due = Clock::now();;) {
+            std::this_thread::sleep_until(due);
+            due += period;
             serviceRenderThread();
             if (totalShown() != shownBefore) {
                 shownBefore = totalShown();
                 lastProgress = Clock::now();
+            }
+            if (Clock::now() >= nextProgress) {
+                printProgress();
+                nextProgress += std::chrono::seconds(1);
+            }
+            if (!committing && (!anyPending() || Clock::now() - lastProgress >= kDrainTimeout)) {
+                break;
             }
         }
         finished_ = Clock::now();
         printProgress();
     }
 
-    bool anyPending() const {
-        for (const Instance& instance : instances_) {
+    bool anyPending() {
+        for (Instance& instance : instances_) {
+            std::lock_guard<std::mutex> lock(instance.commitsMutex);
             if (!instance.pendingCommits.empty()) {
                 return true;
             }
@@ -336,8 +347,13 @@ class Playback {
         instance.retiredTexture = std::move(instance.texture);
         instance.texture = std::move(texture);
         instance.lastPixels.clear();
-        // Pictures decoded before a texture was bound never reach one.
-        instance.pendingCommits.clear();
+        {
+            // Pictures decoded before a texture was bound never reach one.
+            std::lock_guard<std::mutex> lock(instance.commitsMutex);
+            instance.pendingCommits.clear();
+        }
+        instance.lastBinding = Clock::now().time_since_epoch().count();
+        instance.bound = true;
         return true;
     }
 
@@ -352,6 +368,7 @@ class Playback {
         }
         instance.lastPixels = std::move(pixels);
         ++instance.stats.shown;
+        std::lock_guard<std::mutex> lock(instance.commitsMutex);
         if (!instance.pendingCommits.empty()) {
             instance.stats.latenciesMs.push_back(
                 millisecondsBetween(instance.pendingCommits.front(), Clock::now()));
@@ -392,7 +409,7 @@ class Playback {
     void printProgress() const {
         int committed = 0;
         for (const Instance& instance : instances_) {
-            committed += instance.stats.committed;
+            committed += instance.committed;
         }
         std::printf("playing: %5.1f s, %d instance(s), committed %d, decoded %d\n",
                     millisecondsBetween(started_, Clock::now()) / 1000, int(instances_.size()),

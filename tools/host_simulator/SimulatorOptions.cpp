@@ -58,6 +58,8 @@ bool applyValueOption(const std::string& name, const std::string& value, Simulat
     bool valid = false;
     if (name == "--fps") {
         valid = parseNumber(value, 0.001, 1000, &options->fps);
+    } else if (name == "--render-hz") {
+        valid = parseNumber(value, 1, 1000, &options->renderHz);
     } else if (name == "--instances") {
         valid = parseInteger(value, 1, 256, &options->instances);
     } else if (name == "--snapshot-every") {
@@ -82,8 +84,9 @@ bool applyValueOption(const std::string& name, const std::string& value, Simulat
 }
 
 bool takesValue(const std::string& name) {
-    return name == "--fps" || name == "--instances" || name == "--snapshot-every" ||
-           name == "--renderer" || name == "--codec" || name == "--out" || name == "--plugin";
+    return name == "--fps" || name == "--render-hz" || name == "--instances" ||
+           name == "--snapshot-every" || name == "--renderer" || name == "--codec" ||
+           name == "--out" || name == "--plugin";
 }
 
 }  // namespace
@@ -136,6 +139,8 @@ std::string simulatorUsage() {
            "  --fps N              pace commits as a live stream at N frames per second\n"
            "                       (default: the stream's own rate, else 30)\n"
            "  --fast               commit as fast as possible\n"
+           "  --render-hz N        render events per second on the host's render thread, which\n"
+           "                       runs on its own clock beside the commits (default 60)\n"
            "  --instances N        decoder instances at once, 1 to 256 (default 1)\n"
            "  --renderer core|gles3|gles2   host renderer (default core: OpenGL Core)\n"
            "  --snapshot-every N   write every Nth picture as PNG (the last one always)\n"

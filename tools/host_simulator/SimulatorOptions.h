@@ -13,6 +13,7 @@ struct SimulatorOptions {
     std::optional<annexb::StreamCodec> codec;  // from the file extension when absent
     double fps = 0;                            // 0: the stream's own rate
     bool fast = false;
+    double renderHz = 60;  // the host's render thread, on its own clock
     int instances = 1;
     UnityGfxRenderer renderer = kUnityGfxRendererOpenGLCore;
     int snapshotEvery = 0;  // 0: only the last picture
