@@ -3,6 +3,7 @@
 #include "H264HwDecoderImpl.h"
 
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -52,6 +53,37 @@ void deliver(const std::shared_ptr<H264HwDecoderImpl>& handler, void* sourceFram
     }
 }
 
+// The picture is only read: a read-only lock spares the platform writing the memory back.
+void deliverLocked(const std::shared_ptr<H264HwDecoderImpl>& handler, void* sourceFrameRefCon,
+                   CVImageBufferRef picture) {
+    if (CVPixelBufferLockBaseAddress(picture, kCVPixelBufferLock_ReadOnly) != kCVReturnSuccess) {
+        return;
+    }
+    deliver(handler, sourceFrameRefCon, readGeometry(picture));
+    CVPixelBufferUnlockBaseAddress(picture, kCVPixelBufferLock_ReadOnly);
+}
+
+// The platform hands pictures out in decode order; the stream's reorder window puts them into
+// display order, each held retained until it is due.
+void deliverInDisplayOrder(const std::shared_ptr<H264HwDecoderImpl>& handler,
+                           void* sourceFrameRefCon, CVImageBufferRef picture, int64_t pts) {
+    std::vector<H264HwDecoderImpl::HeldPicture> due;
+    std::vector<H264HwDecoderImpl::HeldPicture> undelivered;
+    CVPixelBufferRetain(picture);
+    try {
+        handler->OrderPicture({pts, sourceFrameRefCon, picture}, due, undelivered);
+    } catch (...) {
+        undelivered.push_back({pts, sourceFrameRefCon, picture});  // out of memory: not shown
+    }
+    for (const H264HwDecoderImpl::HeldPicture& held : due) {
+        deliverLocked(handler, held.sourceFrameRefCon, held.buffer);
+        CVPixelBufferRelease(held.buffer);
+    }
+    for (const H264HwDecoderImpl::HeldPicture& held : undelivered) {
+        CVPixelBufferRelease(held.buffer);
+    }
+}
+
 }  // namespace
 
 void didDecompress(void* decompressionOutputRefCon, void* sourceFrameRefCon, OSStatus status,
@@ -71,11 +103,10 @@ void didDecompress(void* decompressionOutputRefCon, void* sourceFrameRefCon, OSS
         }
         return;
     }
-    // The picture is only read: a read-only lock spares the platform writing the memory back.
-    if (CVPixelBufferLockBaseAddress(imageBuffer, kCVPixelBufferLock_ReadOnly) !=
-        kCVReturnSuccess) {
+    const bool timed = (presentationTimeStamp.flags & kCMTimeFlags_Valid) != 0;
+    if (!handler || !timed || handler->picturesPassStraightThrough(presentationTimeStamp.value)) {
+        deliverLocked(handler, sourceFrameRefCon, imageBuffer);
         return;
     }
-    deliver(handler, sourceFrameRefCon, readGeometry(imageBuffer));
-    CVPixelBufferUnlockBaseAddress(imageBuffer, kCVPixelBufferLock_ReadOnly);
+    deliverInDisplayOrder(handler, sourceFrameRefCon, imageBuffer, presentationTimeStamp.value);
 }

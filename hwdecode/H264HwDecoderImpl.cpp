@@ -1,6 +1,7 @@
 #include "H264HwDecoderImpl.h"
 
 #include "DecompressionOutput.h"
+#include "ParameterSets.h"
 
 #include <CoreVideo/CoreVideo.h>
 
@@ -227,6 +228,50 @@ void H264HwDecoderImpl::Reset() {
 void H264HwDecoderImpl::DiscardUntilRandomAccess() {
     _deliveryEpoch.fetch_add(1);
     _awaitingRandomAccess = true;
+    dropHeldPictures();
+}
+
+bool H264HwDecoderImpl::picturesPassStraightThrough(int64_t pts) {
+    std::lock_guard<std::mutex> lock(_reorderMutex);
+    if (pts != _submittedPts.load() && !_platformReorders) {
+        _platformReorders = true;
+        std::vector<HeldPicture> held;
+        _reorder.clear(held);
+        for (const HeldPicture& picture : held) {
+            CVPixelBufferRelease(picture.buffer);  // none yet: the first picture tells
+        }
+    }
+    return _platformReorders || _reorder.passesStraightThrough();
+}
+
+void H264HwDecoderImpl::OrderPicture(HeldPicture picture, std::vector<HeldPicture>& due,
+                                     std::vector<HeldPicture>& undelivered) {
+    std::lock_guard<std::mutex> lock(_reorderMutex);
+    _reorder.push(picture, due, undelivered);
+}
+
+void H264HwDecoderImpl::dropHeldPictures() {
+    std::vector<HeldPicture> dropped;
+    {
+        std::lock_guard<std::mutex> lock(_reorderMutex);
+        _reorder.clear(dropped);
+    }
+    for (const HeldPicture& picture : dropped) {
+        CVPixelBufferRelease(picture.buffer);
+    }
+}
+
+// The reorder window the active sequence parameter set states, or -1.
+int H264HwDecoderImpl::statedReorderWindow() const {
+    if (_sps.empty()) {
+        return -1;
+    }
+    const Blob& sps = _sps.front();
+    const size_t length = parametersets::lengthWithoutTrailingZeros(sps.data(), sps.size());
+    const std::optional<parametersets::SequenceInfo> info =
+        _h265 ? parametersets::parseHevcSps(sps.data(), length)
+              : parametersets::parseH264Sps(sps.data(), length);
+    return info ? info->reorderWindow : -1;
 }
 
 void H264HwDecoderImpl::NoteFailedDecode(void* sourceFrameRefCon, OSStatus status) {
@@ -393,6 +438,7 @@ void H264HwDecoderImpl::submitPictureUnits() {
     if (sample) {
         VTDecodeInfoFlags infoFlags = 0;
         void* const epoch = epochReference(_deliveryEpoch.load());
+        _submittedPts = presentationValue(_current);
         _status = VTDecompressionSessionDecodeFrame(_session, sample.get(), kDecodeFlags, epoch,
                                                     &infoFlags);
         if (_status != 0) {
@@ -512,6 +558,11 @@ void H264HwDecoderImpl::startSession(CMFormatDescriptionRef format) {
         return;
     }
     _session = created;
+    {
+        std::lock_guard<std::mutex> lock(_reorderMutex);
+        _reorder.restart(statedReorderWindow());
+        _platformReorders = false;
+    }
     // Live video: the decoder should keep pace rather than favour throughput. A hint only.
     VTSessionSetProperty(created, kVTDecompressionPropertyKey_RealTime, kCFBooleanTrue);
     const CMVideoDimensions size = CMVideoFormatDescriptionGetDimensions(format);
@@ -532,6 +583,7 @@ void H264HwDecoderImpl::endSession() {
         _session = nullptr;
         _endingSession = false;
     }
+    dropHeldPictures();
     releaseIfSet(_videoFormatDescr);
     _videoFormatDescr = nullptr;
 }

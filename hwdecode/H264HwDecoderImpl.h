@@ -5,6 +5,7 @@
 
 #include "H264HwDecoderImplDelegate.h"
 #include "NalUnits.h"
+#include "PictureReorder.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <CoreMedia/CoreMedia.h>
@@ -94,6 +95,21 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     // The platform could not decode a sample submitted with `sourceFrameRefCon`.
     void NoteFailedDecode(void* sourceFrameRefCon, OSStatus status);
 
+    // A decoded picture on its way to display order; its pixel buffer is retained meanwhile.
+    struct HeldPicture {
+        int64_t pts = 0;
+        void* sourceFrameRefCon = nullptr;
+        CVImageBufferRef buffer = nullptr;
+    };
+    // Whether a picture of time `pts` goes out as the platform hands it out: the stream says it
+    // does not reorder, or the platform puts pictures into display order itself (it hands out a
+    // picture of another sample than the one being decoded). Output thread.
+    bool picturesPassStraightThrough(int64_t pts);
+    // The platform hands pictures out in decode order: takes one, and appends to `due` those
+    // now due in display order and to `undelivered` those never to be shown. Output thread.
+    void OrderPicture(HeldPicture picture, std::vector<HeldPicture>& due,
+                      std::vector<HeldPicture>& undelivered);
+
   private:
     // What filing an access unit's NAL units found.
     struct FiledAccessUnit {
@@ -112,6 +128,8 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     void releasePictureUnits();
     void startSession(CMFormatDescriptionRef format);
     void endSession();
+    int statedReorderWindow() const;
+    void dropHeldPictures();
 
     CMVideoFormatDescriptionRef _videoFormatDescr = nullptr;
     VTDecompressionSessionRef _session = nullptr;
@@ -132,6 +150,11 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     // Decode thread only: HEVC RASL pictures after the point where decoding started again.
     bool _skippingLeadingPictures = false;
     nalunits::FrameNumberTracker _frameNumbers;
+    // Pictures held for display order, for the output thread and whoever ends the session.
+    std::mutex _reorderMutex;
+    PictureReorder<HeldPicture> _reorder;
+    bool _platformReorders = false;
+    std::atomic<int64_t> _submittedPts{0};
     // Serialises DecodeNALUs and Reset, so that a Reset from another thread cannot tear the
     // parameter sets or the session from under a decode in progress.
     std::mutex _decodeMutex;

@@ -86,7 +86,12 @@ void skipH264Hrd(BitReader& reader) {
     reader.skip(20);  // four 5-bit delay and length fields
 }
 
-void skipH264Vui(BitReader& reader) {
+// A decoded picture buffer holds at most this many pictures; no window is larger.
+constexpr uint32_t kMaxDecodedPictures = 16;
+constexpr uint8_t kBaselineProfile = 66;
+
+// Reads the VUI up to its end; `reorderWindow` gets what its bitstream restriction says.
+void readH264Vui(BitReader& reader, int& reorderWindow) {
     if (reader.flag() && reader.bits(8) == 255) {  // aspect_ratio_idc: extended SAR
         reader.skip(32);
     }
@@ -120,9 +125,12 @@ void skipH264Vui(BitReader& reader) {
     reader.skip(1);       // pic_struct_present_flag
     if (reader.flag()) {  // bitstream_restriction_flag
         reader.skip(1);
-        for (int i = 0; i < 6; ++i) {
+        for (int i = 0; i < 4; ++i) {
             reader.ue();
         }
+        const uint32_t maxNumReorderFrames = reader.ue();
+        reader.ue();  // max_dec_frame_buffering
+        reorderWindow = int(std::min(maxNumReorderFrames, kMaxDecodedPictures));
     }
 }
 
@@ -308,6 +316,9 @@ std::optional<SequenceInfo> parseH264Sps(const uint8_t* nal, size_t size) {
     if (!reader || !readH264FormatFields(*reader, info)) {
         return std::nullopt;
     }
+    if (nal[1] == kBaselineProfile) {
+        info.reorderWindow = 0;
+    }
     reader->ue();  // max_num_ref_frames
     info.gapsInFrameNumAllowed = reader->flag();
     const uint32_t widthInMbs = reader->ue() + 1;
@@ -324,7 +335,7 @@ std::optional<SequenceInfo> parseH264Sps(const uint8_t* nal, size_t size) {
         }
     }
     if (reader->flag()) {
-        skipH264Vui(*reader);
+        readH264Vui(*reader, info.reorderWindow);
     }
     if (reader->failed() || !reader->atTrailingBits() || widthInMbs > kMaxPictureSide / 16 ||
         heightInMapUnits > kMaxPictureSide / 16) {
@@ -402,9 +413,9 @@ std::optional<SequenceInfo> parseHevcSps(const uint8_t* nal, size_t size) {
     const uint32_t log2MaxPocLsbMinus4 = reader->ue();
     const bool orderingInfoForAll = reader->flag();
     for (int i = orderingInfoForAll ? 0 : maxSubLayersMinus1; i <= maxSubLayersMinus1; ++i) {
-        reader->ue();
-        reader->ue();
-        reader->ue();
+        reader->ue();  // sps_max_dec_pic_buffering_minus1
+        info.reorderWindow = int(std::min(reader->ue(), kMaxDecodedPictures));
+        reader->ue();  // sps_max_latency_increase_plus1
     }
     const uint32_t log2MinCodingBlock = reader->ue() + 3;
     const uint32_t log2CodingBlockRange = reader->ue();

@@ -23,6 +23,10 @@ struct SequenceInfo {
     int log2MaxFrameNum = 4;
     bool separateColourPlane = false;
     bool gapsInFrameNumAllowed = false;
+    // How many pictures may come before one that precedes them in display order, as the stream
+    // says: H.264 max_num_reorder_frames (0 for the Baseline profile, which has no B slices),
+    // HEVC sps_max_num_reorder_pics of the highest sub-layer; -1 when it does not say.
+    int reorderWindow = -1;
 };
 
 // The ids a picture parameter set carries.

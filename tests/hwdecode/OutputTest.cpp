@@ -1,8 +1,11 @@
-// The decode output callback: what reaches the delegate, and how the pixel buffer is locked.
+// The decode output callback: what reaches the delegate, how the pixel buffer is locked, and
+// the reorder step that puts decode order into display order.
 // Locks are observed through the linker's --wrap of the CoreVideo lock calls; the pixel buffer
 // of the direct calls is a real one, taken from a real decode of a clip whose rows are padded.
 #include "DecompressionOutput.h"
 #include "HwDecodeTestSupport.h"
+#include "ParameterSets.h"
+#include "PictureReorder.h"
 
 #include <gtest/gtest.h>
 
@@ -207,6 +210,113 @@ TEST_F(OutputTest, EveryDecodedPictureIsLockedOnceAroundItsDelivery) {
         EXPECT_EQ(calls[i].flags, CVPixelBufferLockFlags(kCVPixelBufferLock_ReadOnly));
         EXPECT_EQ(calls[i + 1].flags, calls[i].flags);
         EXPECT_NE(calls[i].thread, std::this_thread::get_id()) << "on the platform's thread";
+    }
+}
+
+}  // namespace
+
+namespace {
+
+struct TimedPicture {
+    int64_t pts = 0;
+    char name = 0;
+};
+
+std::string namesOf(const std::vector<TimedPicture>& pictures) {
+    std::string names;
+    for (const TimedPicture& picture : pictures) {
+        names += picture.name;
+    }
+    return names;
+}
+
+// The session's reorder step, for a platform that hands pictures out in decode order: what
+// comes out, in which order, for pictures pushed in decode order with their display times.
+TEST(PictureReorderTest, DecodeOrderBecomesDisplayOrder) {
+    const struct {
+        const char* rule;
+        int window;
+        std::vector<TimedPicture> decodeOrder;
+        std::string due;   // handed out, in order
+        std::string late;  // never shown
+        std::string held;  // still waiting at the end
+        int finalWindow;
+    } rows[] = {
+        {"a stream without reordering passes straight through",
+         0,
+         {{0, 'a'}, {1, 'b'}, {2, 'c'}},
+         "abc",
+         "",
+         "",
+         0},
+        {"I P B B in decode order",
+         2,
+         {{0, 'a'}, {3, 'd'}, {1, 'b'}, {2, 'c'}, {6, 'g'}, {4, 'e'}, {5, 'f'}},
+         "abcde",
+         "",
+         "fg",
+         2},
+        {"a B pyramid",
+         2,
+         {{0, 'a'}, {4, 'e'}, {2, 'c'}, {1, 'b'}, {3, 'd'}, {8, 'i'}, {6, 'g'}, {5, 'f'}, {7, 'h'}},
+         "abcdefg",
+         "",
+         "hi",
+         2},
+        {"an unstated window grows at the first late picture, which is not shown",
+         -1,
+         {{0, 'a'}, {2, 'c'}, {1, 'b'}, {3, 'd'}, {5, 'f'}, {4, 'e'}, {6, 'g'}},
+         "acdef",
+         "b",
+         "g",
+         1},
+        {"a stated window does not grow",
+         0,
+         {{0, 'a'}, {2, 'c'}, {1, 'b'}, {3, 'd'}},
+         "acd",
+         "b",
+         "",
+         0},
+        {"pictures of equal times keep their order",
+         1,
+         {{0, 'a'}, {0, 'b'}, {0, 'c'}},
+         "ab",
+         "",
+         "c",
+         1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.rule);
+        PictureReorder<TimedPicture> reorder;
+        reorder.restart(row.window);
+        std::vector<TimedPicture> due, late, held;
+        for (const TimedPicture& picture : row.decodeOrder) {
+            reorder.push(picture, due, late);
+        }
+        reorder.clear(held);
+        EXPECT_EQ(namesOf(due), row.due);
+        EXPECT_EQ(namesOf(late), row.late);
+        EXPECT_EQ(namesOf(held), row.held);
+        EXPECT_EQ(reorder.window(), row.finalWindow);
+    }
+}
+
+// The window comes from the sequence parameter set: what the real clips state.
+TEST(PictureReorderTest, TheWindowIsWhatTheSequenceParameterSetStates) {
+    const std::pair<const char*, int> clips[] = {
+        {"h264_cbp_320x240", 0},
+        {"h264_high_bframes_640x360", 2},
+        {"h265_main_320x240", 0},
+    };
+    for (const auto& [name, window] : clips) {
+        const testsupport::FixtureClip& clip = testsupport::fixtureClip(name);
+        const bool h265 = hwdecodetest::isH265(clip);
+        const auto units = testsupport::readAccessUnits(clip);
+        const auto sps = hwdecodetest::firstOfType(units.front(), h265 ? 33 : 7, h265);
+        const auto info = h265 ? parametersets::parseHevcSps(sps.data(), sps.size())
+                               : parametersets::parseH264Sps(sps.data(), sps.size());
+        ASSERT_TRUE(info.has_value()) << name;
+        EXPECT_EQ(info->reorderWindow, window) << name;
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -288,10 +289,17 @@ TEST(EveryPicture, ReachesTheTextureWhenTheHostRendersAtLeastAsOftenAsTheStream)
         ASSERT_TRUE(start(kId, configFor(clip)));
         ASSERT_TRUE(bind(kId, kTexture, textureDescription(clip.width, clip.height)));
         std::atomic<bool> rendering{true};
+        const auto period = std::chrono::microseconds(1000000 / renderHz);
+        // The longest time between two render events: a loaded machine may hold the render
+        // thread up for longer than a frame.
+        std::chrono::steady_clock::duration longestGap{0};
         std::thread renderThread([&] {
-            const auto period = std::chrono::microseconds(1000000 / renderHz);
-            for (auto next = std::chrono::steady_clock::now(); rendering;) {
+            auto last = std::chrono::steady_clock::now();
+            for (auto next = last; rendering;) {
                 H264Decoder_nativeRenderEventFunc()(0);
+                const auto now = std::chrono::steady_clock::now();
+                longestGap = std::max(longestGap, now - last);
+                last = now;
                 next += period;
                 std::this_thread::sleep_until(next);
             }
@@ -308,13 +316,19 @@ TEST(EveryPicture, ReachesTheTextureWhenTheHostRendersAtLeastAsOftenAsTheStream)
         }
         rendering = false;
         renderThread.join();
+        const uint64_t replaced = h264_execs.at(kId)->picturesReplacedBeforeUpload();
         H264Decoder_stop(kId);
         const std::set<std::string> uploaded = backend->uploaded();
-        size_t missing = 0;
+        uint64_t missing = 0;
         for (const std::string& md5 : md5s) {
             missing += uploaded.count(md5) == 0 ? 1 : 0;
         }
-        EXPECT_EQ(missing, 0u) << "of " << md5s.size() << " pictures never reached the texture";
+        // A picture is lost only to a newer one that came before any render event could take
+        // it, which a render thread held up for a frame or longer allows.
+        EXPECT_EQ(missing, replaced) << "pictures lost otherwise than to a newer one";
+        if (longestGap < frameInterval) {
+            EXPECT_EQ(missing, 0u) << "of " << md5s.size() << " pictures never reached the texture";
+        }
         s_CurrentAPI.reset();
     }
 }
