@@ -29,6 +29,12 @@ constexpr size_t kMaxQueuedBytes = H264_DECODER_MAX_QUEUED_BYTES;
 // before they are done.
 class HandedOffStops {
   public:
+    HandedOffStops() = default;
+    // The library goes: the stops in progress finish first.
+    ~HandedOffStops() { waitUntilNone(); }
+    HandedOffStops(const HandedOffStops&) = delete;
+    HandedOffStops& operator=(const HandedOffStops&) = delete;
+
     void started() {
         std::lock_guard<std::mutex> lock(mutex_);
         ++running_;
@@ -195,22 +201,22 @@ void H264Decoder::waitForHandedOffStops() noexcept {
 }
 
 // The decode thread is told to stop and given the instance; it ends the session and lets go of
-// the instance once its current unit is done (finishHandedOffStop).
+// the instance once its current unit is done (finishHandedOffStop). All of it happens under the
+// queue lock: once the lock is released, the decode thread may end the instance at any moment.
 void H264Decoder::handOffStop(std::shared_ptr<H264Decoder> self) noexcept {
-    {
-        std::lock_guard<std::mutex> lock(queueMutex);
-        if (!threadStarted) {
-            return;
-        }
-        running.store(false);
-        stoppingSelf = std::move(self);
-        sampleQueue.clear();
-        queuedBytes = 0;
-    }
     handedOffStops().started();
-    queueChanged.notify_all();
+    std::lock_guard<std::mutex> lock(queueMutex);
+    if (!threadStarted) {
+        handedOffStops().finished();
+        return;
+    }
+    running.store(false);
+    sampleQueue.clear();
+    queuedBytes = 0;
     decodeThread->detach();
     threadStarted = false;
+    stoppingSelf = std::move(self);
+    queueChanged.notify_all();
 }
 
 void H264Decoder::finishHandedOffStop() noexcept {
