@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace {
@@ -25,14 +26,21 @@ void fillOpaqueBlack(uint8_t* pixels, size_t size) {
 std::shared_ptr<FrameBuffers> FrameBuffers::create(size_t size) noexcept {
     try {
         std::shared_ptr<FrameBuffers> buffers(new FrameBuffers(size));
-        for (std::unique_ptr<uint8_t[]>& pixels : buffers->pixels_) {
-            pixels.reset(new uint8_t[size]);
-            fillOpaqueBlack(pixels.get(), size);
-        }
+        std::unique_ptr<uint8_t[]>& black = buffers->pixels_[size_t(buffers->ready_)];
+        black.reset(new uint8_t[size]);
+        fillOpaqueBlack(black.get(), size);
         return buffers;
     } catch (...) {
         return nullptr;  // out of memory
     }
+}
+
+uint8_t* FrameBuffers::writable() noexcept {
+    std::unique_ptr<uint8_t[]>& pixels = pixels_[size_t(writing_)];
+    if (!pixels) {
+        pixels.reset(new (std::nothrow) uint8_t[size_]);
+    }
+    return pixels.get();
 }
 
 bool FrameBuffers::publish() {

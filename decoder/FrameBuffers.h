@@ -11,14 +11,16 @@
 
 class FrameBuffers {
   public:
-    // Buffers of `size` bytes, opaque black (BGRA 0, 0, 0, 255), the black one waiting to be
-    // uploaded; null when memory runs out.
+    // Buffers of `size` bytes: one opaque black (BGRA 0, 0, 0, 255) waiting to be uploaded, the
+    // other two made when the first picture comes (a bound texture without pictures costs one
+    // buffer); null when memory runs out.
     static std::shared_ptr<FrameBuffers> create(size_t size) noexcept;
 
     size_t size() const { return size_; }
 
-    // The buffer the copy writes into. Only the decode output thread uses it, without a lock.
-    uint8_t* writable() { return pixels_[writing_].get(); }
+    // The buffer the copy writes into, every byte of it, before it publishes it; null when
+    // memory runs out. Only the decode output thread uses it, without a lock.
+    uint8_t* writable() noexcept;
 
     // The rest is called with the texture lock held.
     // The written buffer becomes the newest picture. True when that replaced a picture that was
@@ -34,6 +36,8 @@ class FrameBuffers {
     explicit FrameBuffers(size_t size) : size_(size) {}
 
     size_t size_;
+    // A buffer that was never written is never uploaded: the ones made later become the written
+    // or the reading one before anything reads them.
     std::array<std::unique_ptr<uint8_t[]>, 3> pixels_;
     // Always a permutation of 0, 1, 2.
     int writing_ = 0;

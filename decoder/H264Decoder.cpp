@@ -475,7 +475,11 @@ void H264Decoder::copyRenderData(const uint8_t* data, int32_t format, int32_t, i
         buffers = texCfg.frameBuffers;
     }
     // The written buffer is this thread's alone: the copy runs without the lock.
-    std::memcpy(buffers->writable(), data, buffers->size());
+    uint8_t* const target = buffers->writable();
+    if (target == nullptr) {
+        return;  // out of memory: this picture is not shown
+    }
+    std::memcpy(target, data, buffers->size());
     std::lock_guard<std::mutex> lock(*texCfg.texMutex);
     if (texCfg.frameBuffers != buffers) {
         return;  // bound anew meanwhile: the picture belongs to the old binding
