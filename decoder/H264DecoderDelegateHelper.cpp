@@ -11,9 +11,8 @@ void H264DecoderDelegateHelper::copyRenderBuffer(
     }
     // Padded rows reach only a texture as wide as the padded row: tell the host that width once.
     const int32_t paddedWidth = withBytesPerRow / 4;
-    if (paddedWidth != withWidth && !m_notified) {
+    if (paddedWidth != withWidth && !m_notified.exchange(true)) {
         m_handlerInstance->forwardTextureInfo(paddedWidth, withHeight);
-        m_notified = true;
     }
     m_handlerInstance->copyRenderData(
         static_cast<const uint8_t*>(buffer), withFormat, withWidth, withHeight, withBytesPerRow,
@@ -21,6 +20,7 @@ void H264DecoderDelegateHelper::copyRenderBuffer(
 }
 
 void H264DecoderDelegateHelper::forwardTextureInfo(int32_t width, int32_t withHeight) {
+    m_notified = false;
     if (m_handlerInstance != nullptr) {
         m_handlerInstance->forwardTextureInfo(width, withHeight);
     }

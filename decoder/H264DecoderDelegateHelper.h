@@ -4,6 +4,7 @@
 
 #include "H264HwDecoderImplDelegate.h"
 
+#include <atomic>
 #include <cstdint>
 
 class H264Decoder;
@@ -22,6 +23,7 @@ class H264DecoderDelegateHelper : public H264HwDecoderImplDelegate {
 
   private:
     H264Decoder* const m_handlerInstance;
-    // Only the decode output thread, one picture at a time, reads and writes it.
-    bool m_notified = false;
+    // Whether the padded width of the current session's pictures was told: each new session
+    // (its size report) tells it anew.
+    std::atomic<bool> m_notified{false};
 };

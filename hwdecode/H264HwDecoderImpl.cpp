@@ -5,12 +5,14 @@
 
 #include <CoreVideo/CoreVideo.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -88,12 +90,41 @@ uint32_t epochOf(void* sourceFrameRefCon) {
     return uint32_t(reinterpret_cast<uintptr_t>(sourceFrameRefCon));
 }
 
-// Only the first parameter set of each kind is ever used, so later repetitions (a live stream
-// may repeat them before every picture) are not kept.
-void keepFirst(H264HwDecoderImpl::BlobArray& sets, const uint8_t* nal, size_t length) {
-    if (sets.empty()) {
-        sets.emplace_back(nal, nal + length);
+// Keeps a parameter set under its id, in id order, replacing an older one with that id. False
+// when it changes nothing: a repetition (a live stream may repeat its sets before every
+// picture), or a set that does not parse.
+bool keepById(H264HwDecoderImpl::BlobArray& sets, std::vector<uint32_t>& ids, const uint8_t* nal,
+              size_t length, bool h265) {
+    const std::optional<uint32_t> id = parametersets::parameterSetId(nal, length, h265);
+    if (!id) {
+        return false;
     }
+    const auto position = std::lower_bound(ids.begin(), ids.end(), *id);
+    const auto index = position - ids.begin();
+    if (position != ids.end() && *position == *id) {
+        H264HwDecoderImpl::Blob& kept = sets[size_t(index)];
+        if (kept.size() == length && std::equal(kept.begin(), kept.end(), nal)) {
+            return false;
+        }
+        H264HwDecoderImpl::Blob replacement(nal, nal + length);
+        kept.swap(replacement);
+        return true;
+    }
+    // Out of memory midway leaves both as they were: the set goes in first, and out again.
+    sets.emplace(sets.begin() + index, nal, nal + length);
+    try {
+        ids.insert(position, *id);
+    } catch (...) {
+        sets.erase(sets.begin() + index);
+        throw;
+    }
+    return true;
+}
+
+// The platform ended the session under its user: after sleep or a change of GPU, or a failure
+// of the decoder itself.
+bool endsTheSession(OSStatus status) {
+    return status == kVTInvalidSessionErr || status == kVTVideoDecoderMalfunctionErr;
 }
 
 // Nothing reads SEI units; the latest one stays for inspection, in a buffer that is reused.
@@ -219,6 +250,10 @@ void H264HwDecoderImpl::Reset() {
     _sps.clear();
     _pps.clear();
     _vps.clear();
+    _spsIds.clear();
+    _ppsIds.clear();
+    _vpsIds.clear();
+    _setsChanged = false;
     _sei.clear();
     _isSetup = false;
     _frameNumbers = nalunits::FrameNumberTracker();
@@ -278,6 +313,9 @@ void H264HwDecoderImpl::NoteFailedDecode(void* sourceFrameRefCon, OSStatus statu
     if (status != 0) {
         _status = status;
     }
+    if (endsTheSession(status)) {
+        _sessionInvalidated = true;  // the decode thread makes a new one before the next unit
+    }
     if (epochOf(sourceFrameRefCon) == _deliveryEpoch.load()) {
         DiscardUntilRandomAccess();
     }
@@ -305,6 +343,7 @@ void H264HwDecoderImpl::DecodeNALUs(const uint8_t* bytes, int32_t withLen, doubl
         } else {
             CheckSetupEncode264();
         }
+        followParameterSets(bytes, withLen, h265, filed);
         _current = withPts;
         if (!filed.complete) {
             releasePictureUnits();
@@ -336,19 +375,13 @@ H264HwDecoderImpl::FiledAccessUnit H264HwDecoderImpl::fileNalUnits(const uint8_t
                 filed.complete = appendPictureUnit(nal, unit.length) && filed.complete;
                 break;
             case NalUnitRole::Vps:
-                keepFirst(_vps, nal, unit.length);
+                _setsChanged = keepById(_vps, _vpsIds, nal, unit.length, h265) || _setsChanged;
                 break;
             case NalUnitRole::Sps:
-                keepFirst(_sps, nal, unit.length);
-                if (!h265) {
-                    _frameNumbers.addSequenceSet(nal, unit.length);
-                }
+                _setsChanged = keepById(_sps, _spsIds, nal, unit.length, h265) || _setsChanged;
                 break;
             case NalUnitRole::Pps:
-                keepFirst(_pps, nal, unit.length);
-                if (!h265) {
-                    _frameNumbers.addPictureSet(nal, unit.length);
-                }
+                _setsChanged = keepById(_pps, _ppsIds, nal, unit.length, h265) || _setsChanged;
                 break;
             case NalUnitRole::Sei:
                 keepLatest(_sei, nal, unit.length);
@@ -439,10 +472,11 @@ void H264HwDecoderImpl::submitPictureUnits() {
         VTDecodeInfoFlags infoFlags = 0;
         void* const epoch = epochReference(_deliveryEpoch.load());
         _submittedPts = presentationValue(_current);
-        _status = VTDecompressionSessionDecodeFrame(_session, sample.get(), kDecodeFlags, epoch,
-                                                    &infoFlags);
-        if (_status != 0) {
-            NoteFailedDecode(epoch, _status);
+        const OSStatus decoded = VTDecompressionSessionDecodeFrame(_session, sample.get(),
+                                                                   kDecodeFlags, epoch, &infoFlags);
+        _status = decoded;
+        if (decoded != 0) {
+            NoteFailedDecode(epoch, decoded);
         }
         VTDecompressionSessionWaitForAsynchronousFrames(_session);
     } else {
@@ -514,26 +548,77 @@ void H264HwDecoderImpl::releasePictureUnits() {
 }
 
 void H264HwDecoderImpl::CheckSetupEncode264() {
-    if (_sps.empty() || _pps.empty() || _isSetup) {
+    if (_sps.empty() || _pps.empty() || (_isSetup && !_sessionInvalidated)) {
         return;
     }
-    const uint8_t* const sets[] = {_sps.front().data(), _pps.front().data()};
-    const size_t sizes[] = {_sps.front().size(), _pps.front().size()};
-    CMFormatDescriptionRef format = nullptr;
-    _status = CMVideoFormatDescriptionCreateFromH264ParameterSets(
-        kCFAllocatorDefault, 2, sets, sizes, kNalUnitLengthSize, &format);
-    startSession(format);
+    startSession(makeFormatDescription(false));
 }
 
 void H264HwDecoderImpl::CheckSetupEncode265() {
-    if (_vps.empty() || _sps.empty() || _pps.empty() || _isSetup) {
+    if (_vps.empty() || _sps.empty() || _pps.empty() || (_isSetup && !_sessionInvalidated)) {
         return;
     }
-    const uint8_t* const sets[] = {_vps.front().data(), _sps.front().data(), _pps.front().data()};
-    const size_t sizes[] = {_vps.front().size(), _sps.front().size(), _pps.front().size()};
+    startSession(makeFormatDescription(true));
+}
+
+// A format description of every parameter set kept, VPS, SPS and PPS in id order; null when the
+// platform refuses them.
+CMFormatDescriptionRef H264HwDecoderImpl::makeFormatDescription(bool h265) {
+    std::vector<const uint8_t*> pointers;
+    std::vector<size_t> sizes;
+    for (const BlobArray* kind : {&_vps, &_sps, &_pps}) {
+        for (const Blob& set : *kind) {
+            pointers.push_back(set.data());
+            sizes.push_back(set.size());
+        }
+    }
+    _setsChanged = false;
+    // Frame numbers are read with the sets that are in force, from here on.
+    _frameNumbers = nalunits::FrameNumberTracker();
+    if (!h265) {
+        for (const Blob& sps : _sps) {
+            _frameNumbers.addSequenceSet(sps.data(), sps.size());
+        }
+        for (const Blob& pps : _pps) {
+            _frameNumbers.addPictureSet(pps.data(), pps.size());
+        }
+    }
     CMFormatDescriptionRef format = nullptr;
-    _status = CMVideoFormatDescriptionCreateFromHEVCParameterSets(
-        kCFAllocatorDefault, 3, sets, sizes, kNalUnitLengthSize, nullptr, &format);
+    _status = h265 ? CMVideoFormatDescriptionCreateFromHEVCParameterSets(
+                         kCFAllocatorDefault, pointers.size(), pointers.data(), sizes.data(),
+                         kNalUnitLengthSize, nullptr, &format)
+                   : CMVideoFormatDescriptionCreateFromH264ParameterSets(
+                         kCFAllocatorDefault, pointers.size(), pointers.data(), sizes.data(),
+                         kNalUnitLengthSize, &format);
+    if (_status != 0) {
+        releaseIfSet(format);
+        return nullptr;
+    }
+    return format;
+}
+
+// Parameter sets that changed take effect at the next random-access unit: the pictures the
+// session still holds go out first, then the session takes the new format description, or a
+// new session replaces it when it cannot. Sets the platform refuses leave the session as it is.
+void H264HwDecoderImpl::followParameterSets(const uint8_t* bytes, int32_t length, bool h265,
+                                            const FiledAccessUnit& filed) {
+    if (!_setsChanged || _session == nullptr || filed.firstPicture == nullptr ||
+        !nalunits::describePictureStart(bytes, size_t(length), h265).randomAccess) {
+        return;
+    }
+    CMFormatDescriptionRef format = makeFormatDescription(h265);
+    if (format == nullptr) {
+        return;
+    }
+    VTDecompressionSessionFinishDelayedFrames(_session);
+    VTDecompressionSessionWaitForAsynchronousFrames(_session);
+    if (VTDecompressionSessionCanAcceptFormatDescription(_session, format)) {
+        releaseIfSet(_videoFormatDescr);
+        _videoFormatDescr = format;
+        std::lock_guard<std::mutex> lock(_reorderMutex);
+        _reorder.restart(statedReorderWindow());
+        return;
+    }
     startSession(format);
 }
 
@@ -558,6 +643,7 @@ void H264HwDecoderImpl::startSession(CMFormatDescriptionRef format) {
         return;
     }
     _session = created;
+    _sessionInvalidated = false;
     {
         std::lock_guard<std::mutex> lock(_reorderMutex);
         _reorder.restart(statedReorderWindow());

@@ -67,7 +67,7 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     // The name of an H.265 SEI payload type carried in a NAL unit of type `withNAL`.
     const char* GetH265SEIDescription(uint32_t payloadType, int32_t withNAL) const;
 
-    // The parameter sets in use: at most the first of each kind since the last Reset. These
+    // The parameter sets kept since the last Reset: the latest of each id, in id order. These
     // accessors are for the decode thread, or for when no DecodeNALUs or Reset is running.
     const BlobArray& sps() const { return _sps; }
     const BlobArray& pps() const { return _pps; }
@@ -126,6 +126,9 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     CMBlockBufferRef joinPictureUnits(size_t* sampleSize);
     CMSampleBufferRef makeSample(CMBlockBufferRef data, size_t sampleSize);
     void releasePictureUnits();
+    CMFormatDescriptionRef makeFormatDescription(bool h265);
+    void followParameterSets(const uint8_t* bytes, int32_t length, bool h265,
+                             const FiledAccessUnit& filed);
     void startSession(CMFormatDescriptionRef format);
     void endSession();
     int statedReorderWindow() const;
@@ -137,9 +140,17 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     std::atomic<bool> _endingSession{false};
     std::atomic<bool> _h265{false};
     bool _isSetup = false;
+    // The latest parameter set of each id the stream used, in id order.
     BlobArray _sps;
     BlobArray _pps;
     BlobArray _vps;
+    std::vector<uint32_t> _spsIds;
+    std::vector<uint32_t> _ppsIds;
+    std::vector<uint32_t> _vpsIds;
+    // A set changed since the format description was made.
+    bool _setsChanged = false;
+    // The platform ended the session: the next unit makes a new one.
+    std::atomic<bool> _sessionInvalidated{false};
     BlobArray _sei;
     std::atomic<double> _current{0};
     CFMutableArrayRef _bufArr = nullptr;

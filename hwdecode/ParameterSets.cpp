@@ -152,6 +152,8 @@ bool applyCropping(SequenceInfo& info, uint32_t codedWidth, uint32_t codedHeight
         codedHeight > kMaxPictureSide || cropX >= codedWidth || cropY >= codedHeight) {
         return false;
     }
+    info.codedWidth = int(codedWidth);
+    info.codedHeight = int(codedHeight);
     info.displayWidth = int(codedWidth - cropX);
     info.displayHeight = int(codedHeight - cropY);
     return true;
@@ -458,6 +460,36 @@ bool isValidHevcPps(const uint8_t* nal, size_t size) {
     const uint32_t ppsId = reader->ue();
     const uint32_t spsId = reader->ue();
     return !reader->failed() && ppsId <= 63 && spsId <= 15;
+}
+
+std::optional<uint32_t> parameterSetId(const uint8_t* nal, size_t size, bool h265) {
+    size = lengthWithoutTrailingZeros(nal, size);
+    if (size < 2) {
+        return std::nullopt;
+    }
+    if (!h265) {
+        if ((nal[0] & 0x1f) == kH264SpsType) {
+            const std::optional<SequenceInfo> info = parseH264Sps(nal, size);
+            return info ? std::optional<uint32_t>(info->id) : std::nullopt;
+        }
+        const std::optional<PictureSetIds> ids = parseH264Pps(nal, size);
+        return ids ? std::optional<uint32_t>(ids->id) : std::nullopt;
+    }
+    switch ((nal[0] >> 1) & 0x3f) {
+        case kHevcVpsType:
+            return isValidHevcVps(nal, size) ? std::optional<uint32_t>(nal[2] >> 4) : std::nullopt;
+        case kHevcSpsType: {
+            const std::optional<SequenceInfo> info = parseHevcSps(nal, size);
+            return info ? std::optional<uint32_t>(info->id) : std::nullopt;
+        }
+        case kHevcPpsType: {
+            std::optional<BitReader> reader = hevcPayload(nal, size, kHevcPpsType);
+            const uint32_t id = reader ? reader->ue() : 0;
+            return reader && isValidHevcPps(nal, size) ? std::optional<uint32_t>(id) : std::nullopt;
+        }
+        default:
+            return std::nullopt;
+    }
 }
 
 }  // namespace parametersets

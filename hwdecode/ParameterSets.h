@@ -12,6 +12,8 @@
 namespace parametersets {
 
 struct SequenceInfo {
+    int codedWidth = 0;
+    int codedHeight = 0;
     int displayWidth = 0;  // coded size less frame cropping / the conformance window
     int displayHeight = 0;
     int chromaFormat = 1;  // 0 monochrome, 1 4:2:0, 2 4:2:2, 3 4:4:4
@@ -78,5 +80,9 @@ bool isValidH264Pps(const uint8_t* nal, size_t size);
 std::optional<SequenceInfo> parseHevcSps(const uint8_t* nal, size_t size);
 bool isValidHevcVps(const uint8_t* nal, size_t size);
 bool isValidHevcPps(const uint8_t* nal, size_t size);
+
+// The id of a valid VPS, SPS or PPS of the codec; nothing for any other unit, or one that does
+// not parse. Trailing zero bytes are allowed.
+std::optional<uint32_t> parameterSetId(const uint8_t* nal, size_t size, bool h265);
 
 }  // namespace parametersets

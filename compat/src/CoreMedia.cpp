@@ -1,10 +1,13 @@
 #include "MediaObjects.h"
 #include "ParameterSets.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
+#include <vector>
 
 using compat::ByteVector;
 using compat::cast;
@@ -68,48 +71,106 @@ ByteVector parameterSet(const uint8_t* pointer, size_t size) {
     return ByteVector(pointer, pointer + parametersets::lengthWithoutTrailingZeros(pointer, size));
 }
 
-using ParameterSetCheck = bool (*)(const uint8_t*, size_t);
+// The kinds of parameter set a codec's format description takes, by NAL unit type, and which of
+// them gives the picture size.
+struct ParameterSetKinds {
+    int (*typeOf)(uint8_t header);
+    std::vector<int> types;  // each must be there at least once
+    int sequenceType;
+};
 
-// Validates the sets (the one at spsIndex is parsed for the size) and creates the description.
-OSStatus createFormatDescription(VideoCodec codec, size_t expectedCount, size_t spsIndex,
-                                 const ParameterSetCheck* checks, size_t parameterSetCount,
-                                 const uint8_t* const* pointers, const size_t* sizes,
-                                 int nalUnitHeaderLength, CMFormatDescriptionRef* out) {
+int h264Type(uint8_t header) {
+    return header & 0x1f;
+}
+int hevcType(uint8_t header) {
+    return (header >> 1) & 0x3f;
+}
+
+bool isValidSet(VideoCodec codec, int type, const ByteVector& set) {
+    if (codec == VideoCodec::H264) {
+        return type == 7 ? parametersets::parseH264Sps(set.data(), set.size()).has_value()
+                         : parametersets::isValidH264Pps(set.data(), set.size());
+    }
+    switch (type) {
+        case 32:
+            return parametersets::isValidHevcVps(set.data(), set.size());
+        case 33:
+            return parametersets::parseHevcSps(set.data(), set.size()).has_value();
+        default:
+            return parametersets::isValidHevcPps(set.data(), set.size());
+    }
+}
+
+// Validates the sets (at least one of each kind, each valid, the kinds in their order: H.264
+// SPS then PPS, HEVC VPS, SPS, PPS; the first SPS gives the size) and creates the description.
+OSStatus createFormatDescription(VideoCodec codec, const ParameterSetKinds& kinds,
+                                 size_t parameterSetCount, const uint8_t* const* pointers,
+                                 const size_t* sizes, int nalUnitHeaderLength,
+                                 CMFormatDescriptionRef* out) {
     if (out == nullptr) {
         return kCMFormatDescriptionError_InvalidParameter;
     }
     *out = nullptr;
     const bool validHeaderLength =
         nalUnitHeaderLength == 1 || nalUnitHeaderLength == 2 || nalUnitHeaderLength == 4;
-    if (parameterSetCount != expectedCount || pointers == nullptr || sizes == nullptr ||
+    if (parameterSetCount < kinds.types.size() || pointers == nullptr || sizes == nullptr ||
         !validHeaderLength) {
         return kCMFormatDescriptionError_InvalidParameter;
     }
     std::vector<ByteVector> sets;
-    for (size_t i = 0; i < expectedCount; ++i) {
+    std::vector<int> missing = kinds.types;
+    std::optional<SequenceInfo> info;
+    size_t kindIndex = 0;
+    for (size_t i = 0; i < parameterSetCount; ++i) {
         if (pointers[i] == nullptr || sizes[i] == 0) {
             return kCMFormatDescriptionError_InvalidParameter;
         }
         sets.push_back(parameterSet(pointers[i], sizes[i]));
-    }
-    std::optional<SequenceInfo> info;
-    for (size_t i = 0; i < expectedCount; ++i) {
-        if (i == spsIndex) {
-            info = codec == VideoCodec::H264
-                       ? parametersets::parseH264Sps(sets[i].data(), sets[i].size())
-                       : parametersets::parseHevcSps(sets[i].data(), sets[i].size());
-            if (!info) {
-                return kCMFormatDescriptionError_InvalidParameter;
-            }
-        } else if (!checks[i](sets[i].data(), sets[i].size())) {
+        const ByteVector& set = sets.back();
+        const int type = set.empty() ? -1 : kinds.typeOf(set[0]);
+        const auto kind = std::find(kinds.types.begin() + kindIndex, kinds.types.end(), type);
+        if (kind == kinds.types.end() || !isValidSet(codec, type, set)) {
             return kCMFormatDescriptionError_InvalidParameter;
         }
+        kindIndex = size_t(kind - kinds.types.begin());
+        missing.erase(std::remove(missing.begin(), missing.end(), type), missing.end());
+        if (type == kinds.sequenceType && !info) {
+            info = codec == VideoCodec::H264 ? parametersets::parseH264Sps(set.data(), set.size())
+                                             : parametersets::parseHevcSps(set.data(), set.size());
+        }
+    }
+    if (!missing.empty() || !info) {
+        return kCMFormatDescriptionError_InvalidParameter;
     }
     const CMVideoDimensions dimensions{info->displayWidth, info->displayHeight};
     *out = new (std::nothrow)
         opaqueCMFormatDescription(codec, std::move(sets), nalUnitHeaderLength, dimensions);
     return *out ? OSStatus(noErr) : OSStatus(kCMFormatDescriptionError_AllocationFailed);
 }
+
+}  // namespace
+
+std::optional<compat::PictureFormat> compat::pictureFormatOf(
+    const opaqueCMFormatDescription& description) {
+    const bool h264 = description.codec == VideoCodec::H264;
+    for (const ByteVector& set : description.parameterSets) {
+        const int type = h264 ? h264Type(set[0]) : hevcType(set[0]);
+        if (type != (h264 ? 7 : 33)) {
+            continue;
+        }
+        const std::optional<SequenceInfo> info =
+            h264 ? parametersets::parseH264Sps(set.data(), set.size())
+                 : parametersets::parseHevcSps(set.data(), set.size());
+        if (!info) {
+            return std::nullopt;
+        }
+        return PictureFormat{info->codedWidth, info->codedHeight, info->chromaFormat,
+                             info->bitDepthLuma, info->bitDepthChroma};
+    }
+    return std::nullopt;
+}
+
+namespace {
 
 OSStatus parameterSetAtIndex(CMFormatDescriptionRef videoDesc, VideoCodec codec, size_t index,
                              const uint8_t** pointerOut, size_t* sizeOut, size_t* countOut,
@@ -250,21 +311,28 @@ OSStatus CMVideoFormatDescriptionCreateFromH264ParameterSets(
     CFAllocatorRef, size_t parameterSetCount, const uint8_t* const* parameterSetPointers,
     const size_t* parameterSetSizes, int NALUnitHeaderLength,
     CMFormatDescriptionRef* formatDescriptionOut) {
-    static const ParameterSetCheck kChecks[] = {nullptr, parametersets::isValidH264Pps};
-    return createFormatDescription(VideoCodec::H264, 2, 0, kChecks, parameterSetCount,
-                                   parameterSetPointers, parameterSetSizes, NALUnitHeaderLength,
-                                   formatDescriptionOut);
+    static const ParameterSetKinds kKinds = {h264Type, {7, 8}, 7};
+    try {
+        return createFormatDescription(VideoCodec::H264, kKinds, parameterSetCount,
+                                       parameterSetPointers, parameterSetSizes, NALUnitHeaderLength,
+                                       formatDescriptionOut);
+    } catch (...) {
+        return kCMFormatDescriptionError_AllocationFailed;  // a C caller gets a status
+    }
 }
 
 OSStatus CMVideoFormatDescriptionCreateFromHEVCParameterSets(
     CFAllocatorRef, size_t parameterSetCount, const uint8_t* const* parameterSetPointers,
     const size_t* parameterSetSizes, int NALUnitHeaderLength, CFDictionaryRef,
     CMFormatDescriptionRef* formatDescriptionOut) {
-    static const ParameterSetCheck kChecks[] = {parametersets::isValidHevcVps, nullptr,
-                                                parametersets::isValidHevcPps};
-    return createFormatDescription(VideoCodec::Hevc, 3, 1, kChecks, parameterSetCount,
-                                   parameterSetPointers, parameterSetSizes, NALUnitHeaderLength,
-                                   formatDescriptionOut);
+    static const ParameterSetKinds kKinds = {hevcType, {32, 33, 34}, 33};
+    try {
+        return createFormatDescription(VideoCodec::Hevc, kKinds, parameterSetCount,
+                                       parameterSetPointers, parameterSetSizes, NALUnitHeaderLength,
+                                       formatDescriptionOut);
+    } catch (...) {
+        return kCMFormatDescriptionError_AllocationFailed;
+    }
 }
 
 OSStatus CMVideoFormatDescriptionGetH264ParameterSetAtIndex(CMFormatDescriptionRef videoDesc,

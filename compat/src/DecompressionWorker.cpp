@@ -20,6 +20,12 @@ std::pair<const uint8_t*, size_t> sampleBytes(CMSampleBufferRef sample) {
     return {data->data(), data->length};
 }
 
+const opaqueCMFormatDescription* formatOf(CMSampleBufferRef sample) {
+    const auto* buffer = static_cast<const opaqueCMSampleBuffer*>(compat::objectOf(sample));
+    return compat::cast<const opaqueCMFormatDescription>(buffer->format,
+                                                         compat::kFormatDescriptionType);
+}
+
 CMSampleTimingInfo timingOf(CMSampleBufferRef sample) {
     const auto* buffer = static_cast<const opaqueCMSampleBuffer*>(compat::objectOf(sample));
     return buffer->timing.empty() ? kCMTimingInfoInvalid : buffer->timing[0];
@@ -152,12 +158,13 @@ void DecompressionWorker::decodeSample(const Job& job) {
     pending_[tag] = PendingSample{job.flags, job.sourceFrameRefCon, timing.presentationTimeStamp,
                                   timing.duration};
     const auto [bytes, size] = sampleBytes(job.sample);
-    const bool accepted =
-        bytes != nullptr && decoder_->decode(bytes, size, tag,
-                                             [this](int64_t pictureTag, CVPixelBufferRef picture,
-                                                    VideoDecoder::Outcome outcome) {
-                                                 deliver(pictureTag, picture, outcome);
-                                             });
+    const opaqueCMFormatDescription* format = formatOf(job.sample);
+    const bool accepted = bytes != nullptr && format != nullptr &&
+                          decoder_->decode(*format, bytes, size, tag,
+                                           [this](int64_t pictureTag, CVPixelBufferRef picture,
+                                                  VideoDecoder::Outcome outcome) {
+                                               deliver(pictureTag, picture, outcome);
+                                           });
     auto sample = pending_.find(tag);
     if (sample == pending_.end()) {
         return;  // its picture went out

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace compat {
@@ -113,6 +114,23 @@ struct __CVBuffer : compat::Object {
 };
 
 namespace compat {
+
+// What a description's first SPS says of its pictures; a decoder of one takes the pictures of
+// another in band when they are equal.
+struct PictureFormat {
+    int codedWidth = 0;
+    int codedHeight = 0;
+    int chromaFormat = 0;
+    int bitDepthLuma = 0;
+    int bitDepthChroma = 0;
+
+    bool operator==(const PictureFormat& other) const {
+        return codedWidth == other.codedWidth && codedHeight == other.codedHeight &&
+               chromaFormat == other.chromaFormat && bitDepthLuma == other.bitDepthLuma &&
+               bitDepthChroma == other.bitDepthChroma;
+    }
+};
+std::optional<PictureFormat> pictureFormatOf(const opaqueCMFormatDescription& description);
 
 // CoreVideo's row padding: bytes per row rounded up to a multiple of 64.
 constexpr size_t kRowAlignment = 64;

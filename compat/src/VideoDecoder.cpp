@@ -27,25 +27,44 @@ void appendBigEndian16(ByteVector& out, size_t value) {
     out.push_back(uint8_t(value));
 }
 
-// avcC: the decoder then reads samples as NAL units behind lengths of the header length.
+// The description's sets of one NAL unit type, in their order.
+std::vector<const ByteVector*> setsOfType(const opaqueCMFormatDescription& description, int type,
+                                          bool h265) {
+    std::vector<const ByteVector*> sets;
+    for (const ByteVector& set : description.parameterSets) {
+        const int setType = h265 ? (set[0] >> 1) & 0x3f : set[0] & 0x1f;
+        if (setType == type) {
+            sets.push_back(&set);
+        }
+    }
+    return sets;
+}
+
+// avcC with every SPS and PPS: the decoder then reads samples as NAL units behind lengths of the
+// header length.
 ByteVector avcConfiguration(const opaqueCMFormatDescription& description) {
-    const ByteVector& sps = description.parameterSets[0];
-    const ByteVector& pps = description.parameterSets[1];
+    const std::vector<const ByteVector*> spss = setsOfType(description, 7, false);
+    const std::vector<const ByteVector*> ppss = setsOfType(description, 8, false);
+    const ByteVector& sps = *spss.front();
     ByteVector config = {1,
                          sps[1],
                          sps.size() > 2 ? sps[2] : uint8_t(0),
                          sps.size() > 3 ? sps[3] : uint8_t(0),
                          uint8_t(0xfc | (description.nalUnitHeaderLength - 1)),
-                         0xe1};
-    appendBigEndian16(config, sps.size());
-    config.insert(config.end(), sps.begin(), sps.end());
-    config.push_back(1);
-    appendBigEndian16(config, pps.size());
-    config.insert(config.end(), pps.begin(), pps.end());
+                         uint8_t(0xe0 | spss.size())};
+    for (const ByteVector* set : spss) {
+        appendBigEndian16(config, set->size());
+        config.insert(config.end(), set->begin(), set->end());
+    }
+    config.push_back(uint8_t(ppss.size()));
+    for (const ByteVector* set : ppss) {
+        appendBigEndian16(config, set->size());
+        config.insert(config.end(), set->begin(), set->end());
+    }
     return config;
 }
 
-// hvcC with one array each of VPS, SPS and PPS.
+// hvcC with one array each of VPS, SPS and PPS, every set of the description in its array.
 ByteVector hevcConfiguration(const opaqueCMFormatDescription& description) {
     ByteVector config(23, 0);
     config[0] = 1;
@@ -55,12 +74,15 @@ ByteVector hevcConfiguration(const opaqueCMFormatDescription& description) {
     config[17] = 0xf8;
     config[18] = 0xf8;
     config[21] = uint8_t(0x0c | (description.nalUnitHeaderLength - 1));
-    config[22] = uint8_t(description.parameterSets.size());
-    for (const ByteVector& set : description.parameterSets) {
-        config.push_back(uint8_t(0x80 | ((set[0] >> 1) & 0x3f)));
-        appendBigEndian16(config, 1);
-        appendBigEndian16(config, set.size());
-        config.insert(config.end(), set.begin(), set.end());
+    config[22] = 3;
+    for (int type : {32, 33, 34}) {
+        const std::vector<const ByteVector*> sets = setsOfType(description, type, true);
+        config.push_back(uint8_t(0x80 | type));
+        appendBigEndian16(config, sets.size());
+        for (const ByteVector* set : sets) {
+            appendBigEndian16(config, set->size());
+            config.insert(config.end(), set->begin(), set->end());
+        }
     }
     return config;
 }
@@ -134,6 +156,8 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const opaqueCMFormatDescription
     if (!decoder->context_ || !decoder->packet_ || !decoder->frame_) {
         return nullptr;
     }
+    decoder->parameterSets_ = description.parameterSets;
+    decoder->nalUnitHeaderLength_ = description.nalUnitHeaderLength;
     AVCodecContext* context = decoder->context_;
     if (!attachConfiguration(
             *context, h264 ? avcConfiguration(description) : hevcConfiguration(description))) {
@@ -165,12 +189,28 @@ bool VideoDecoder::reorders() const {
     return context_->has_b_frames > 0;
 }
 
-bool VideoDecoder::decode(const uint8_t* data, size_t size, int64_t tag, const PictureSink& sink) {
-    if (size == 0 || size > size_t(INT32_MAX) - AV_INPUT_BUFFER_PADDING_SIZE ||
-        av_new_packet(packet_, int(size)) < 0) {
+bool VideoDecoder::decode(const opaqueCMFormatDescription& format, const uint8_t* data, size_t size,
+                          int64_t tag, const PictureSink& sink) {
+    // New parameter sets travel in band, ahead of the sample, as the stream would carry them.
+    ByteVector sets;
+    if (format.parameterSets != parameterSets_) {
+        for (const ByteVector& set : format.parameterSets) {
+            for (int byte = nalUnitHeaderLength_ - 1; byte >= 0; --byte) {
+                sets.push_back(uint8_t(set.size() >> (8 * byte)));
+            }
+            sets.insert(sets.end(), set.begin(), set.end());
+        }
+    }
+    const size_t total = sets.size() + size;
+    if (size == 0 || total > size_t(INT32_MAX) - AV_INPUT_BUFFER_PADDING_SIZE ||
+        av_new_packet(packet_, int(total)) < 0) {
         return false;
     }
-    std::memcpy(packet_->data, data, size);
+    if (!sets.empty()) {
+        std::memcpy(packet_->data, sets.data(), sets.size());
+        parameterSets_ = format.parameterSets;
+    }
+    std::memcpy(packet_->data + sets.size(), data, size);
     packet_->pts = tag;
     packet_->dts = AV_NOPTS_VALUE;
     t_errorReported = false;

@@ -41,8 +41,11 @@ class VideoDecoder {
     VideoDecoder& operator=(const VideoDecoder&) = delete;
 
     // Decodes one sample (NAL units behind lengths of the description's header length) and hands
-    // out the pictures the decoder releases. False when libavcodec rejects the sample.
-    bool decode(const uint8_t* data, size_t size, int64_t tag, const PictureSink& sink);
+    // out the pictures the decoder releases. A sample of another description than the one the
+    // decoder has gives the decoder that description's parameter sets first. False when
+    // libavcodec rejects the sample.
+    bool decode(const opaqueCMFormatDescription& format, const uint8_t* data, size_t size,
+                int64_t tag, const PictureSink& sink);
 
     // Hands out every picture still held for reordering and makes the decoder ready for a new
     // random access point.
@@ -72,6 +75,9 @@ class VideoDecoder {
     AVPacket* packet_ = nullptr;
     AVFrame* frame_ = nullptr;
     std::vector<Band> bands_;
+    // The parameter sets the decoder has, and the length field size of its samples.
+    std::vector<ByteVector> parameterSets_;
+    int nalUnitHeaderLength_ = 4;
     // Samples during whose decoding libavcodec reported an error: their pictures are damaged
     // even where the frame carries no error flag (a missing HEVC reference is only logged).
     std::set<int64_t> damagedTags_;

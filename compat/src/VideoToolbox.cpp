@@ -190,10 +190,14 @@ Boolean VTDecompressionSessionCanAcceptFormatDescription(VTDecompressionSessionR
     if (decompression == nullptr || proposed == nullptr) {
         return false;
     }
+    // The decoder takes new parameter sets in band, as long as the picture they describe is
+    // the same: coded size, chroma format and bit depth.
     const opaqueCMFormatDescription* current = formatOf(decompression->format);
+    const std::optional<compat::PictureFormat> proposedPicture = compat::pictureFormatOf(*proposed);
+    const std::optional<compat::PictureFormat> currentPicture = compat::pictureFormatOf(*current);
     return proposed->codec == current->codec &&
-           proposed->nalUnitHeaderLength == current->nalUnitHeaderLength &&
-           proposed->parameterSets == current->parameterSets;
+           proposed->nalUnitHeaderLength == current->nalUnitHeaderLength && proposedPicture &&
+           proposedPicture == currentPicture;
 }
 
 void VTDecompressionSessionInvalidate(VTDecompressionSessionRef session) {

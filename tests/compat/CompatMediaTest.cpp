@@ -250,8 +250,7 @@ TEST(CompatFormatDescription, H264ParameterSetsAreValidated) {
     for (int headerLength : {0, 3, 5, -4}) {
         EXPECT_EQ(describeH264(sets.sps, sets.pps, headerLength), invalid) << headerLength;
     }
-    EXPECT_EQ(describeH264(sets.sps, sets.pps, 4, 1), invalid);
-    EXPECT_EQ(describeH264(sets.sps, sets.pps, 4, 3), invalid);
+    EXPECT_EQ(describeH264(sets.sps, sets.pps, 4, 1), invalid) << "no PPS";
     EXPECT_EQ(describeH264(sets.sps, sets.pps, 2), noErr);
 }
 

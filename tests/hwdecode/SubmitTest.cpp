@@ -378,29 +378,35 @@ TEST_F(SubmitTest, LengthsBelowFourFindNothingButStoreTheTime) {
     EXPECT_EQ(samples[0].data, lengthPrefixed({{0x65}}));
 }
 
-TEST_F(SubmitTest, OnlyTheFirstParameterSetsAndTheLatestSeiAreKept) {
+// The latest parameter set of each id is kept, one that does not parse is not, and the latest SEI
+// unit stays for inspection.
+TEST_F(SubmitTest, ParameterSetsAreKeptByIdAndTheLatestSeiIsKept) {
     auto handler = readyHandler(false);
     const Bytes spsBefore = handler->sps().at(0);
     const Bytes ppsBefore = handler->pps().at(0);
     const Bytes firstSei = {0x06, 0x05, 0x01, 0xAA, 0x80};
     const Bytes secondSei = {0x06, 0x05, 0x02, 0xBB, 0xCC, 0x80};
-    const Bytes otherSps = {0x67, 0x42, 0xC0, 0x33};
-    const Bytes otherPps = {0x68, 0xCE, 0x01};
+    const Bytes otherSps = {0x67, 0x42, 0xC0, 0x33};  // truncated: does not parse
+    const Bytes otherPps = {0x68, 0xCE, 0x01};        // ids 0 and 0: replaces the PPS
+    const Bytes secondPps = {0x68, 0x5E, 0x01};       // pic_parameter_set_id 1
     const Bytes delimiter = {0x09, 0xF0};
     const Bytes filler = {0x0C, 0xFF, 0xFF, 0x80};
     const Bytes unspecified = {0x1F, 0x12};
     const Bytes slice = {0x65, 0x9A};
-    decode(*handler, hwdecodetest::joinAnnexB({delimiter, firstSei, otherSps, otherPps, secondSei,
-                                               filler, unspecified, slice}));
+    decode(*handler, hwdecodetest::joinAnnexB({delimiter, firstSei, otherSps, secondPps, otherPps,
+                                               secondSei, filler, unspecified, slice}));
 
     EXPECT_EQ(handler->sps(), H264HwDecoderImpl::BlobArray{spsBefore});
-    EXPECT_EQ(handler->pps(), H264HwDecoderImpl::BlobArray{ppsBefore});
+    EXPECT_NE(ppsBefore, withTrailingZero(otherPps));
+    EXPECT_EQ(handler->pps(), (H264HwDecoderImpl::BlobArray{withTrailingZero(otherPps),
+                                                            withTrailingZero(secondPps)}))
+        << "in id order";
     EXPECT_TRUE(handler->vps().empty());
     EXPECT_EQ(handler->sei(), H264HwDecoderImpl::BlobArray{withTrailingZero(secondSei)});
     const auto samples = takeSamples();
     ASSERT_EQ(samples.size(), 1u);
     EXPECT_EQ(samples[0].data, lengthPrefixed({slice}));
-    EXPECT_EQ(delegate_->sizeReports().size(), 1u) << "a second SPS sets nothing up";
+    EXPECT_EQ(delegate_->sizeReports().size(), 1u) << "new sets of the same picture size";
 }
 
 TEST_F(SubmitTest, EveryUnitOfALargeAccessUnitIsSubmitted) {
