@@ -2,6 +2,7 @@
 #include "ParameterSets.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -73,10 +74,16 @@ ByteVector parameterSet(const uint8_t* pointer, size_t size) {
 
 // The kinds of parameter set a codec's format description takes, by NAL unit type, and which of
 // them gives the picture size.
+// Trivially destructible: decode threads still running at process exit may use them after the
+// destructors of function-local statics have run.
 struct ParameterSetKinds {
     int (*typeOf)(uint8_t header);
-    std::vector<int> types;  // each must be there at least once
+    std::array<int, 3> types;  // the first `count` must each be there at least once
+    size_t count;
     int sequenceType;
+
+    const int* begin() const { return types.data(); }
+    const int* end() const { return types.data() + count; }
 };
 
 int h264Type(uint8_t header) {
@@ -113,12 +120,12 @@ OSStatus createFormatDescription(VideoCodec codec, const ParameterSetKinds& kind
     *out = nullptr;
     const bool validHeaderLength =
         nalUnitHeaderLength == 1 || nalUnitHeaderLength == 2 || nalUnitHeaderLength == 4;
-    if (parameterSetCount < kinds.types.size() || pointers == nullptr || sizes == nullptr ||
+    if (parameterSetCount < kinds.count || pointers == nullptr || sizes == nullptr ||
         !validHeaderLength) {
         return kCMFormatDescriptionError_InvalidParameter;
     }
     std::vector<ByteVector> sets;
-    std::vector<int> missing = kinds.types;
+    std::vector<int> missing(kinds.begin(), kinds.end());
     std::optional<SequenceInfo> info;
     size_t kindIndex = 0;
     for (size_t i = 0; i < parameterSetCount; ++i) {
@@ -128,11 +135,11 @@ OSStatus createFormatDescription(VideoCodec codec, const ParameterSetKinds& kind
         sets.push_back(parameterSet(pointers[i], sizes[i]));
         const ByteVector& set = sets.back();
         const int type = set.empty() ? -1 : kinds.typeOf(set[0]);
-        const auto kind = std::find(kinds.types.begin() + kindIndex, kinds.types.end(), type);
-        if (kind == kinds.types.end() || !isValidSet(codec, type, set)) {
+        const int* kind = std::find(kinds.begin() + kindIndex, kinds.end(), type);
+        if (kind == kinds.end() || !isValidSet(codec, type, set)) {
             return kCMFormatDescriptionError_InvalidParameter;
         }
-        kindIndex = size_t(kind - kinds.types.begin());
+        kindIndex = size_t(kind - kinds.begin());
         missing.erase(std::remove(missing.begin(), missing.end(), type), missing.end());
         if (type == kinds.sequenceType && !info) {
             info = codec == VideoCodec::H264 ? parametersets::parseH264Sps(set.data(), set.size())
@@ -311,7 +318,7 @@ OSStatus CMVideoFormatDescriptionCreateFromH264ParameterSets(
     CFAllocatorRef, size_t parameterSetCount, const uint8_t* const* parameterSetPointers,
     const size_t* parameterSetSizes, int NALUnitHeaderLength,
     CMFormatDescriptionRef* formatDescriptionOut) {
-    static const ParameterSetKinds kKinds = {h264Type, {7, 8}, 7};
+    static constexpr ParameterSetKinds kKinds = {h264Type, {7, 8, 0}, 2, 7};
     try {
         return createFormatDescription(VideoCodec::H264, kKinds, parameterSetCount,
                                        parameterSetPointers, parameterSetSizes, NALUnitHeaderLength,
@@ -325,7 +332,7 @@ OSStatus CMVideoFormatDescriptionCreateFromHEVCParameterSets(
     CFAllocatorRef, size_t parameterSetCount, const uint8_t* const* parameterSetPointers,
     const size_t* parameterSetSizes, int NALUnitHeaderLength, CFDictionaryRef,
     CMFormatDescriptionRef* formatDescriptionOut) {
-    static const ParameterSetKinds kKinds = {hevcType, {32, 33, 34}, 33};
+    static constexpr ParameterSetKinds kKinds = {hevcType, {32, 33, 34}, 3, 33};
     try {
         return createFormatDescription(VideoCodec::Hevc, kKinds, parameterSetCount,
                                        parameterSetPointers, parameterSetSizes, NALUnitHeaderLength,
