@@ -198,21 +198,13 @@ void waitsOnTheLatch(const uint8_t*, const H264DecoderChar16*) {
 }
 
 // A backend whose uploads wait on a latch; it counts the uploads it finished.
-class LatchedBackend : public RenderAPI {
+class LatchedBackend : public hosttest::NullBackend {
   public:
     explicit LatchedBackend(Latch& latch) : latch_(latch) {}
-    void ProcessDeviceEvent(UnityGfxDeviceEventType, IUnityInterfaces*) override {}
-    bool GetUsesReverseZ() override { return false; }
-    void DrawSimpleTriangles(const float*, int, const void*) override {}
-    void* BeginModifyTexture(void*, int, int, int*) override { return nullptr; }
-    void EndModifyTexture(void*, int, int, int, void*) override {}
-    void BeginModifyTexture2() override {}
     void EndModifyTexture2(void*, int, int, int, void*) override {
         latch_.wait();
         ++uploads;
     }
-    void* BeginModifyVertexBuffer(void*, uint64_t*) override { return nullptr; }
-    void EndModifyVertexBuffer(void*) override {}
 
     std::atomic<int> uploads{0};
 

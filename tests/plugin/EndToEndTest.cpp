@@ -241,14 +241,8 @@ TEST(Restart, TheNextInstanceUnderTheIdDecodesFromItsOwnParameterSets) {
 }
 
 // A backend that fingerprints every picture it is given to upload.
-class FingerprintingBackend : public RenderAPI {
+class FingerprintingBackend : public hosttest::NullBackend {
   public:
-    void ProcessDeviceEvent(UnityGfxDeviceEventType, IUnityInterfaces*) override {}
-    bool GetUsesReverseZ() override { return false; }
-    void DrawSimpleTriangles(const float*, int, const void*) override {}
-    void* BeginModifyTexture(void*, int, int, int*) override { return nullptr; }
-    void EndModifyTexture(void*, int, int, int, void*) override {}
-    void BeginModifyTexture2() override {}
     void EndModifyTexture2(void*, int width, int height, int rowPitch, void* data) override {
         const std::string md5 = testsupport::md5Hex(
             testsupport::packRows(static_cast<const uint8_t*>(data), width, height, rowPitch));
@@ -256,8 +250,6 @@ class FingerprintingBackend : public RenderAPI {
         uploaded_.insert(md5);
         latest_ = md5;
     }
-    void* BeginModifyVertexBuffer(void*, uint64_t*) override { return nullptr; }
-    void EndModifyVertexBuffer(void*) override {}
 
     std::set<std::string> uploaded() {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -67,7 +67,7 @@ struct Upload {
 };
 
 // A backend that records what it is asked to do.
-class RecordingBackend : public RenderAPI {
+class RecordingBackend : public hosttest::NullBackend {
   public:
     explicit RecordingBackend(bool* destroyed = nullptr) : destroyed_(destroyed) {}
     ~RecordingBackend() override {
@@ -78,10 +78,6 @@ class RecordingBackend : public RenderAPI {
     void ProcessDeviceEvent(UnityGfxDeviceEventType type, IUnityInterfaces*) override {
         events.push_back(type);
     }
-    bool GetUsesReverseZ() override { return false; }
-    void DrawSimpleTriangles(const float*, int, const void*) override {}
-    void* BeginModifyTexture(void*, int, int, int*) override { return nullptr; }
-    void EndModifyTexture(void*, int, int, int, void*) override {}
     void BeginModifyTexture2() override { ++begins; }
     void EndModifyTexture2(void* texture, int width, int height, int rowPitch,
                            void* data) override {
@@ -89,8 +85,6 @@ class RecordingBackend : public RenderAPI {
         uploads.push_back({texture, width, height, rowPitch, data,
                            std::vector<uint8_t>(bytes, bytes + size_t(rowPitch) * height)});
     }
-    void* BeginModifyVertexBuffer(void*, uint64_t*) override { return nullptr; }
-    void EndModifyVertexBuffer(void*) override {}
 
     std::vector<int> events;
     std::vector<Upload> uploads;

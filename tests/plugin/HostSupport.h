@@ -5,6 +5,7 @@
 #include "DecoderRegistry.h"
 #include "DecoderTestSupport.h"
 #include "H264DecoderPlugin.h"
+#include "RenderAPI.h"
 
 #include <cstdint>
 #include <cstring>
@@ -13,6 +14,20 @@
 #include <vector>
 
 namespace hosttest {
+
+// A render backend that does nothing; tests override what they watch.
+class NullBackend : public RenderAPI {
+  public:
+    void ProcessDeviceEvent(UnityGfxDeviceEventType, IUnityInterfaces*) override {}
+    bool GetUsesReverseZ() override { return false; }
+    void DrawSimpleTriangles(const float*, int, const void*) override {}
+    void* BeginModifyTexture(void*, int, int, int*) override { return nullptr; }
+    void EndModifyTexture(void*, int, int, int, void*) override {}
+    void BeginModifyTexture2() override {}
+    void EndModifyTexture2(void*, int, int, int, void*) override {}
+    void* BeginModifyVertexBuffer(void*, uint64_t*) override { return nullptr; }
+    void EndModifyVertexBuffer(void*) override {}
+};
 
 inline bool start(uint8_t decoderId, const std::string& configJson) {
     return H264Decoder_start(decoderId, decodertest::utf16(configJson).c_str());
