@@ -4,6 +4,8 @@
 // cycles (counted through the linker's --wrap of session creation and CFRelease).
 #include "DecompressionOutput.h"
 #include "HwDecodeTestSupport.h"
+#include "NalUnits.h"
+#include "ParameterSets.h"
 
 #include <gtest/gtest.h>
 
@@ -656,6 +658,103 @@ TEST(ParameterSetChanges, ASessionThePlatformEndedIsReplaced) {
         }
         EXPECT_EQ(delivered, expected);
     }
+}
+
+// The NAL unit with its `index`-th exp-Golomb field after the header set to `value`. The bits
+// after the field move with it, and the trailing bits and emulation prevention are made anew:
+// right for PPS and CAVLC slices, whose payload after these fields is not byte-aligned.
+Bytes withUeField(const Bytes& nal, int index, uint32_t value) {
+    const size_t length = parametersets::lengthWithoutTrailingZeros(nal.data(), nal.size());
+    const std::vector<uint8_t> rbsp = parametersets::unescapeRbsp(nal.data() + 1, length - 1);
+    std::vector<bool> bits;
+    for (uint8_t byte : rbsp) {
+        for (int bit = 7; bit >= 0; --bit) {
+            bits.push_back((byte >> bit) & 1);
+        }
+    }
+    size_t end = bits.size();
+    while (end > 0 && !bits[end - 1]) {
+        --end;
+    }
+    --end;  // rbsp_stop_one_bit
+    size_t position = 0;
+    auto skipUe = [&] {
+        int zeros = 0;
+        while (!bits[position++]) {
+            ++zeros;
+        }
+        position += size_t(zeros);
+    };
+    for (int field = 0; field < index; ++field) {
+        skipUe();
+    }
+    const size_t fieldStart = position;
+    skipUe();
+    std::vector<bool> rewritten(bits.begin(), bits.begin() + std::ptrdiff_t(fieldStart));
+    const uint64_t code = uint64_t(value) + 1;
+    int width = 0;
+    while ((code >> width) > 1) {
+        ++width;
+    }
+    rewritten.insert(rewritten.end(), size_t(width), false);
+    for (int bit = width; bit >= 0; --bit) {
+        rewritten.push_back((code >> bit) & 1);
+    }
+    rewritten.insert(rewritten.end(), bits.begin() + std::ptrdiff_t(position),
+                     bits.begin() + std::ptrdiff_t(end));
+    rewritten.push_back(true);
+    while (rewritten.size() % 8 != 0) {
+        rewritten.push_back(false);
+    }
+    Bytes out = {nal[0]};
+    int zeros = 0;
+    for (size_t i = 0; i < rewritten.size(); i += 8) {
+        uint8_t byte = 0;
+        for (size_t bit = 0; bit < 8; ++bit) {
+            byte = uint8_t((byte << 1) | (rewritten[i + bit] ? 1 : 0));
+        }
+        if (zeros >= 2 && byte <= 3) {
+            out.push_back(3);
+            zeros = 0;
+        }
+        zeros = byte == 0 ? zeros + 1 : 0;
+        out.push_back(byte);
+    }
+    return out;
+}
+
+// A stream whose slices refer to a second PPS (id 1, the first one's copy), built from a CAVLC
+// clip by rewriting its ids: every picture decodes exactly, since the format description carries
+// every parameter set the stream sent.
+TEST(ParameterSetChanges, SlicesThatReferToASecondPpsDecode) {
+    const FixtureClip& clip = testsupport::fixtureClip("h264_cbp_320x240");
+    std::vector<AccessUnit> units;
+    for (const AccessUnit& unit : testsupport::readAccessUnits(clip)) {
+        std::vector<Bytes> nals;
+        for (const nalunits::NalUnit& found : nalunits::findNalUnits(unit.data(), unit.size())) {
+            const Bytes nal(unit.begin() + std::ptrdiff_t(found.first),
+                            unit.begin() + std::ptrdiff_t(found.first + found.length));
+            const int type = nal[0] & 0x1f;
+            if (type == 8) {
+                nals.push_back(nal);
+                nals.push_back(withUeField(nal, 0, 1));
+            } else if (type == 1 || type == 5) {
+                nals.push_back(withUeField(nal, 2, 1));
+            } else {
+                nals.push_back(nal);
+            }
+        }
+        units.push_back(hwdecodetest::joinAnnexB(nals));
+    }
+    auto delegate = std::make_shared<RecordingDelegate>(0);
+    auto handler = hwdecodetest::freshHandler(delegate, false);
+    hwdecodetest::feedClip(*handler, *delegate, units);
+    EXPECT_EQ(handler->pps().size(), 2u);
+    std::vector<std::string> delivered;
+    for (const auto& picture : delegate->pictures()) {
+        delivered.push_back(picture.md5);
+    }
+    EXPECT_EQ(delivered, testsupport::readFrameMd5s(clip));
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Long runs of one instance:
 //   - a stream whose access units repeat their parameter sets and carry a 64 KB user data SEI
 //     message each: every picture stays exactly FFmpeg's, and resident memory stays flat after
-//     warm-up. RELIABILITY_SOAK_UNITS sets the number of access units (default 3 000);
+//     warm-up. RELIABILITY_SOAK_UNITS sets the number of access units (default 10 000);
+//   - a stream whose picture size changes with every part, 3 000 access units long: each change
+//     makes a new session and releases the one before, so threads and memory stay flat;
 //   - a 1080p stream committed ten times faster than it decodes: the backlog stays within its
 //     limits, resident memory with it, and every picture shown is a correct one.
 #include "AnnexB.h"
@@ -36,7 +38,7 @@ constexpr auto kPictureTimeout = std::chrono::seconds(5);
 
 size_t soakUnits() {
     const char* text = std::getenv("RELIABILITY_SOAK_UNITS");
-    return text ? size_t(std::max(1L, std::atol(text))) : 3000;
+    return text ? size_t(std::max(1L, std::atol(text))) : 10000;
 }
 
 // Sits between the session and the instance's delegate: checks each picture against the
@@ -172,6 +174,65 @@ TEST(Soak, LargeSeiAndRepeatedParameterSetsKeepPicturesExactAndMemoryFlat) {
     EXPECT_LE(atEnd.residentBytes - afterWarmUp.residentBytes, kFlatResidentBytes)
         << "resident memory grew from " << megabytes(afterWarmUp.residentBytes) << " MB to "
         << megabytes(atEnd.residentBytes) << " MB";
+}
+
+// Two clips of different sizes, each beginning with its parameter sets and a keyframe, played one
+// after the other again and again: every part's first keyframe brings a new session, which
+// reports its size, and the one before ends with its thread and memory.
+TEST(Soak, APictureSizeThatChangesWithEveryPartKeepsThreadsAndMemoryFlat) {
+    constexpr uint8_t kId = 44;
+    constexpr size_t kTotal = 3000;
+    const testsupport::FixtureClip& small = testsupport::fixtureClip("h264_cbp_320x240");
+    const testsupport::FixtureClip& large = testsupport::fixtureClip("h264_odd_642x362");
+    std::vector<AccessUnit> cycle = testsupport::readAccessUnits(small);
+    std::vector<std::string> md5s = testsupport::readFrameMd5s(small);
+    const size_t smallUnits = cycle.size();
+    for (const AccessUnit& unit : testsupport::readAccessUnits(large)) {
+        cycle.push_back(unit);
+    }
+    for (const std::string& md5 : testsupport::readFrameMd5s(large)) {
+        md5s.push_back(md5);
+    }
+    ASSERT_EQ(cycle.size(), md5s.size());
+
+    decodertest::TextureInfoLog::forget(kId);
+    ASSERT_TRUE(hosttest::start(kId, "{}"));
+    ASSERT_TRUE(H264Decoder_registerCallback(kId, decodertest::TextureInfoLog::first()));
+    const auto checker = PictureChecker::install(kId, md5s);
+    const size_t warmUp = 5 * cycle.size();
+    ProcessFigures afterWarmUp;
+    size_t parts = 0;
+    size_t expectedReports = 0;
+    for (size_t i = 0; i < kTotal; ++i) {
+        // The 642-pixel rows are padded: that size report is followed by the padded width.
+        if (i % cycle.size() == 0 || i % cycle.size() == smallUnits) {
+            ++parts;
+            expectedReports += i % cycle.size() == 0 ? 1 : 2;
+        }
+        ASSERT_TRUE(hosttest::commit(kId, cycle[i % cycle.size()], uint32_t(i * 3600)));
+        ASSERT_TRUE(checker->waitForPictures(i + 1)) << "access unit " << i << " gave no picture";
+        if (i + 1 == warmUp) {
+            returnFreeAllocatorPages();
+            afterWarmUp = currentProcessFigures();
+        }
+    }
+    returnFreeAllocatorPages();
+    ProcessFigures atEnd = currentProcessFigures();
+    atEnd.threads = threadCountOnceJoinedThreadsAreGone(afterWarmUp.threads);
+    const size_t reports = decodertest::TextureInfoLog::countFor(kId);
+    H264Decoder_stop(kId);
+
+    std::cout << "size changes: " << kTotal << " access units in " << parts << " parts, " << reports
+              << " size reports\n"
+              << "  resident after " << warmUp << " units: " << megabytes(afterWarmUp.residentBytes)
+              << " MB, at the end: " << megabytes(atEnd.residentBytes) << " MB; threads "
+              << afterWarmUp.threads << " and " << atEnd.threads << std::endl;
+    EXPECT_EQ(checker->mismatches(), 0u);
+    EXPECT_EQ(reports, expectedReports) << "each part's session reports its size";
+    EXPECT_EQ(atEnd.threads, afterWarmUp.threads);
+    if (!sanitizerOwnsMemory()) {
+        EXPECT_LE(atEnd.residentBytes - afterWarmUp.residentBytes, kFlatResidentBytes);
+    }
 }
 
 // A stream committed ten times faster than the machine decodes it. The backlog is cut back to
