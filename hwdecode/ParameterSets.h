@@ -62,7 +62,6 @@ class BitReader {
     bool atTrailingBits();
     // Whether whole bytes remain past the current one (more SEI messages may follow).
     bool moreBytes() const { return position_ / 8 + 1 < bytes_.size(); }
-    void alignToByte() { position_ = (position_ + 7) / 8 * 8; }
 
   private:
     uint32_t bit();
