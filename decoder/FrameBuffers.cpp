@@ -44,9 +44,10 @@ uint8_t* FrameBuffers::writable() noexcept {
 }
 
 bool FrameBuffers::publish() {
-    const bool replacedUnseen = readyIsNew_;
+    const bool replacedUnseen = readyIsNew_ && published_;  // the black of a binding is none
     std::swap(writing_, ready_);
     readyIsNew_ = true;
+    published_ = true;
     return replacedUnseen;
 }
 

@@ -31,6 +31,8 @@ class FrameBuffers {
     const uint8_t* takeNewest();
     // The newest complete picture (or the black of a new binding).
     const uint8_t* newest() const;
+    // Whether a picture was published: from then on every buffer taken holds one.
+    bool holdsPictures() const { return published_; }
 
   private:
     explicit FrameBuffers(size_t size) : size_(size) {}
@@ -44,4 +46,5 @@ class FrameBuffers {
     int ready_ = 1;
     int reading_ = 2;
     bool readyIsNew_ = true;
+    bool published_ = false;
 };

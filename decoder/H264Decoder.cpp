@@ -4,6 +4,7 @@
 #include "H264HwDecoderImpl.h"
 #include "JsonFields.h"
 #include "NalUnits.h"
+#include "StatisticsJson.h"
 #include "UtfConversion.h"
 
 #include <rapidjson/stringbuffer.h>
@@ -126,6 +127,7 @@ std::unique_ptr<H264Decoder::_IMFSample> copySample(const uint8_t* bytes, uint32
     }
     sample->length = int32_t(size);
     sample->pts = pts;
+    sample->committedAt = DecodeStatistics::Clock::now();
     try {
         sample->randomAccess = nalunits::isRandomAccessUnit(sample->data.get(), size, h265);
     } catch (...) {
@@ -166,6 +168,8 @@ H264Decoder::H264Decoder(uint8_t id, const std::string& configJson)
 
     delegateHelper = std::make_shared<H264DecoderDelegateHelper>(this);
     session = H264HwDecoderImpl::createHandler(sessionKey);
+    statistics = session->statistics();
+    statistics->setH265(isH265);
     session->setDelegate(delegateHelper);
     session->SetH265(isH265);
     try {
@@ -286,13 +290,16 @@ void H264Decoder::decodeFrame(const uint8_t* data, uint32_t, uint32_t offset, ui
     if (!sample) {
         return;
     }
+    statistics->unitCommitted();
     try {
         // Declared before the lock, so that dropped units are freed after it is released.
         SampleList dropped;
         std::lock_guard<std::mutex> lock(queueMutex);
         enqueue(std::move(sample), dropped);
+        statistics->setQueued(sampleQueue.size());
     } catch (...) {
         // Out of memory while making room: the unit is lost like one the backlog dropped.
+        statistics->dropped(DecodeStatistics::Drop::QueueFull);
     }
     queueChanged.notify_one();
 }
@@ -301,6 +308,7 @@ void H264Decoder::enqueue(std::unique_ptr<_IMFSample> sample, SampleList& droppe
     if (awaitingRandomAccess) {
         if (!sample->randomAccess) {
             dropped.push_back(std::move(sample));
+            statistics->dropped(DecodeStatistics::Drop::WaitingForKeyframe);
             return;
         }
         awaitingRandomAccess = false;
@@ -310,10 +318,15 @@ void H264Decoder::enqueue(std::unique_ptr<_IMFSample> sample, SampleList& droppe
         dropBacklog(dropped);
         if (!sample->randomAccess) {
             awaitingRandomAccess = true;
+            statistics->startWaitingForKeyframe();
             dropped.push_back(std::move(sample));
-            return;
+        } else {
+            sample->followsLoss = true;
         }
-        sample->followsLoss = true;
+    }
+    statistics->dropped(DecodeStatistics::Drop::QueueFull, dropped.size());
+    if (!sample) {
+        return;
     }
     queuedBytes += size_t(sample->length);
     sampleQueue.push_back(std::move(sample));
@@ -383,6 +396,7 @@ std::unique_ptr<H264Decoder::_IMFSample> H264Decoder::waitForSample() {
     std::unique_ptr<_IMFSample> sample = std::move(sampleQueue.front());
     sampleQueue.pop_front();
     queuedBytes -= size_t(sample->length);
+    statistics->setQueued(sampleQueue.size());
     return sample;
 }
 
@@ -391,6 +405,7 @@ void H264Decoder::decodeSample(const _IMFSample& sample) noexcept {
         if (sample.followsLoss) {
             session->DiscardUntilRandomAccess();
         }
+        statistics->unitEntersDecode(int64_t(sample.pts), sample.committedAt);
         session->DecodeNALUs(sample.data.get(), sample.length, double(sample.pts));
     } catch (...) {
         // A sample the session could not take is lost like any undecodable one.
@@ -466,10 +481,14 @@ void H264Decoder::copyRenderData(const uint8_t* data, int32_t format, int32_t, i
         std::lock_guard<std::mutex> lock(*texCfg.texMutex);
         // Rows of whole pixels exactly as wide as the texture: the picture then fills the frame
         // buffer exactly, padding included, and never runs past it.
-        const bool matches = texCfg.textureBound &&
-                             int64_t(bytesPerRow) == int64_t(texCfg.width) * 4 &&
+        if (!texCfg.textureBound) {
+            statistics->dropped(DecodeStatistics::Drop::NoTexture);
+            return;
+        }
+        const bool matches = int64_t(bytesPerRow) == int64_t(texCfg.width) * 4 &&
                              height == texCfg.height && format == texCfg.format;
         if (!matches) {
+            statistics->dropped(DecodeStatistics::Drop::SizeMismatch);
             return;
         }
         buffers = texCfg.frameBuffers;
@@ -482,10 +501,13 @@ void H264Decoder::copyRenderData(const uint8_t* data, int32_t format, int32_t, i
     std::memcpy(target, data, buffers->size());
     std::lock_guard<std::mutex> lock(*texCfg.texMutex);
     if (texCfg.frameBuffers != buffers) {
-        return;  // bound anew meanwhile: the picture belongs to the old binding
+        // Bound anew meanwhile: the picture belongs to a texture that is gone.
+        statistics->dropped(DecodeStatistics::Drop::NoTexture);
+        return;
     }
+    statistics->pictureDelivered();
     if (buffers->publish()) {
-        replacedBeforeUpload.fetch_add(1);
+        statistics->dropped(DecodeStatistics::Drop::TextureBusy);
     }
 }
 
@@ -498,6 +520,13 @@ std::optional<H264Decoder::PictureUpload> H264Decoder::takePictureUpload() noexc
     if (pixels == nullptr) {
         return std::nullopt;
     }
+    if (texCfg.frameBuffers->holdsPictures()) {
+        statistics->pictureUploaded();
+    }
     return PictureUpload{texCfg.frameBuffers, pixels, texCfg.nativeTexture, texCfg.width,
                          texCfg.height};
+}
+
+std::string H264Decoder::statisticsJson() const {
+    return ::statisticsJson(statistics->snapshot());
 }

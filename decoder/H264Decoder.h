@@ -8,6 +8,7 @@
 // thread, takePictureUpload on the host's render thread.
 #pragma once
 
+#include "DecodeStatistics.h"
 #include "FrameBuffers.h"
 #include "H264DecoderPlugin.h"
 
@@ -37,6 +38,7 @@ class H264Decoder {
         uint32_t pts = 0;
         bool randomAccess = false;  // decoding can start at this unit
         bool followsLoss = false;   // units before it were dropped
+        DecodeStatistics::Clock::time_point committedAt;
     };
 
     // The bound texture and the frame buffers that the render event uploads into it. Outside
@@ -104,8 +106,9 @@ class H264Decoder {
     // For the render event: the newest picture not uploaded yet (or the black of a texture bound
     // since), unless the texture state is held this instant or there is nothing new.
     std::optional<PictureUpload> takePictureUpload() noexcept;
-    // Pictures replaced by a newer one before any render event uploaded them.
-    uint64_t picturesReplacedBeforeUpload() const { return replacedBeforeUpload.load(); }
+    // The instance's figures as the JSON text of H264Decoder_getStatistics. Any thread; waits
+    // for nothing.
+    std::string statisticsJson() const;
 
   private:
     friend class H264DecoderInspector;  // tests look at the configuration and the queue
@@ -128,6 +131,8 @@ class H264Decoder {
     std::shared_ptr<H264DecoderDelegateHelper> delegateHelper;
     // The decode thread's; released by stop.
     std::shared_ptr<H264HwDecoderImpl> session;
+    // The session's figures, which the instance adds its own to; kept past the session's end.
+    std::shared_ptr<DecodeStatistics> statistics;
     // Written on the host's thread, read on the decode and decode output threads.
     std::atomic<H264DecoderTextureInfoCallback> hostCallback{nullptr};
 
@@ -153,5 +158,4 @@ class H264Decoder {
     std::condition_variable queueChanged;
     // Set, under queueMutex, by a stop that the decode thread finishes itself.
     std::shared_ptr<H264Decoder> stoppingSelf;
-    std::atomic<uint64_t> replacedBeforeUpload{0};
 };

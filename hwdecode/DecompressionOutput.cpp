@@ -55,9 +55,12 @@ void deliver(const std::shared_ptr<H264HwDecoderImpl>& handler, void* sourceFram
 
 // The picture is only read: a read-only lock spares the platform writing the memory back.
 void deliverLocked(const std::shared_ptr<H264HwDecoderImpl>& handler, void* sourceFrameRefCon,
-                   CVImageBufferRef picture) {
+                   CVImageBufferRef picture, int64_t pts) {
     if (CVPixelBufferLockBaseAddress(picture, kCVPixelBufferLock_ReadOnly) != kCVReturnSuccess) {
         return;
+    }
+    if (handler) {
+        handler->statistics()->pictureOnItsWay(pts);
     }
     deliver(handler, sourceFrameRefCon, readGeometry(picture));
     CVPixelBufferUnlockBaseAddress(picture, kCVPixelBufferLock_ReadOnly);
@@ -76,7 +79,7 @@ void deliverInDisplayOrder(const std::shared_ptr<H264HwDecoderImpl>& handler,
         undelivered.push_back({pts, sourceFrameRefCon, picture});  // out of memory: not shown
     }
     for (const H264HwDecoderImpl::HeldPicture& held : due) {
-        deliverLocked(handler, held.sourceFrameRefCon, held.buffer);
+        deliverLocked(handler, held.sourceFrameRefCon, held.buffer, held.pts);
         CVPixelBufferRelease(held.buffer);
     }
     for (const H264HwDecoderImpl::HeldPicture& held : undelivered) {
@@ -103,9 +106,12 @@ void didDecompress(void* decompressionOutputRefCon, void* sourceFrameRefCon, OSS
         }
         return;
     }
+    if (handler) {
+        handler->statistics()->pictureDecoded();
+    }
     const bool timed = (presentationTimeStamp.flags & kCMTimeFlags_Valid) != 0;
     if (!handler || !timed || handler->picturesPassStraightThrough(presentationTimeStamp.value)) {
-        deliverLocked(handler, sourceFrameRefCon, imageBuffer);
+        deliverLocked(handler, sourceFrameRefCon, imageBuffer, presentationTimeStamp.value);
         return;
     }
     deliverInDisplayOrder(handler, sourceFrameRefCon, imageBuffer, presentationTimeStamp.value);

@@ -266,6 +266,18 @@ void H264HwDecoderImpl::DiscardUntilRandomAccess() {
     dropHeldPictures();
 }
 
+void H264HwDecoderImpl::loseReferences() {
+    DiscardUntilRandomAccess();
+    _statistics->startWaitingForKeyframe();
+}
+
+void H264HwDecoderImpl::setStatus(OSStatus status) {
+    _status = status;
+    if (status != 0) {
+        _statistics->platformFailed(status);
+    }
+}
+
 bool H264HwDecoderImpl::picturesPassStraightThrough(int64_t pts) {
     std::lock_guard<std::mutex> lock(_reorderMutex);
     if (pts != _submittedPts.load() && !_platformReorders) {
@@ -311,13 +323,14 @@ int H264HwDecoderImpl::statedReorderWindow() const {
 
 void H264HwDecoderImpl::NoteFailedDecode(void* sourceFrameRefCon, OSStatus status) {
     if (status != 0) {
-        _status = status;
+        setStatus(status);
     }
+    _statistics->dropped(DecodeStatistics::Drop::DecodeError);
     if (endsTheSession(status)) {
         _sessionInvalidated = true;  // the decode thread makes a new one before the next unit
     }
     if (epochOf(sourceFrameRefCon) == _deliveryEpoch.load()) {
-        DiscardUntilRandomAccess();
+        loseReferences();
     }
 }
 
@@ -347,7 +360,8 @@ void H264HwDecoderImpl::DecodeNALUs(const uint8_t* bytes, int32_t withLen, doubl
         _current = withPts;
         if (!filed.complete) {
             releasePictureUnits();
-            DiscardUntilRandomAccess();
+            _statistics->dropped(DecodeStatistics::Drop::DecodeError);
+            loseReferences();
         } else if (admitPicture(bytes, withLen, h265, filed)) {
             submitPictureUnits();
         } else {
@@ -405,12 +419,16 @@ bool H264HwDecoderImpl::admitPicture(const uint8_t* bytes, int32_t length, bool 
         nalunits::describePictureStart(bytes, size_t(length), h265);
     const bool resuming = _awaitingRandomAccess;
     if (resuming && !start.randomAccess) {
+        // Also a stream joined between its keyframes: its sender should send one.
+        _statistics->startWaitingForKeyframe();
+        _statistics->dropped(DecodeStatistics::Drop::WaitingForKeyframe);
         return false;
     }
     if (start.randomAccess) {
         _skippingLeadingPictures = start.brokenLink || (resuming && start.leadingPicturesSkipped);
         _frameNumbers.restart();
     } else if (_skippingLeadingPictures && start.skippedLeading) {
+        _statistics->dropped(DecodeStatistics::Drop::WaitingForKeyframe);
         return false;
     } else if (!start.leading) {
         _skippingLeadingPictures = false;
@@ -418,10 +436,12 @@ bool H264HwDecoderImpl::admitPicture(const uint8_t* bytes, int32_t length, bool 
     const bool gap =
         !h265 && _frameNumbers.pictureFollowsGap(filed.firstPicture, filed.firstPictureLength);
     if (gap && !start.randomAccess) {
-        DiscardUntilRandomAccess();
+        loseReferences();
+        _statistics->dropped(DecodeStatistics::Drop::WaitingForKeyframe);
         return false;
     }
     _awaitingRandomAccess = false;
+    _statistics->stopWaitingForKeyframe();
     return true;
 }
 
@@ -443,7 +463,7 @@ bool H264HwDecoderImpl::appendPictureUnit(const uint8_t* nal, size_t length) {
     const OSStatus result = CMBlockBufferCreateWithMemoryBlock(
         kCFAllocatorDefault, block.get(), blockLength, kCFAllocatorDefault, nullptr, 0, blockLength,
         0, &created);
-    _status = result;
+    setStatus(result);
     if (result != kCMBlockBufferNoErr || created == nullptr) {
         return false;
     }
@@ -459,8 +479,11 @@ void H264HwDecoderImpl::submitPictureUnits() {
         return;
     }
     if (_session == nullptr) {
-        // Nothing can decode before the first session exists; the access unit is lost.
-        _status = kVTInvalidSessionErr;
+        // Nothing can decode before the first session exists: the access unit is lost, and
+        // the stream must bring its parameter sets and a keyframe.
+        setStatus(kVTInvalidSessionErr);
+        _statistics->dropped(DecodeStatistics::Drop::WaitingForKeyframe);
+        _statistics->startWaitingForKeyframe();
         releasePictureUnits();
         return;
     }
@@ -472,15 +495,17 @@ void H264HwDecoderImpl::submitPictureUnits() {
         VTDecodeInfoFlags infoFlags = 0;
         void* const epoch = epochReference(_deliveryEpoch.load());
         _submittedPts = presentationValue(_current);
+        _statistics->sampleSubmitted();
         const OSStatus decoded = VTDecompressionSessionDecodeFrame(_session, sample.get(),
                                                                    kDecodeFlags, epoch, &infoFlags);
-        _status = decoded;
+        setStatus(decoded);
         if (decoded != 0) {
             NoteFailedDecode(epoch, decoded);
         }
         VTDecompressionSessionWaitForAsynchronousFrames(_session);
     } else {
-        DiscardUntilRandomAccess();  // the unit was lost on its way to the decoder
+        _statistics->dropped(DecodeStatistics::Drop::DecodeError);
+        loseReferences();  // the unit was lost on its way to the decoder
     }
     releasePictureUnits();
 }
@@ -497,7 +522,7 @@ CMBlockBufferRef H264HwDecoderImpl::joinPictureUnits(size_t* sampleSize) {
     CMBlockBufferRef created = nullptr;
     OSStatus result = CMBlockBufferCreateWithMemoryBlock(
         kCFAllocatorDefault, nullptr, total, kCFAllocatorDefault, nullptr, 0, total, 0, &created);
-    _status = result;
+    setStatus(result);
     if (result != kCMBlockBufferNoErr || created == nullptr) {
         return nullptr;
     }
@@ -513,7 +538,7 @@ CMBlockBufferRef H264HwDecoderImpl::joinPictureUnits(size_t* sampleSize) {
             result = CMBlockBufferReplaceDataBytes(unitData, joined.get(), offset, unitLength);
             offset += unitLength;
         }
-        _status = result;
+        setStatus(result);
     }
     if (result != kCMBlockBufferNoErr) {
         return nullptr;
@@ -528,7 +553,7 @@ CMSampleBufferRef H264HwDecoderImpl::makeSample(CMBlockBufferRef data, size_t sa
     const OSStatus result =
         CMSampleBufferCreate(kCFAllocatorDefault, data, true, nullptr, nullptr, _videoFormatDescr,
                              1, 1, &timing, 1, &sampleSize, &sample);
-    _status = result;
+    setStatus(result);
     if (result != 0 && sample != nullptr) {
         CFRelease(sample);
         return nullptr;
@@ -584,13 +609,14 @@ CMFormatDescriptionRef H264HwDecoderImpl::makeFormatDescription(bool h265) {
         }
     }
     CMFormatDescriptionRef format = nullptr;
-    _status = h265 ? CMVideoFormatDescriptionCreateFromHEVCParameterSets(
-                         kCFAllocatorDefault, pointers.size(), pointers.data(), sizes.data(),
-                         kNalUnitLengthSize, nullptr, &format)
-                   : CMVideoFormatDescriptionCreateFromH264ParameterSets(
-                         kCFAllocatorDefault, pointers.size(), pointers.data(), sizes.data(),
-                         kNalUnitLengthSize, &format);
-    if (_status != 0) {
+    const OSStatus result = h265 ? CMVideoFormatDescriptionCreateFromHEVCParameterSets(
+                                       kCFAllocatorDefault, pointers.size(), pointers.data(),
+                                       sizes.data(), kNalUnitLengthSize, nullptr, &format)
+                                 : CMVideoFormatDescriptionCreateFromH264ParameterSets(
+                                       kCFAllocatorDefault, pointers.size(), pointers.data(),
+                                       sizes.data(), kNalUnitLengthSize, &format);
+    setStatus(result);
+    if (result != 0) {
         releaseIfSet(format);
         return nullptr;
     }
@@ -637,7 +663,7 @@ void H264HwDecoderImpl::startSession(CMFormatDescriptionRef format) {
     VTDecompressionSessionRef created = nullptr;
     const OSStatus result = VTDecompressionSessionCreate(
         kCFAllocatorDefault, format, specification.get(), attributes.get(), &callback, &created);
-    _status = result;
+    setStatus(result);
     if (result != 0) {
         releaseIfSet(created);
         return;
@@ -652,6 +678,7 @@ void H264HwDecoderImpl::startSession(CMFormatDescriptionRef format) {
     // Live video: the decoder should keep pace rather than favour throughput. A hint only.
     VTSessionSetProperty(created, kVTDecompressionPropertyKey_RealTime, kCFBooleanTrue);
     const CMVideoDimensions size = CMVideoFormatDescriptionGetDimensions(format);
+    _statistics->sessionStarted(size.width, size.height);
     _isSetup = true;
     if (const auto listener = delegate()) {
         listener->forwardTextureInfo(size.width, size.height);
@@ -676,6 +703,13 @@ void H264HwDecoderImpl::endSession() {
 
 std::shared_ptr<H264HwDecoderImplDelegate> H264HwDecoderImpl::pictureDelegate(
     void* sourceFrameRefCon) const {
+    if (_endingSession) {
+        return nullptr;
+    }
     const bool current = epochOf(sourceFrameRefCon) == _deliveryEpoch.load();
-    return _endingSession || _awaitingRandomAccess || !current ? nullptr : delegate();
+    if (_awaitingRandomAccess || !current) {
+        _statistics->dropped(DecodeStatistics::Drop::WaitingForKeyframe);
+        return nullptr;
+    }
+    return delegate();
 }

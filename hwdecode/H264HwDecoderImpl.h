@@ -3,6 +3,7 @@
 // decoder id, shared by key through sharedHandler and kept until the process ends.
 #pragma once
 
+#include "DecodeStatistics.h"
 #include "H264HwDecoderImplDelegate.h"
 #include "NalUnits.h"
 #include "PictureReorder.h"
@@ -86,6 +87,9 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     // Result code of the most recent platform call.
     OSStatus status() const { return _status; }
 
+    // The figures of this session's decoding, which its decoder instance adds its own to.
+    const std::shared_ptr<DecodeStatistics>& statistics() const { return _statistics; }
+
     std::shared_ptr<H264HwDecoderImplDelegate> delegate() const;
     void setDelegate(std::shared_ptr<H264HwDecoderImplDelegate> delegate);
 
@@ -132,6 +136,9 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     void startSession(CMFormatDescriptionRef format);
     void endSession();
     int statedReorderWindow() const;
+    // A reference picture was lost: waits for a random-access point, and asks for one.
+    void loseReferences();
+    void setStatus(OSStatus status);
     void dropHeldPictures();
 
     CMVideoFormatDescriptionRef _videoFormatDescr = nullptr;
@@ -169,6 +176,7 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     // Serialises DecodeNALUs and Reset, so that a Reset from another thread cannot tear the
     // parameter sets or the session from under a decode in progress.
     std::mutex _decodeMutex;
+    const std::shared_ptr<DecodeStatistics> _statistics = std::make_shared<DecodeStatistics>();
     mutable std::mutex _delegateMutex;
     std::shared_ptr<H264HwDecoderImplDelegate> _delegate;
 };

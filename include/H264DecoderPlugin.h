@@ -159,6 +159,50 @@ H264_DECODER_EXPORT bool H264Decoder_unregisterCallback(uint8_t decoderId);
 H264_DECODER_EXPORT bool H264Decoder_setNativeTexturePointer(uint8_t decoderId, void* texturePtr,
                                                              const H264DecoderChar16* textureJson);
 
+/*
+ * A buffer of this many UTF-16 units always holds the text of H264Decoder_getStatistics.
+ */
+#define H264_DECODER_STATISTICS_CAPACITY 1024
+
+/*
+ * Writes the figures of instance `decoderId` into `buffer` as zero-terminated UTF-16 JSON without
+ * whitespace, members in this order:
+ *   {"codec":"h264","width":1280,"height":720,
+ *    "committed":0,"queued":0,"decoded":0,"delivered":0,"uploaded":0,
+ *    "dropped":{"queueFull":0,"waitingForKeyframe":0,"decodeError":0,"noTexture":0,
+ *               "sizeMismatch":0,"textureBusy":0},
+ *    "decodeMs":{"p50":0.0,"p95":0.0,"max":0.0},"latencyMs":{"p50":0.0,"p95":0.0,"max":0.0},
+ *    "sessions":1,"lastStatus":0,"keyframeNeeded":false,"keyframeRequests":0}
+ * "codec" is "h264" or "h265"; "width" and "height" the picture size of the current decode
+ * session (0 before there is one). Counts since the instance started:
+ *   committed   access units commit copied (frames dropped for their size or a NULL pointer are
+ *               not counted); queued: units waiting to be decoded now;
+ *   decoded     pictures the platform decoder returned; delivered: pictures copied into the frame
+ *               buffer; uploaded: pictures the render event uploaded;
+ *   dropped     units or pictures lost, by reason: queueFull (the backlog limits above),
+ *               waitingForKeyframe (discarded while decoding waited for a point it can start
+ *               at, after a loss or when a stream is joined between its keyframes), decodeError
+ *               (the platform could not decode the unit), noTexture (a picture came while no
+ *               texture was bound), sizeMismatch (the bound texture does not match the
+ *               picture), textureBusy (a picture replaced by a newer one before any render event
+ *               uploaded it);
+ *   sessions    decode sessions created (a new picture size, or one the platform ended, makes
+ *               another); lastStatus: the last non-zero status of a platform call, 0 if none.
+ * Once nothing is queued or being decoded, every committed unit that carries a picture is
+ * counted once in decoded, queueFull, waitingForKeyframe or decodeError.
+ * "decodeMs" (from handing a unit to the platform to its picture) and "latencyMs" (from commit to
+ * the frame buffer) give the median, 95th percentile and maximum of the latest 120 pictures.
+ * "keyframeNeeded" is true while decoding waits for a keyframe: pictures freeze until one
+ * arrives. "keyframeRequests" grows by one each time such a wait starts; a host that can, asks
+ * its sender for a keyframe (for example an RTCP PLI) when it grows.
+ * Meant to be polled, for example once per game frame, from any thread: it waits for no decode,
+ * upload, start or stop. Returns false, writing nothing, for an unknown id, a NULL `buffer`, or a
+ * `capacity` (in UTF-16 units, terminator included) of 0 or less or too small for the text;
+ * H264_DECODER_STATISTICS_CAPACITY always suffices.
+ */
+H264_DECODER_EXPORT bool H264Decoder_getStatistics(uint8_t decoderId, H264DecoderChar16* buffer,
+                                                   int32_t capacity);
+
 /* The render-event function: the host calls it on its render thread (with any event id; the id
  * is not used) and it uploads, in ascending decoder id order and through the backend for the
  * host's renderer, the newest picture of every instance with a bound texture that has one no

@@ -4,6 +4,7 @@
 #include "H264DecoderPlugin.h"
 #include "UtfConversion.h"
 
+#include <algorithm>
 #include <string>
 
 std::map<uint8_t, std::shared_ptr<H264Decoder>> h264_execs;
@@ -139,6 +140,27 @@ bool H264Decoder_setNativeTexturePointer(uint8_t decoderId, void* texturePtr,
             return false;
         }
         return decoder->setNativeTexturePointer(texturePtr, utf8FromHost(textureJson));
+    } catch (...) {
+        return false;
+    }
+}
+
+bool H264Decoder_getStatistics(uint8_t decoderId, H264DecoderChar16* buffer, int32_t capacity) {
+    try {
+        if (buffer == nullptr || capacity <= 0) {
+            return false;
+        }
+        const std::shared_ptr<H264Decoder> decoder = findDecoder(decoderId);
+        if (!decoder) {
+            return false;
+        }
+        const std::u16string text = convertUTFFormat8toV<char, char16_t>(decoder->statisticsJson());
+        if (text.size() >= size_t(capacity)) {
+            return false;
+        }
+        std::copy(text.begin(), text.end(), buffer);
+        buffer[text.size()] = 0;
+        return true;
     } catch (...) {
         return false;
     }

@@ -4,6 +4,8 @@
 #include "Pictures.h"
 #include "UtfConversion.h"
 
+#include <gtest/gtest.h>
+
 #include <map>
 
 namespace decodertest {
@@ -148,6 +150,48 @@ void PictureTap::forwardTextureInfo(int32_t width, int32_t withHeight) {
     if (next_) {
         next_->forwardTextureInfo(width, withHeight);
     }
+}
+
+namespace {
+
+const rapidjson::Value& memberOf(const rapidjson::Value& object, const char* name) {
+    static const rapidjson::Value kMissing;
+    if (!object.IsObject() || !object.HasMember(name)) {
+        ADD_FAILURE() << "the statistics have no member " << name;
+        return kMissing;
+    }
+    return object[name];
+}
+
+uint64_t countOf(const rapidjson::Value& value) {
+    EXPECT_TRUE(value.IsUint64());
+    return value.IsUint64() ? value.GetUint64() : 0;
+}
+
+}  // namespace
+
+Statistics::Statistics(const std::string& json) {
+    json_.Parse(json.c_str());
+    EXPECT_FALSE(json_.HasParseError()) << json;
+}
+
+uint64_t Statistics::count(const char* name) const {
+    return countOf(memberOf(json_, name));
+}
+
+uint64_t Statistics::dropped(const char* reason) const {
+    return countOf(memberOf(memberOf(json_, "dropped"), reason));
+}
+
+bool Statistics::flag(const char* name) const {
+    const rapidjson::Value& value = memberOf(json_, name);
+    EXPECT_TRUE(value.IsBool()) << name;
+    return value.IsBool() && value.GetBool();
+}
+
+uint64_t Statistics::unitsAccountedFor() const {
+    return count("queued") + count("decoded") + dropped("queueFull") +
+           dropped("waitingForKeyframe") + dropped("decodeError");
 }
 
 }  // namespace decodertest

@@ -5,6 +5,7 @@
 #include "H264DecoderPlugin.h"
 #include "H264HwDecoderImplDelegate.h"
 
+#include <rapidjson/document.h>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -22,6 +23,22 @@ std::string utf8(const std::u16string& utf16);
 
 // What the host callback of texts like {"width":W,"height":H,...} is told.
 std::string textureInfoText(int width, int height);
+
+// A statistics text of an instance, as the host reads it; a member it lacks fails the test.
+class Statistics {
+  public:
+    explicit Statistics(const std::string& json);
+    uint64_t count(const char* name) const;
+    uint64_t dropped(const char* reason) const;
+    bool flag(const char* name) const;
+    // Once nothing is being decoded: the committed units that have an end (queued, decoded, or
+    // dropped before or in decoding), which every unit with a picture has.
+    uint64_t unitsAccountedFor() const;
+    const rapidjson::Value& json() const { return json_; }
+
+  private:
+    rapidjson::Document json_;
+};
 
 // Every call of the host callbacks below, process-wide.
 class TextureInfoLog {

@@ -205,22 +205,27 @@ TEST(SampleQueue, BackToBackCommitsLoseNoUnitToTheDecodeThread) {
 
 // Units lost before they reach the decoder, by the stream or by the backlog's limits: no picture
 // is delivered from the loss to the next keyframe (unit 60), and every picture delivered is the
-// reference's own. The decode thread is held in unit 0 while the rest is committed.
+// reference's own. The decode thread is held in unit 0 while the rest is committed. The host
+// reads how many units were lost and why, and is asked for a keyframe where none is on its way.
 TEST(SampleQueue, AfterALossOnlyTheNextKeyframeAndWhatFollowsAreShown) {
     struct Case {
         const char* rule;
         std::vector<size_t> committed;  // after unit 0
         bool holdFirst;
         std::vector<size_t> delivered;
+        uint64_t queueFull;
+        uint64_t lostToTheWait;  // waitingForKeyframe, and decodeError where the decoder finds it
+        uint64_t keyframeRequests;
     };
     const std::vector<size_t> fromKeyframe = range(60, 90);
     const Case cases[] = {
         {"a P unit the stream lost", concatenated(range(1, 10), range(11, 90)), false,
-         concatenated(range(0, 10), fromKeyframe)},
+         concatenated(range(0, 10), fromKeyframe), 0, 49, 1},
         {"a full queue is cut back to its newest keyframe", range(1, 90), true,
-         concatenated({0}, fromKeyframe)},
+         concatenated({0}, fromKeyframe), 59, 0, 0},
         {"a full queue without keyframe is emptied and waits for the next",
-         concatenated(range(1, 60), range(1, 90)), true, concatenated({0}, fromKeyframe)},
+         concatenated(range(1, 60), range(1, 90)), true, concatenated({0}, fromKeyframe), 65, 53,
+         1},
     };
     ASSERT_EQ(range(1, 60).size() + 5, size_t(H264_DECODER_MAX_QUEUED_UNITS))
         << "the emptied queue case fills the queue with exactly its limit";
@@ -243,12 +248,25 @@ TEST(SampleQueue, AfterALossOnlyTheNextKeyframeAndWhatFollowsAreShown) {
                 if (!test.holdFirst) {
                     waitForQueueBelow(decoder, H264_DECODER_MAX_QUEUED_UNITS / 2);
                 }
+                if (index == 60 && !test.holdFirst) {
+                    // Half a queue behind: the loss was found, and the wait is on.
+                    EXPECT_TRUE(Statistics(decoder.statisticsJson()).flag("keyframeNeeded"));
+                }
                 commit(decoder, units[index], uint32_t(index));
             }
             tap->release();
             // A picture too many would come before the last one and show in the comparison.
             ASSERT_TRUE(tap->waitForPictures(test.delivered.size()));
             EXPECT_EQ(md5sOf(tap->pictures()), md5sAt(md5s, test.delivered));
+            const Statistics figures(decoder.statisticsJson());
+            EXPECT_EQ(figures.count("committed"), test.committed.size() + 1);
+            EXPECT_EQ(figures.unitsAccountedFor(), test.committed.size() + 1);
+            EXPECT_EQ(figures.count("decoded"), test.delivered.size());
+            EXPECT_EQ(figures.dropped("queueFull"), test.queueFull);
+            EXPECT_EQ(figures.dropped("waitingForKeyframe") + figures.dropped("decodeError"),
+                      test.lostToTheWait);
+            EXPECT_EQ(figures.count("keyframeRequests"), test.keyframeRequests);
+            EXPECT_FALSE(figures.flag("keyframeNeeded"));
         }
     }
 }

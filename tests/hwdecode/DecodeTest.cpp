@@ -615,6 +615,10 @@ TEST(ParameterSetChanges, TakeEffectAtTheNextKeyframe) {
         EXPECT_EQ(reports.back().height, second.height);
         EXPECT_EQ(createdSessions() - createdBefore, row.newSession ? 2u : 1u);
         EXPECT_EQ(liveSessions(), liveBefore + 1) << "a replaced session is released";
+        const DecodeStatistics::Snapshot figures = handler->statistics()->snapshot();
+        EXPECT_EQ(figures.sessions, row.newSession ? 2u : 1u);
+        EXPECT_EQ(figures.width, second.width);
+        EXPECT_EQ(figures.height, second.height);
         std::vector<std::string> expected = testsupport::readFrameMd5s(first);
         expected.resize(kUnitsPerPart);
         std::vector<std::string> secondMd5s = testsupport::readFrameMd5s(second);
@@ -650,6 +654,14 @@ TEST(ParameterSetChanges, ASessionThePlatformEndedIsReplaced) {
         decodeUnits(*handler, {units.begin() + 10, units.end()}, &pts);
 
         EXPECT_EQ(createdSessions() - createdBefore, 1u) << "a new session";
+        const DecodeStatistics::Snapshot figures = handler->statistics()->snapshot();
+        EXPECT_EQ(figures.sessions, 2u);
+        EXPECT_EQ(figures.lastStatus, status);
+        using Drop = DecodeStatistics::Drop;
+        EXPECT_EQ(figures.dropped[size_t(Drop::DecodeError)], 1u);
+        EXPECT_EQ(figures.dropped[size_t(Drop::WaitingForKeyframe)], 49u) << "units 11 to 59";
+        EXPECT_EQ(figures.decoded, 40u);
+        EXPECT_EQ(figures.keyframeRequests, 1u);
         std::vector<std::string> expected(md5s.begin(), md5s.begin() + 10);
         expected.insert(expected.end(), md5s.begin() + 60, md5s.end());
         std::vector<std::string> delivered;

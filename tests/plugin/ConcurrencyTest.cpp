@@ -13,6 +13,7 @@
 
 #include <dirent.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <functional>
@@ -76,7 +77,15 @@ TEST(ManyInstances, AllIdsDecodeAtOnceEachIntoItsOwnTexture) {
     }
 }
 
-enum class Operation { Start, Stop, Commit, Register, Unregister, Bind, Unbind, Count };
+enum class Operation { Start, Stop, Commit, Register, Unregister, Bind, Unbind, Poll, Count };
+
+// A poll that succeeds hands out one whole, well-formed text.
+void pollStatistics(uint8_t id) {
+    H264DecoderChar16 text[H264_DECODER_STATISTICS_CAPACITY];
+    if (H264Decoder_getStatistics(id, text, H264_DECODER_STATISTICS_CAPACITY)) {
+        EXPECT_GT(Statistics(utf8(text)).count("committed") + 1, 0u);
+    }
+}
 
 // One host thread: a fixed pseudo-random sequence of operations on ids 0 to 15.
 void hostThread(unsigned seed, const std::vector<AccessUnit>& units, int operations) {
@@ -108,6 +117,9 @@ void hostThread(unsigned seed, const std::vector<AccessUnit>& units, int operati
             case Operation::Unbind:
                 bind(id, nullptr, "{}");
                 break;
+            case Operation::Poll:
+                pollStatistics(id);
+                break;
             case Operation::Count:
                 break;
         }
@@ -124,6 +136,15 @@ TEST(HostThreads, RaceEveryFunctionAcrossIdsWhileStreamsDecode) {
         ASSERT_TRUE(start(id, "{}"));
         ASSERT_TRUE(bind(id, kTexture, textureDescription(320, 240)));
     }
+    // The host's render thread renders throughout.
+    s_CurrentAPI.reset(new NullBackend);
+    std::atomic<bool> racing{true};
+    std::thread renderThread([&] {
+        while (racing) {
+            H264Decoder_nativeRenderEventFunc()(0);
+            std::this_thread::yield();
+        }
+    });
     std::vector<std::thread> hosts;
     for (unsigned seed = 1; seed <= 4; ++seed) {
         hosts.emplace_back(hostThread, seed, std::cref(units), 1500);
@@ -140,6 +161,9 @@ TEST(HostThreads, RaceEveryFunctionAcrossIdsWhileStreamsDecode) {
     for (std::thread& host : hosts) {
         host.join();
     }
+    racing = false;
+    renderThread.join();
+    s_CurrentAPI.reset();
 
     // Whatever state the race left, each id is either running or free, and consistently so.
     for (int id = 0; id < 16; ++id) {
@@ -225,6 +249,11 @@ void otherIdsGoOn(reliability::WatchedLane& lane, const AccessUnit& unit) {
         {"H264Decoder_registerCallback",
          [] { return H264Decoder_registerCallback(21, TextureInfoLog::first()); }},
         {"H264Decoder_unregisterCallback", [] { return H264Decoder_unregisterCallback(21); }},
+        {"H264Decoder_getStatistics",
+         [] {
+             H264DecoderChar16 text[H264_DECODER_STATISTICS_CAPACITY];
+             return H264Decoder_getStatistics(21, text, H264_DECODER_STATISTICS_CAPACITY);
+         }},
         {"H264Decoder_start", [] { return start(22, "{}"); }},
         {"H264Decoder_stop",
          [] {

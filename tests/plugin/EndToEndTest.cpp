@@ -57,6 +57,49 @@ bool pointsIntoInstance(uint8_t id, const uint8_t* address) {
     return address >= instance && address < instance + sizeof(H264Decoder);
 }
 
+// A clean stream whose first picture came before the texture was bound, and whose pictures no
+// render event uploaded: every count the host reads.
+void expectCleanPlaybackFigures(const Statistics& figures, const FixtureClip& clip, size_t units) {
+    const struct {
+        const char* name;
+        uint64_t value;
+    } counts[] = {
+        {"committed", units}, {"queued", 0},   {"decoded", units},      {"delivered", units - 1},
+        {"uploaded", 0},      {"sessions", 1}, {"keyframeRequests", 0},
+    };
+    for (const auto& count : counts) {
+        EXPECT_EQ(figures.count(count.name), count.value) << count.name;
+    }
+    const struct {
+        const char* reason;
+        uint64_t value;
+    } drops[] = {
+        {"queueFull", 0},
+        {"waitingForKeyframe", 0},
+        {"decodeError", 0},
+        {"noTexture", 1},
+        // Each picture but the first replaced one that no render event took.
+        {"sizeMismatch", 0},
+        {"textureBusy", units - 2},
+    };
+    for (const auto& drop : drops) {
+        EXPECT_EQ(figures.dropped(drop.reason), drop.value) << drop.reason;
+    }
+    const rapidjson::Value& json = figures.json();
+    EXPECT_STREQ(json["codec"].GetString(),
+                 clip.codec == testsupport::Codec::H265 ? "h265" : "h264");
+    EXPECT_EQ(json["width"].GetInt(), clip.width);
+    EXPECT_EQ(json["height"].GetInt(), clip.height);
+    EXPECT_EQ(json["lastStatus"].GetInt(), 0);
+    EXPECT_FALSE(figures.flag("keyframeNeeded"));
+    for (const char* times : {"decodeMs", "latencyMs"}) {
+        const rapidjson::Value& window = json[times];
+        EXPECT_GT(window["max"].GetDouble(), 0.0) << times;
+        EXPECT_LE(window["p50"].GetDouble(), window["p95"].GetDouble()) << times;
+        EXPECT_LE(window["p95"].GetDouble(), window["max"].GetDouble()) << times;
+    }
+}
+
 class Playback : public testing::TestWithParam<std::string> {
   protected:
     void SetUp() override { TextureInfoLog::forget(kId); }
@@ -98,6 +141,7 @@ TEST_P(Playback, EveryPictureAfterBindingLandsInTheFrameBuffer) {
         ASSERT_EQ(frameBufferMd5(kId, clip), md5s[i]) << "picture " << i;
     }
     EXPECT_EQ(TextureInfoLog::countFor(kId), expectedTexts.size());
+    expectCleanPlaybackFigures(statisticsOf(kId), clip, units.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, Playback,
@@ -137,6 +181,7 @@ TEST(PortraitPlayback, OnlyATextureAsWideAsThePaddedRowReceivesPictures) {
     const std::optional<TextureSnapshot> narrow = snapshotTexture(kId);
     ASSERT_TRUE(narrow.has_value());
     EXPECT_EQ(narrow->frameBuffer, std::vector<uint8_t>(size_t(1080) * 1920 * 4, 0));
+    EXPECT_EQ(statisticsOf(kId).dropped("sizeMismatch"), 3u);
 
     ASSERT_TRUE(bind(kId, kTexture, textureDescription(1088, 1920)));
     for (size_t i = 4; i < units.size(); ++i) {
@@ -308,7 +353,7 @@ TEST(EveryPicture, ReachesTheTextureWhenTheHostRendersAtLeastAsOftenAsTheStream)
         }
         rendering = false;
         renderThread.join();
-        const uint64_t replaced = h264_execs.at(kId)->picturesReplacedBeforeUpload();
+        const uint64_t replaced = statisticsOf(kId).dropped("textureBusy");
         H264Decoder_stop(kId);
         const std::set<std::string> uploaded = backend->uploaded();
         uint64_t missing = 0;

@@ -2,8 +2,11 @@
 // and restart, callback registration, texts that are refused, and the construction line.
 #include "HostSupport.h"
 #include "PublicHeaderC.h"
+#include "StatisticsJson.h"
 
 #include <gtest/gtest.h>
+
+#include <limits>
 
 using namespace decodertest;
 using namespace hosttest;
@@ -33,6 +36,9 @@ void expectUnknown(uint8_t id) {
     EXPECT_FALSE(H264Decoder_unregisterCallback(id));
     EXPECT_FALSE(H264Decoder_setNativeTexturePointer(id, kTexture, json.c_str()));
     EXPECT_FALSE(H264Decoder_setNativeTexturePointer(id, nullptr, nullptr));
+    H264DecoderChar16 text[H264_DECODER_STATISTICS_CAPACITY] = {0x4242};
+    EXPECT_FALSE(H264Decoder_getStatistics(id, text, H264_DECODER_STATISTICS_CAPACITY));
+    EXPECT_EQ(text[0], 0x4242) << "written for an unknown id";
 }
 
 TEST_F(ExportedApi, UnknownIdsRefuseEverything) {
@@ -134,6 +140,58 @@ TEST_F(ExportedApi, StartLogsTheConfigurationTextUnchanged) {
                   "=== H264Decoder Constructor: no json at all\n");
 }
 
+// The statistics text goes out whole or not at all, and never past the capacity.
+TEST_F(ExportedApi, StatisticsAreWrittenWholeOrNotAtAll) {
+    ASSERT_TRUE(start(9, "{\"isH265\":true}"));
+    H264DecoderChar16 whole[H264_DECODER_STATISTICS_CAPACITY];
+    ASSERT_TRUE(H264Decoder_getStatistics(9, whole, H264_DECODER_STATISTICS_CAPACITY));
+    const std::u16string text(whole);
+    const Statistics figures(utf8(text));
+    EXPECT_STREQ(figures.json()["codec"].GetString(), "h265");
+    EXPECT_EQ(figures.json()["width"].GetInt(), 0) << "before any session";
+    EXPECT_EQ(figures.count("sessions"), 0u);
+
+    const int32_t length = int32_t(text.size());
+    const struct {
+        const char* call;
+        bool buffer;
+        int32_t capacity;
+        bool written;
+    } calls[] = {
+        {"a NULL buffer", false, H264_DECODER_STATISTICS_CAPACITY, false},
+        {"capacity 0", true, 0, false},
+        {"a negative capacity", true, -1, false},
+        {"no room for the terminator", true, length, false},
+        {"room for the text and its terminator", true, length + 1, true},
+    };
+    constexpr H264DecoderChar16 kUntouched = 0xAAAA;
+    for (const auto& call : calls) {
+        std::vector<H264DecoderChar16> buffer(size_t(length) + 8, kUntouched);
+        EXPECT_EQ(
+            H264Decoder_getStatistics(9, call.buffer ? buffer.data() : nullptr, call.capacity),
+            call.written)
+            << call.call;
+        std::vector<H264DecoderChar16> expected(buffer.size(), kUntouched);
+        if (call.written) {
+            std::copy(text.begin(), text.end(), expected.begin());
+            expected[text.size()] = 0;
+        }
+        EXPECT_EQ(buffer, expected) << call.call;
+    }
+}
+
+// The largest figures an instance can reach still fit the capacity the header promises.
+TEST_F(ExportedApi, TheLongestStatisticsTextFitsTheStatedCapacity) {
+    DecodeStatistics::Snapshot longest;
+    constexpr uint64_t kMost = std::numeric_limits<uint64_t>::max();
+    constexpr int32_t kLongestInt = std::numeric_limits<int32_t>::min();
+    const DecodeStatistics::Times kSlowest{4294967.295, 4294967.295, 4294967.295};
+    longest = {true, kLongestInt, kLongestInt, kMost, kMost,       kMost, kMost, kMost,
+               {},   kSlowest,    kSlowest,    kMost, kLongestInt, false, kMost};
+    longest.dropped.fill(kMost);
+    EXPECT_LT(utf16(statisticsJson(longest)).size(), size_t(H264_DECODER_STATISTICS_CAPACITY));
+}
+
 // A C host sees the same functions, with the same types, and calls them with its own texts.
 TEST_F(ExportedApi, TheHeaderServesACHost) {
     const DecoderFunctionsSeenFromC functions = decoderFunctionsSeenFromC();
@@ -143,6 +201,7 @@ TEST_F(ExportedApi, TheHeaderServesACHost) {
     EXPECT_EQ(functions.registerCallback, &H264Decoder_registerCallback);
     EXPECT_EQ(functions.unregisterCallback, &H264Decoder_unregisterCallback);
     EXPECT_EQ(functions.setNativeTexturePointer, &H264Decoder_setNativeTexturePointer);
+    EXPECT_EQ(functions.getStatistics, &H264Decoder_getStatistics);
     EXPECT_TRUE(startFromC(11));
     EXPECT_FALSE(startFromC(11));
 }

@@ -7,6 +7,8 @@
 #include "H264DecoderPlugin.h"
 #include "RenderAPI.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -46,6 +48,15 @@ inline bool commit(uint8_t decoderId, const std::vector<uint8_t>& accessUnit, ui
 inline std::string textureDescription(int width, int height) {
     return "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) +
            ",\"mipMap\":false,\"format\":0}";
+}
+
+// The figures H264Decoder_getStatistics reports for a running instance.
+inline decodertest::Statistics statisticsOf(uint8_t decoderId) {
+    H264DecoderChar16 text[H264_DECODER_STATISTICS_CAPACITY];
+    const bool written =
+        H264Decoder_getStatistics(decoderId, text, H264_DECODER_STATISTICS_CAPACITY);
+    EXPECT_TRUE(written) << "statistics of instance " << int(decoderId);
+    return decodertest::Statistics(written ? decodertest::utf8(text) : "{}");
 }
 
 struct TextureSnapshot {

@@ -12,6 +12,7 @@ struct DecoderFunctionsSeenFromC decoderFunctionsSeenFromC(void) {
         H264Decoder_registerCallback,
         H264Decoder_unregisterCallback,
         H264Decoder_setNativeTexturePointer,
+        H264Decoder_getStatistics,
     };
     return functions;
 }

@@ -15,6 +15,7 @@ struct DecoderFunctionsSeenFromC {
     bool (*registerCallback)(uint8_t, H264DecoderTextureInfoCallback);
     bool (*unregisterCallback)(uint8_t);
     bool (*setNativeTexturePointer)(uint8_t, void*, const H264DecoderChar16*);
+    bool (*getStatistics)(uint8_t, H264DecoderChar16*, int32_t);
 };
 
 struct DecoderFunctionsSeenFromC decoderFunctionsSeenFromC(void);
