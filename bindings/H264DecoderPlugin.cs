@@ -102,6 +102,34 @@ public static class H264DecoderPlugin
     public static extern bool H264Decoder_setNativeTexturePointer(
         byte decoderId, IntPtr texturePtr, [MarshalAs(UnmanagedType.LPWStr)] string textureJson);
 
+    // A buffer of this many chars always holds the statistics text.
+    public const int StatisticsCapacity = 1024;
+
+    // Writes the instance's figures into `buffer` as zero-terminated JSON, for example
+    //   {"codec":"h264","width":1280,"height":720,"committed":90,"queued":0,"decoded":90,
+    //    "delivered":89,"uploaded":88,"dropped":{"queueFull":0,"waitingForKeyframe":0,
+    //    "decodeError":0,"noTexture":1,"sizeMismatch":0,"textureBusy":0},
+    //    "decodeMs":{"p50":1.2,"p95":2.5,"max":3.1},"latencyMs":{"p50":1.9,"p95":3.4,"max":4.0},
+    //    "sessions":1,"lastStatus":0,"keyframeNeeded":false,"keyframeRequests":0}
+    // The native header describes each member. Poll it, say once per frame, from a script
+    // thread: it waits for no decode or upload. When "keyframeRequests" grows, ask the sender for
+    // a keyframe: pictures freeze until one arrives. `capacity` counts chars, the terminator
+    // included. False, with nothing written, for an unknown id, a null buffer, or a capacity too
+    // small for the text; StatisticsCapacity always suffices.
+    [DllImport(Library, CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Unicode)]
+    [return: MarshalAs(UnmanagedType.I1)]
+    public static extern bool H264Decoder_getStatistics(
+        byte decoderId, [Out] char[] buffer, int capacity);
+
+    // The statistics text, read into `buffer` (keep one per poller, of StatisticsCapacity
+    // chars, to spare the garbage collector); null for an id that is not running.
+    public static string GetStatistics(byte decoderId, char[] buffer)
+    {
+        if (!H264Decoder_getStatistics(decoderId, buffer, buffer.Length))
+            return null;
+        return new string(buffer, 0, Array.IndexOf(buffer, '\0'));
+    }
+
     // The render-event function (see RenderEventFunc); the same pointer on every call.
     [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
     public static extern IntPtr H264Decoder_nativeRenderEventFunc();

@@ -1,17 +1,20 @@
 // Arbitrary UTF-16 texts through the exported functions that take them: the input's bytes are
 // 16-bit units (low byte first); the units up to the first 0 unit are the configuration of
 // H264Decoder_start, the units after it (up to the next 0 unit) the texture description of
-// H264Decoder_setNativeTexturePointer. The calls run on a thread with the stack that a host's
+// H264Decoder_setNativeTexturePointer. The statistics are then read into a buffer whose capacity
+// the description's length chooses. The calls run on a thread with the stack that a host's
 // script thread may have, and the instance is stopped after every input.
 #include "FuzzCheck.h"
 #include "H264DecoderPlugin.h"
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -72,7 +75,29 @@ const H264DecoderChar16* hostText(const std::u16string& text) {
     return reinterpret_cast<const H264DecoderChar16*>(text.c_str());
 }
 
-// The calls of one host script: start, bind, stop. Runs on a thread of the host's stack size.
+// A read of the statistics writes a terminated text within the capacity, or nothing at all.
+void readStatistics(bool started, int32_t capacity) {
+    constexpr H264DecoderChar16 kUntouched = 0xAAAA;
+    std::vector<H264DecoderChar16> buffer(H264_DECODER_STATISTICS_CAPACITY + 2, kUntouched);
+    const bool read = H264Decoder_getStatistics(kDecoderId, buffer.data(), capacity);
+    require(!read || started, "only a running instance has statistics");
+    require(read || !started || capacity < H264_DECODER_STATISTICS_CAPACITY,
+            "the stated capacity always suffices");
+    const size_t limit = capacity > 0 ? std::min(size_t(capacity), buffer.size()) : 0;
+    size_t written = 0;
+    while (written < buffer.size() && buffer[written] != kUntouched) {
+        ++written;
+    }
+    if (read) {
+        require(written > 0 && written <= limit && buffer[written - 1] == 0,
+                "a read text ends with its terminator within the capacity");
+    } else {
+        require(written == 0, "a refused read writes nothing");
+    }
+}
+
+// The calls of one host script: start, bind, read the statistics, stop. Runs on a thread of the
+// host's stack size.
 void* callAsHost(void* argument) {
     const HostTexts& texts = *static_cast<const HostTexts*>(argument);
     const bool started = H264Decoder_start(kDecoderId, hostText(texts.configuration));
@@ -83,6 +108,7 @@ void* callAsHost(void* argument) {
                                                            hostText(texts.textureDescription));
     require(bound == (started && isWellFormed(texts.textureDescription)),
             "binding succeeds exactly for a started instance and a well-formed description");
+    readStatistics(started, int32_t(texts.textureDescription.size()) * 8 - 64);
     H264Decoder_stop(kDecoderId);
     require(!H264Decoder_setNativeTexturePointer(kDecoderId, nullptr, hostText(u"")),
             "the stopped instance is gone");

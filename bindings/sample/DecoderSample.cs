@@ -17,6 +17,7 @@ public static class DecoderSample
     const int FramesPerSecond = 30;
     const uint PtsUnitsPerSecond = 100000;
     static readonly TimeSpan TextureInfoTimeout = TimeSpan.FromSeconds(10);
+    static readonly TimeSpan DrainTimeout = TimeSpan.FromSeconds(10);
 
     // Stands in for the engine's native texture handle.
     static readonly IntPtr StandInTexture = new IntPtr(1);
@@ -53,6 +54,7 @@ public static class DecoderSample
                                                                          mailbox.Callback));
         int committed = 0;
         bool bound = false;
+        var statistics = new StatisticsPoller(decoderId);
         for (int i = 0; i < accessUnits.Count; ++i)
         {
             ByteRange unit = accessUnits[i];
@@ -62,11 +64,13 @@ public static class DecoderSample
                 ++committed;
             Thread.Sleep(1000 / FramesPerSecond);
             bound |= BindReportedTexture(decoderId, mailbox, TimeSpan.Zero);
+            statistics.Poll();
         }
         Console.WriteLine("committed {0} of {1} access units", committed, accessUnits.Count);
         bound |= BindReportedTexture(decoderId, mailbox, bound ? TimeSpan.Zero : TextureInfoTimeout);
         if (!bound)
             Console.WriteLine("no texture info within {0} s", TextureInfoTimeout.TotalSeconds);
+        Console.WriteLine("statistics: {0}", statistics.WaitUntilDrained(DrainTimeout));
 
         H264DecoderPlugin.H264Decoder_stop(decoderId);
         Console.WriteLine("H264Decoder_stop({0})", decoderId);

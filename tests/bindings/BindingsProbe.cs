@@ -69,6 +69,9 @@ public static class BindingsProbe
                H264DecoderPlugin.H264Decoder_unregisterCallback(NeverStartedId));
         Report("never started bind", H264DecoderPlugin.H264Decoder_setNativeTexturePointer(
                                          NeverStartedId, IntPtr.Zero, null));
+        var buffer = new char[H264DecoderPlugin.StatisticsCapacity];
+        Report("never started statistics",
+               H264DecoderPlugin.H264Decoder_getStatistics(NeverStartedId, buffer, buffer.Length));
         H264DecoderPlugin.H264Decoder_stop(NeverStartedId);
     }
 
@@ -142,6 +145,13 @@ public static class BindingsProbe
                 Monitor.Wait(signal, TimeSpan.FromSeconds(10));
             Report("embedded access unit texture info", textureInfo ?? "none");
         }
+        string statistics = new StatisticsPoller(id).WaitUntilDrained(TimeSpan.FromSeconds(10));
+        Report("embedded access unit statistics", statistics ?? "none");
+        var exact = new char[statistics.Length + 1];
+        Report("statistics into an exact buffer",
+               H264DecoderPlugin.H264Decoder_getStatistics(id, exact, exact.Length));
+        Report("statistics into a buffer one short",
+               H264DecoderPlugin.H264Decoder_getStatistics(id, exact, exact.Length - 1));
         H264DecoderPlugin.H264Decoder_stop(id);
         GC.KeepAlive(callback);
     }

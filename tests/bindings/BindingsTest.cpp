@@ -5,6 +5,7 @@
 #include "Fixtures.h"
 
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 
 #include <sys/wait.h>
 
@@ -96,6 +97,28 @@ std::string textureInfo(int width, int height) {
            ",\"format\":0,\"linear\":true,\"mipMap\":false}";
 }
 
+// The statistics text a C# program printed, checked member by member; `counts` are paths like
+// "committed" or "dropped.noTexture".
+void expectStatistics(const std::string& json,
+                      const std::vector<std::pair<std::string, uint64_t>>& counts) {
+    rapidjson::Document figures;
+    figures.Parse(json.c_str());
+    ASSERT_FALSE(figures.HasParseError()) << json;
+    for (const auto& [path, expected] : counts) {
+        const size_t dot = path.find('.');
+        const rapidjson::Value* value = &figures;
+        for (const std::string& name :
+             dot == std::string::npos
+                 ? std::vector<std::string>{path}
+                 : std::vector<std::string>{path.substr(0, dot), path.substr(dot + 1)}) {
+            ASSERT_TRUE(value->IsObject() && value->HasMember(name.c_str())) << path;
+            value = &(*value)[name.c_str()];
+        }
+        ASSERT_TRUE(value->IsUint64()) << path;
+        EXPECT_EQ(value->GetUint64(), expected) << path << " in " << json;
+    }
+}
+
 class DecoderSample : public testing::TestWithParam<std::string> {};
 
 TEST_P(DecoderSample, PlaysClipThroughEveryDeclaredCall) {
@@ -116,6 +139,13 @@ TEST_P(DecoderSample, PlaysClipThroughEveryDeclaredCall) {
     EXPECT_TRUE(run.has("H264Decoder_setNativeTexturePointer(200, " + std::to_string(clip.width) +
                         "x" + std::to_string(clip.height) + "): True"));
     EXPECT_TRUE(run.has("committed " + units + " of " + units + " access units"));
+    expectStatistics(run.value("statistics"), {{"committed", clip.accessUnits},
+                                               {"decoded", clip.accessUnits},
+                                               {"width", clip.width},
+                                               {"height", clip.height},
+                                               {"dropped.decodeError", 0},
+                                               {"dropped.sizeMismatch", 0},
+                                               {"keyframeRequests", 0}});
     ASSERT_FALSE(run.lines.empty());
     EXPECT_EQ(run.lines.back(), "H264Decoder_stop(200)");
 }
@@ -178,6 +208,19 @@ TEST_F(BindingsProbe, TextsArriveAsUtf16WithSurrogatePairsIntact) {
 
 TEST_F(BindingsProbe, FrameCrossesAsArrayOffsetAndSize) {
     EXPECT_EQ(probe->value("embedded access unit texture info"), "9 " + textureInfo(320, 240));
+}
+
+// The statistics of the embedded access unit, read as a host script reads them.
+TEST_F(BindingsProbe, StatisticsCrossAsTextWrittenWholeOrNotAtAll) {
+    expectStatistics(probe->value("embedded access unit statistics"), {{"committed", 1},
+                                                                       {"decoded", 1},
+                                                                       {"dropped.noTexture", 1},
+                                                                       {"width", 320},
+                                                                       {"height", 240},
+                                                                       {"sessions", 1}});
+    EXPECT_EQ(probe->value("statistics into an exact buffer"), "True");
+    EXPECT_EQ(probe->value("statistics into a buffer one short"), "False");
+    EXPECT_EQ(probe->value("never started statistics"), "False");
 }
 
 TEST_F(BindingsProbe, RenderEventFunctionIsStableAndCallable) {
