@@ -1,7 +1,8 @@
 // The plugin's benchmark table, every comparison measured in this one run:
 //   - the plugin end to end on the 1080p H.264 and HEVC clips (commit -> frame buffer, and
 //     commit -> texture through render events on a headless OpenGL Core context) against
-//     `ffmpeg -threads 1 -i CLIP -pix_fmt bgra -f null -`;
+//     `ffmpeg -threads 1 -i CLIP -pix_fmt bgra -f null -`, also with the statistics polled at
+//     60 Hz from another thread, as a host's script thread polls them;
 //   - the latency distribution of one picture at a time, to the frame buffer and to the texture;
 //   - 1, 4, 16 and 64 instances decoding the 720p sample clip at once: aggregate pictures per
 //     second against one instance, and resident memory per instance.
@@ -15,10 +16,13 @@
 #include "HostTexture.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -100,12 +104,39 @@ void waitForRoom(bench::LandingClock& clock, size_t committed) {
     }
 }
 
+// Reads an instance's statistics 60 times a second on a thread of its own while it lives.
+class StatisticsPolling {
+  public:
+    explicit StatisticsPolling(uint8_t id)
+        : thread_([this, id] {
+              H264DecoderChar16 text[H264_DECODER_STATISTICS_CAPACITY];
+              for (auto next = Clock::now(); polling_; next += std::chrono::microseconds(16667)) {
+                  H264Decoder_getStatistics(id, text, H264_DECODER_STATISTICS_CAPACITY);
+                  std::this_thread::sleep_until(next);
+              }
+          }) {}
+    ~StatisticsPolling() {
+        polling_ = false;
+        thread_.join();
+    }
+    StatisticsPolling(const StatisticsPolling&) = delete;
+    StatisticsPolling& operator=(const StatisticsPolling&) = delete;
+
+  private:
+    std::atomic<bool> polling_{true};
+    std::thread thread_;
+};
+
 // Pictures per second from the first commit to the last picture in the frame buffer, every
 // access unit committed back to back; with `graphics`, a render event follows every commit and
 // the clock stops at the render event after the last picture.
-double burstFramesPerSecond(const Stream& stream, GraphicsHost* graphics) {
+double burstFramesPerSecond(const Stream& stream, GraphicsHost* graphics, bool polled = false) {
     HostTexture texture(stream.width, stream.height);
     BenchInstance instance(kBenchId, stream, texture.nativeHandle());
+    std::unique_ptr<StatisticsPolling> polling;
+    if (polled) {
+        polling = std::make_unique<StatisticsPolling>(kBenchId);
+    }
     const Clock::time_point begin = Clock::now();
     for (size_t i = 0; i < stream.units.size(); ++i) {
         waitForRoom(instance.clock(), i);
@@ -121,6 +152,23 @@ double burstFramesPerSecond(const Stream& stream, GraphicsHost* graphics) {
         last = Clock::now();
     }
     return double(landed) / (milliseconds(last - begin) / 1000);
+}
+
+// Microseconds per H264Decoder_getStatistics call on an instance that has decoded a stream.
+double statisticsPollMicroseconds(const Stream& stream) {
+    constexpr int kPolls = 20000;
+    HostTexture texture(stream.width, stream.height);
+    BenchInstance instance(kBenchId, stream, texture.nativeHandle());
+    for (size_t i = 0; i < stream.units.size(); ++i) {
+        waitForRoom(instance.clock(), i);
+        instance.commit(stream.units[i], uint32_t(double(i) * kPtsPerFrame));
+    }
+    H264DecoderChar16 text[H264_DECODER_STATISTICS_CAPACITY];
+    const Clock::time_point begin = Clock::now();
+    for (int poll = 0; poll < kPolls; ++poll) {
+        H264Decoder_getStatistics(kBenchId, text, H264_DECODER_STATISTICS_CAPACITY);
+    }
+    return milliseconds(Clock::now() - begin) * 1000 / kPolls;
 }
 
 struct Latencies {
@@ -219,8 +267,11 @@ int main(int argc, char** argv) {
             bestOf(rounds, [&] { return burstFramesPerSecond(clip, nullptr); });
         const double toTexture =
             bestOf(rounds, [&] { return burstFramesPerSecond(clip, &graphics); });
+        const double polled =
+            bestOf(rounds, [&] { return burstFramesPerSecond(clip, &graphics, true); });
         printRow(clip.label + ": commit -> frame buffer vs ffmpeg", toFrameBuffer, ffmpeg, "fps");
         printRow(clip.label + ": commit -> texture vs ffmpeg", toTexture, ffmpeg, "fps");
+        printRow(clip.label + ": the same, statistics polled at 60 Hz", polled, ffmpeg, "fps");
     }
     for (const Stream& clip : clips) {
         const Latencies latencies = pictureLatencies(clip, graphics);
@@ -232,6 +283,8 @@ int main(int argc, char** argv) {
                      bench::percentile(latencies.toFrameBuffer, fraction), "ms");
         }
     }
+    printRowWithoutBaseline("statistics: one H264Decoder_getStatistics call",
+                            statisticsPollMicroseconds(clips.front()), "us");
     const Stream sample = sampleStream();
     double single = 0;
     for (int count : {1, 4, 16, 64}) {

@@ -44,10 +44,18 @@ BgraPicture leftColumns(const BgraPicture& picture, int width) {
 struct PlaybackCase {
     const char* clip;
     UnityGfxRenderer renderer;
+    int dropEvery;
+    // What the plugin reports at the end; the last picture shown is the reference's lastShown.
+    int lastShown;
+    uint64_t waitingForKeyframe;
+    uint64_t keyframeRequests;
 };
 
 void PrintTo(const PlaybackCase& playback, std::ostream* out) {
     *out << playback.clip << " on " << headlessgl::rendererName(playback.renderer);
+    if (playback.dropEvery > 0) {
+        *out << " dropping every " << playback.dropEvery << "th unit";
+    }
 }
 
 class PlaybackThroughThePlugin : public testing::TestWithParam<PlaybackCase> {};
@@ -62,11 +70,10 @@ TEST_P(PlaybackThroughThePlugin, LastTexturePictureIsTheLastReferencePicture) {
     auto library = PluginLibrary::open(PLUGIN_PATH, &error);
     ASSERT_TRUE(library) << error;
 
-    // At the stream's own pace, as a live source delivers: back to back, a commit that meets the
-    // decode thread at its queue is dropped (by design), and every picture after it up to the
-    // next keyframe is decoded without its reference.
+    // At the stream's own pace, as a live source delivers.
     SimulatorOptions options;
     options.renderer = GetParam().renderer;
+    options.dropEvery = GetParam().dropEvery;
     options.outDir = testing::TempDir() + "playback_" + clip.name;
     std::filesystem::create_directories(options.outDir);
     StreamInput input;
@@ -84,13 +91,19 @@ TEST_P(PlaybackThroughThePlugin, LastTexturePictureIsTheLastReferencePicture) {
 
     ASSERT_EQ(result.instances.size(), 1u);
     const PlaybackStats& stats = result.instances.front();
-    EXPECT_EQ(stats.committed, clip.accessUnits);
+    const PluginFigures& plugin = stats.plugin;
+    EXPECT_EQ(plugin.committed + uint64_t(stats.leftOut), uint64_t(clip.accessUnits));
     EXPECT_GT(stats.shown, 0);
-    EXPECT_GT(stats.uploads, 0);
+    EXPECT_LE(uint64_t(stats.shown), plugin.uploaded + 1) << "the black of the binding shows too";
+    EXPECT_EQ(plugin.dropped[1], GetParam().waitingForKeyframe) << "waiting for a keyframe";
+    EXPECT_EQ(plugin.keyframeRequests, GetParam().keyframeRequests);
+    EXPECT_TRUE(plugin.drained());
     ASSERT_FALSE(result.snapshots.empty());
 
     const BgraPicture shown = readPngAsBgra(result.snapshots.back());
-    const BgraPicture expected = decodeWithFfmpeg(clip).back();
+    const std::vector<BgraPicture> reference = decodeWithFfmpeg(clip);
+    const BgraPicture& expected =
+        GetParam().lastShown < 0 ? reference.back() : reference[size_t(GetParam().lastShown)];
     ASSERT_GE(shown.width, expected.width);
     ASSERT_EQ(shown.height, expected.height);
     EXPECT_GE(psnr(leftColumns(shown, expected.width), expected), 45.0);
@@ -99,11 +112,18 @@ TEST_P(PlaybackThroughThePlugin, LastTexturePictureIsTheLastReferencePicture) {
 
 INSTANTIATE_TEST_SUITE_P(
     Clips, PlaybackThroughThePlugin,
-    testing::Values(PlaybackCase{"h264_cbp_320x240", kUnityGfxRendererOpenGLCore},
-                    PlaybackCase{"h265_main_320x240", kUnityGfxRendererOpenGLES30},
-                    PlaybackCase{"h264_odd_642x362", kUnityGfxRendererOpenGLES20}),
+    testing::Values(PlaybackCase{"h264_cbp_320x240", kUnityGfxRendererOpenGLCore, 0, -1, 0, 0},
+                    PlaybackCase{"h265_main_320x240", kUnityGfxRendererOpenGLES30, 0, -1, 0, 0},
+                    PlaybackCase{"h264_odd_642x362", kUnityGfxRendererOpenGLES20, 0, -1, 0, 0},
+                    // Units 24, 49 and 74 lost; keyframes at 0 and 60: 25 to 59 and 75 to 89
+                    // are not shown, and each of the two waits asks for a keyframe.
+                    PlaybackCase{"h264_gop60_1280x720", kUnityGfxRendererOpenGLCore, 25, 73, 49,
+                                 2}),
     [](const auto& test) {
-        return std::string(test.param.clip) + "_" + headlessgl::rendererName(test.param.renderer);
+        const std::string drops =
+            test.param.dropEvery > 0 ? "_dropEvery" + std::to_string(test.param.dropEvery) : "";
+        return std::string(test.param.clip) + "_" + headlessgl::rendererName(test.param.renderer) +
+               drops;
     });
 
 }  // namespace

@@ -27,10 +27,12 @@ TEST(SimulatorOptions, NoArgumentsPlayTheSampleClipOnOpenGLCore) {
 
 TEST(SimulatorOptions, EveryOptionIsRead) {
     std::string error;
-    const auto options = parse({"a.h265", "--codec", "h265", "--fps", "59.94", "--instances", "256",
-                                "--renderer", "gles2", "--snapshot-every", "10", "--out", "shots",
-                                "--plugin", "x.so", "--render-hz", "500", "b.h265"},
-                               &error);
+    const auto options =
+        parse({"a.h265",      "--codec", "h265",         "--fps",    "59.94",
+               "--instances", "256",     "--renderer",   "gles2",    "--snapshot-every",
+               "10",          "--out",   "shots",        "--plugin", "x.so",
+               "--render-hz", "500",     "--drop-every", "25",       "b.h265"},
+              &error);
     ASSERT_TRUE(options) << error;
     EXPECT_EQ(options->files, (std::vector<std::string>{"a.h265", "b.h265"}));
     EXPECT_EQ(options->codec, annexb::StreamCodec::H265);
@@ -41,6 +43,7 @@ TEST(SimulatorOptions, EveryOptionIsRead) {
     EXPECT_EQ(options->outDir, "shots");
     EXPECT_EQ(options->pluginPath, "x.so");
     EXPECT_DOUBLE_EQ(options->renderHz, 500);
+    EXPECT_EQ(options->dropEvery, 25);
 
     const auto gles3 = parse({"--renderer", "gles3", "--fast"}, &error);
     ASSERT_TRUE(gles3) << error;
@@ -57,6 +60,7 @@ TEST(SimulatorOptions, BadArgumentsAreRefusedWithOneLine) {
         {"--snapshot-every", "-1"}, {"--bogus"},
         {"--fast", "--fps", "30"},  {"--out", ""},
         {"--render-hz", "0"},       {"--render-hz", "1001"},
+        {"--drop-every", "1"},      {"--drop-every", "0"},
     };
     for (const auto& arguments : bad) {
         std::string error;

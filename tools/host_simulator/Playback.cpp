@@ -4,12 +4,12 @@
 
 #include <rapidjson/document.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -84,10 +84,7 @@ struct Instance {
     std::atomic<bool> bound{false};
     std::atomic<Clock::rep> lastBinding{0};
 
-    // Commit times of pictures not shown yet, from the script thread to the render thread.
-    std::mutex commitsMutex;
-    std::deque<Clock::time_point> pendingCommits;
-    std::atomic<int> committed{0};
+    // The render thread's, but for leftOut, which the script thread counts and the end reads.
     PlaybackStats stats;
 };
 
@@ -151,7 +148,6 @@ class Playback {
         stopInstances();
         result->instances.clear();
         for (Instance& instance : instances_) {
-            instance.stats.committed = instance.committed;
             result->instances.push_back(instance.stats);
         }
         result->uploadMsPerEvent = renderEvents_ ? renderEventMs_ / renderEvents_ : 0;
@@ -184,6 +180,7 @@ class Playback {
 
     void stopInstances() {
         for (Instance& instance : instances_) {
+            pollStatistics(instance);
             plugin_.unregisterCallback(instance.id);
             plugin_.stop(instance.id);
             instance.stats.seconds = millisecondsBetween(started_, finished_) / 1000;
@@ -227,19 +224,24 @@ class Playback {
             if (frame >= units.size()) {
                 continue;
             }
+            if (leftOut(frame)) {
+                ++instance.stats.leftOut;
+                continue;
+            }
             const annexb::AccessUnit& unit = units[frame];
             const uint32_t pts = uint32_t(double(frame) * kPtsUnitsPerSecond / fps);
-            if (plugin_.commitFrame(instance.id, unit.data(), 0, 0, uint32_t(unit.size()), pts)) {
-                ++instance.committed;
-                std::lock_guard<std::mutex> lock(instance.commitsMutex);
-                instance.pendingCommits.push_back(Clock::now());
-            }
+            plugin_.commitFrame(instance.id, unit.data(), 0, 0, uint32_t(unit.size()), pts);
             if (!instance.bound) {
                 awaitTextureSize(instance);
                 waited = true;
             }
         }
         return waited;
+    }
+
+    // --drop-every N: the Nth, 2Nth, ... unit is lost on its way, as on a lossy network.
+    bool leftOut(size_t frame) const {
+        return options_.dropEvery > 0 && (frame + 1) % size_t(options_.dropEvery) == 0;
     }
 
     // The host's call sequence: commit until the callback reports the picture size, bind a
@@ -258,8 +260,8 @@ class Playback {
     }
 
     // The render thread, on its own clock: a render event every 1/renderHz seconds while the
-    // script thread commits, then until every committed picture has shown or none has arrived
-    // for a while.
+    // script thread commits, then until the plugin has decoded or dropped every committed unit
+    // and uploaded what it delivered, or no new picture has shown for a while.
     void render(const std::atomic<bool>& committing) {
         const auto period = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(1.0 / options_.renderHz));
@@ -278,7 +280,7 @@ class Playback {
                 printProgress();
                 nextProgress += std::chrono::seconds(1);
             }
-            if (!committing && (!anyPending() || Clock::now() - lastProgress >= kDrainTimeout)) {
+            if (!committing && (allDrained() || Clock::now() - lastProgress >= kDrainTimeout)) {
                 break;
             }
         }
@@ -286,14 +288,13 @@ class Playback {
         printProgress();
     }
 
-    bool anyPending() {
-        for (Instance& instance : instances_) {
-            std::lock_guard<std::mutex> lock(instance.commitsMutex);
-            if (!instance.pendingCommits.empty()) {
-                return true;
+    bool allDrained() const {
+        for (const Instance& instance : instances_) {
+            if (!instance.stats.plugin.drained()) {
+                return false;
             }
         }
-        return false;
+        return true;
     }
 
     int totalShown() const {
@@ -305,7 +306,7 @@ class Playback {
     }
 
     // What the host's render thread does once per frame: create textures for reported sizes,
-    // issue the render event, and look at what reached the textures.
+    // issue the render event, look at what reached the textures, and read the statistics.
     void serviceRenderThread() {
         for (Instance& instance : instances_) {
             bindReportedTexture(instance);
@@ -317,6 +318,23 @@ class Playback {
         for (Instance& instance : instances_) {
             instance.retiredTexture.reset();
             observeTexture(instance);
+            pollStatistics(instance);
+        }
+    }
+
+    // A host forwards a keyframe request to its sender; here it is only told.
+    void pollStatistics(Instance& instance) {
+        if (!plugin_.getStatistics(instance.id, statisticsText_.data(),
+                                   int32_t(statisticsText_.size()))) {
+            return;
+        }
+        const std::string json(statisticsText_.data(),
+                               std::find(statisticsText_.begin(), statisticsText_.end(), 0));
+        const uint64_t requestsBefore = instance.stats.plugin.keyframeRequests;
+        if (readPluginFigures(json, &instance.stats.plugin) &&
+            instance.stats.plugin.keyframeRequests > requestsBefore) {
+            std::printf("decoder %d asks for a keyframe (request %llu)\n", instance.id,
+                        (unsigned long long)instance.stats.plugin.keyframeRequests);
         }
     }
 
@@ -347,11 +365,6 @@ class Playback {
         instance.retiredTexture = std::move(instance.texture);
         instance.texture = std::move(texture);
         instance.lastPixels.clear();
-        {
-            // Pictures decoded before a texture was bound never reach one.
-            std::lock_guard<std::mutex> lock(instance.commitsMutex);
-            instance.pendingCommits.clear();
-        }
         instance.lastBinding = Clock::now().time_since_epoch().count();
         instance.bound = true;
         return true;
@@ -361,19 +374,12 @@ class Playback {
         if (!instance.texture) {
             return;
         }
-        ++instance.stats.uploads;
         std::vector<uint8_t> pixels = instance.texture->readPixels();
         if (pixels == instance.lastPixels) {
             return;
         }
         instance.lastPixels = std::move(pixels);
         ++instance.stats.shown;
-        std::lock_guard<std::mutex> lock(instance.commitsMutex);
-        if (!instance.pendingCommits.empty()) {
-            instance.stats.latenciesMs.push_back(
-                millisecondsBetween(instance.pendingCommits.front(), Clock::now()));
-            instance.pendingCommits.pop_front();
-        }
         if (options_.snapshotEvery > 0 && instance.stats.shown % options_.snapshotEvery == 0) {
             char name[64];
             std::snprintf(name, sizeof name, "instance%03d_picture%05d.png", instance.id,
@@ -407,11 +413,11 @@ class Playback {
     }
 
     void printProgress() const {
-        int committed = 0;
+        unsigned long long committed = 0;
         for (const Instance& instance : instances_) {
-            committed += instance.committed;
+            committed += instance.stats.plugin.committed;
         }
-        std::printf("playing: %5.1f s, %d instance(s), committed %d, decoded %d\n",
+        std::printf("playing: %5.1f s, %d instance(s), committed %llu, shown %d\n",
                     millisecondsBetween(started_, Clock::now()) / 1000, int(instances_.size()),
                     committed, totalShown());
         std::fflush(stdout);
@@ -427,6 +433,7 @@ class Playback {
     int renderEvents_ = 0;
     std::vector<std::string> snapshots_;
     std::string snapshotError_;
+    std::array<H264DecoderChar16, H264_DECODER_STATISTICS_CAPACITY> statisticsText_{};
 };
 
 }  // namespace

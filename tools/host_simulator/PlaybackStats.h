@@ -1,25 +1,43 @@
 // What one decoder instance did during a playback, and the table the simulator prints.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+// The plugin's own figures of an instance, as its statistics text last reported them.
+struct PluginFigures {
+    uint64_t committed = 0;
+    uint64_t decoded = 0;
+    uint64_t delivered = 0;
+    uint64_t uploaded = 0;
+    // queueFull, waitingForKeyframe, decodeError, noTexture, sizeMismatch, textureBusy
+    std::array<uint64_t, 6> dropped{};
+    double decodeMsP50 = 0;
+    double decodeMsP95 = 0;
+    double latencyMsP50 = 0;
+    double latencyMsP95 = 0;
+    uint64_t keyframeRequests = 0;
+
+    // Every committed unit was decoded or dropped, and every picture delivered into the frame
+    // buffer was uploaded or replaced by a newer one.
+    bool drained() const;
+};
+
+// Reads the text of H264Decoder_getStatistics; false when it does not parse as one.
+bool readPluginFigures(const std::string& json, PluginFigures* figures);
+
 struct PlaybackStats {
     int id = 0;
     std::string file;
-    int committed = 0;                // access units the plugin accepted
-    int shown = 0;                    // new pictures that reached the texture
-    int uploads = 0;                  // render events that uploaded into the bound texture
-    std::vector<double> latenciesMs;  // commit to first appearance in the texture
+    int leftOut = 0;  // access units --drop-every kept from the plugin
+    int shown = 0;    // new pictures that the host saw in its texture
     double seconds = 0;
-
-    int dropped() const { return committed > shown ? committed - shown : 0; }
+    PluginFigures plugin;
 };
 
-// The value below which `fraction` of the samples lie (nearest rank); 0 for no samples.
-double percentile(std::vector<double> samples, double fraction);
-
-// One row per instance: committed, decoded into the texture, uploads, dropped, fps, latency
-// p50/p95/p99, and the render event's mean upload time.
+// One row per instance: the plugin's committed units, the pictures shown and their rate, the
+// plugin's decode and commit-to-frame-buffer times (latest 120 pictures), its drops by reason
+// and keyframe requests; then the render event's mean time.
 std::string formatStatsTable(const std::vector<PlaybackStats>& instances, double uploadMsPerEvent);

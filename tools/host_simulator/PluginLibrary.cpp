@@ -33,6 +33,7 @@ std::unique_ptr<PluginLibrary> PluginLibrary::open(const std::string& path, std:
     resolve(handle, "H264Decoder_registerCallback", &api.registerCallback, &missing);
     resolve(handle, "H264Decoder_unregisterCallback", &api.unregisterCallback, &missing);
     resolve(handle, "H264Decoder_setNativeTexturePointer", &api.setNativeTexturePointer, &missing);
+    resolve(handle, "H264Decoder_getStatistics", &api.getStatistics, &missing);
     resolve(handle, "H264Decoder_nativeRenderEventFunc", &api.nativeRenderEventFunc, &missing);
     if (!missing.empty()) {
         *error = "plugin " + path + " does not export " + missing;

@@ -18,6 +18,7 @@ struct PluginEntryPoints {
     bool (*registerCallback)(uint8_t, H264DecoderTextureInfoCallback) = nullptr;
     bool (*unregisterCallback)(uint8_t) = nullptr;
     bool (*setNativeTexturePointer)(uint8_t, void*, const H264DecoderChar16*) = nullptr;
+    bool (*getStatistics)(uint8_t, H264DecoderChar16*, int32_t) = nullptr;
     H264DecoderRenderEventFunc (*nativeRenderEventFunc)() = nullptr;
 };
 

@@ -64,6 +64,8 @@ bool applyValueOption(const std::string& name, const std::string& value, Simulat
         valid = parseInteger(value, 1, 256, &options->instances);
     } else if (name == "--snapshot-every") {
         valid = parseInteger(value, 1, 1 << 30, &options->snapshotEvery);
+    } else if (name == "--drop-every") {
+        valid = parseInteger(value, 2, 1 << 30, &options->dropEvery);
     } else if (name == "--renderer") {
         valid = parseRenderer(value, &options->renderer);
     } else if (name == "--codec") {
@@ -85,8 +87,8 @@ bool applyValueOption(const std::string& name, const std::string& value, Simulat
 
 bool takesValue(const std::string& name) {
     return name == "--fps" || name == "--render-hz" || name == "--instances" ||
-           name == "--snapshot-every" || name == "--renderer" || name == "--codec" ||
-           name == "--out" || name == "--plugin";
+           name == "--snapshot-every" || name == "--drop-every" || name == "--renderer" ||
+           name == "--codec" || name == "--out" || name == "--plugin";
 }
 
 }  // namespace
@@ -144,6 +146,8 @@ std::string simulatorUsage() {
            "  --instances N        decoder instances at once, 1 to 256 (default 1)\n"
            "  --renderer core|gles3|gles2   host renderer (default core: OpenGL Core)\n"
            "  --snapshot-every N   write every Nth picture as PNG (the last one always)\n"
+           "  --drop-every N       leave out every Nth access unit (N >= 2), as a lossy network\n"
+           "                       does: the decoder waits for the next keyframe and asks for it\n"
            "  --out DIR            folder for the PNG snapshots (default out)\n"
            "  --plugin PATH        plugin library to load (default: the built one)\n";
 }

@@ -17,6 +17,7 @@ struct SimulatorOptions {
     int instances = 1;
     UnityGfxRenderer renderer = kUnityGfxRendererOpenGLCore;
     int snapshotEvery = 0;  // 0: only the last picture
+    int dropEvery = 0;      // 0: every access unit is committed
     std::string outDir = "out";
     std::string pluginPath;
     bool help = false;
