@@ -141,6 +141,8 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     void setStatus(OSStatus status);
     void dropHeldPictures();
 
+    // First, so that running out of memory for it leaves nothing made before it.
+    const std::shared_ptr<DecodeStatistics> _statistics = std::make_shared<DecodeStatistics>();
     CMVideoFormatDescriptionRef _videoFormatDescr = nullptr;
     VTDecompressionSessionRef _session = nullptr;
     std::atomic<OSStatus> _status{0};
@@ -176,7 +178,6 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     // Serialises DecodeNALUs and Reset, so that a Reset from another thread cannot tear the
     // parameter sets or the session from under a decode in progress.
     std::mutex _decodeMutex;
-    const std::shared_ptr<DecodeStatistics> _statistics = std::make_shared<DecodeStatistics>();
     mutable std::mutex _delegateMutex;
     std::shared_ptr<H264HwDecoderImplDelegate> _delegate;
 };
