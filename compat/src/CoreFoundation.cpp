@@ -385,42 +385,12 @@ CFHashCode CFHash(CFTypeRef cf) {
     return object ? object->hash() : 0;
 }
 
-CFTypeID CFStringGetTypeID(void) {
-    return compat::kStringType;
-}
-
 CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char* cStr, CFStringEncoding) {
     return cStr ? new OwnedString(cStr) : nullptr;
 }
 
-const char* CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding) {
-    const __CFString* string = stringOf(theString);
-    return string ? string->text.data() : nullptr;
-}
-
-CFIndex CFStringGetLength(CFStringRef theString) {
-    const __CFString* string = stringOf(theString);
-    return string ? CFIndex(string->text.size()) : 0;
-}
-
 CFStringRef __CFStringMakeConstantString(const char* cStr) {
     return cStr ? internedString(cStr) : nullptr;
-}
-
-CFTypeID CFArrayGetTypeID(void) {
-    return compat::kArrayType;
-}
-
-CFArrayRef CFArrayCreate(CFAllocatorRef, const void** values, CFIndex numValues,
-                         const CFArrayCallBacks* callBacks) {
-    if (numValues < 0 || (numValues > 0 && values == nullptr)) {
-        return nullptr;
-    }
-    auto array = std::make_unique<__CFArray>(callBacks);
-    for (CFIndex i = 0; i < numValues; ++i) {
-        array->add(values[i]);
-    }
-    return array.release();
 }
 
 CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef, CFIndex capacity,
@@ -545,32 +515,9 @@ void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void* key, const
     }
 }
 
-void CFDictionaryAddValue(CFMutableDictionaryRef theDict, const void* key, const void* value) {
-    if (__CFDictionary* dictionary = dictionaryOf(theDict)) {
-        dictionary->set(key, value, false);
-    }
-}
-
 void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void* key) {
     if (__CFDictionary* dictionary = dictionaryOf(theDict)) {
         dictionary->remove(key);
-    }
-}
-
-void CFDictionaryRemoveAllValues(CFMutableDictionaryRef theDict) {
-    if (__CFDictionary* dictionary = dictionaryOf(theDict)) {
-        dictionary->removeAll();
-    }
-}
-
-void CFDictionaryApplyFunction(CFDictionaryRef theDict, CFDictionaryApplierFunction applier,
-                               void* context) {
-    const __CFDictionary* dictionary = dictionaryOf(theDict);
-    if (dictionary == nullptr || applier == nullptr) {
-        return;
-    }
-    for (const auto& entry : dictionary->entries) {
-        applier(entry.first, entry.second, context);
     }
 }
 

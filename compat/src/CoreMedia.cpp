@@ -253,10 +253,6 @@ OSStatus CMBlockBufferCreateWithMemoryBlock(CFAllocatorRef, void* memoryBlock, s
     return kCMBlockBufferNoErr;
 }
 
-CFTypeID CMBlockBufferGetTypeID(void) {
-    return compat::kBlockBufferType;
-}
-
 OSStatus CMBlockBufferGetDataPointer(CMBlockBufferRef theBuffer, size_t offset,
                                      size_t* lengthAtOffsetOut, size_t* totalLengthOut,
                                      char** dataPointerOut) {
@@ -282,10 +278,6 @@ OSStatus CMBlockBufferGetDataPointer(CMBlockBufferRef theBuffer, size_t offset,
 size_t CMBlockBufferGetDataLength(CMBlockBufferRef theBuffer) {
     const OpaqueCMBlockBuffer* buffer = blockBufferOf(theBuffer);
     return buffer ? buffer->length : 0;
-}
-
-Boolean CMBlockBufferIsEmpty(CMBlockBufferRef theBuffer) {
-    return CMBlockBufferGetDataLength(theBuffer) == 0;
 }
 
 OSStatus CMBlockBufferReplaceDataBytes(const void* sourceBytes, CMBlockBufferRef destinationBuffer,
@@ -369,14 +361,6 @@ CMVideoDimensions CMVideoFormatDescriptionGetDimensions(CMVideoFormatDescription
     return description ? description->dimensions : CMVideoDimensions{0, 0};
 }
 
-CFTypeID CMFormatDescriptionGetTypeID(void) {
-    return compat::kFormatDescriptionType;
-}
-
-CMMediaType CMFormatDescriptionGetMediaType(CMFormatDescriptionRef desc) {
-    return formatOf(desc) ? CMMediaType(kCMMediaType_Video) : 0;
-}
-
 FourCharCode CMFormatDescriptionGetMediaSubType(CMFormatDescriptionRef desc) {
     const opaqueCMFormatDescription* description = formatOf(desc);
     if (description == nullptr) {
@@ -421,10 +405,6 @@ OSStatus CMSampleBufferCreate(CFAllocatorRef, CMBlockBufferRef dataBuffer, Boole
     return *sampleBufferOut ? OSStatus(noErr) : OSStatus(kCMSampleBufferError_AllocationFailed);
 }
 
-CFTypeID CMSampleBufferGetTypeID(void) {
-    return compat::kSampleBufferType;
-}
-
 CMBlockBufferRef CMSampleBufferGetDataBuffer(CMSampleBufferRef sbuf) {
     const opaqueCMSampleBuffer* sample = sampleOf(sbuf);
     return sample ? sample->data : nullptr;
@@ -464,11 +444,6 @@ size_t CMSampleBufferGetTotalSampleSize(CMSampleBufferRef sbuf) {
         total += size;
     }
     return total;
-}
-
-Boolean CMSampleBufferDataIsReady(CMSampleBufferRef sbuf) {
-    const opaqueCMSampleBuffer* sample = sampleOf(sbuf);
-    return sample && sample->dataReady;
 }
 
 }  // extern "C"

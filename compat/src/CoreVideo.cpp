@@ -100,19 +100,6 @@ const CFStringRef kCVPixelBufferOpenGLCompatibilityKey = &kOpenGLCompatibilityKe
 const CFStringRef kCVPixelBufferMetalCompatibilityKey = &kMetalCompatibilityKey;
 const CFStringRef kCVPixelBufferIOSurfacePropertiesKey = &kIOSurfacePropertiesKey;
 
-CVBufferRef CVBufferRetain(CVBufferRef buffer) {
-    compat::retainObject(buffer);
-    return buffer;
-}
-
-void CVBufferRelease(CVBufferRef buffer) {
-    compat::releaseObject(buffer);
-}
-
-CFTypeID CVPixelBufferGetTypeID(void) {
-    return compat::kPixelBufferType;
-}
-
 CVReturn CVPixelBufferCreate(CFAllocatorRef, size_t width, size_t height, OSType pixelFormatType,
                              CFDictionaryRef, CVPixelBufferRef* pixelBufferOut) {
     if (pixelBufferOut == nullptr) {
@@ -124,29 +111,6 @@ CVReturn CVPixelBufferCreate(CFAllocatorRef, size_t width, size_t height, OSType
                                                             : kCVReturnInvalidPixelFormat;
     }
     *pixelBufferOut = compat::PixelBufferPool::create()->makeBuffer(width, height);
-    return *pixelBufferOut ? kCVReturnSuccess : kCVReturnAllocationFailed;
-}
-
-CVReturn CVPixelBufferCreateWithBytes(CFAllocatorRef, size_t width, size_t height,
-                                      OSType pixelFormatType, void* baseAddress, size_t bytesPerRow,
-                                      CVPixelBufferReleaseBytesCallback releaseCallback,
-                                      void* releaseRefCon, CFDictionaryRef,
-                                      CVPixelBufferRef* pixelBufferOut) {
-    if (pixelBufferOut == nullptr || baseAddress == nullptr) {
-        return kCVReturnInvalidArgument;
-    }
-    *pixelBufferOut = nullptr;
-    if (!validGeometry(width, height, pixelFormatType) || bytesPerRow < width * 4) {
-        return pixelFormatType == kCVPixelFormatType_32BGRA ? kCVReturnInvalidSize
-                                                            : kCVReturnInvalidPixelFormat;
-    }
-    *pixelBufferOut = new (std::nothrow)
-        __CVBuffer(static_cast<uint8_t*>(baseAddress), width, height, bytesPerRow, pixelFormatType,
-                   [releaseCallback, releaseRefCon](uint8_t* base) {
-                       if (releaseCallback != nullptr) {
-                           releaseCallback(releaseRefCon, base);
-                       }
-                   });
     return *pixelBufferOut ? kCVReturnSuccess : kCVReturnAllocationFailed;
 }
 
@@ -213,14 +177,6 @@ size_t CVPixelBufferGetDataSize(CVPixelBufferRef pixelBuffer) {
 OSType CVPixelBufferGetPixelFormatType(CVPixelBufferRef pixelBuffer) {
     const __CVBuffer* buffer = pixelBufferOf(pixelBuffer);
     return buffer ? buffer->format : 0;
-}
-
-Boolean CVPixelBufferIsPlanar(CVPixelBufferRef) {
-    return false;
-}
-
-size_t CVPixelBufferGetPlaneCount(CVPixelBufferRef) {
-    return 0;
 }
 
 void CVPixelBufferGetExtendedPixels(CVPixelBufferRef, size_t* extraColumnsOnLeft,

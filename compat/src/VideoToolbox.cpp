@@ -134,10 +134,6 @@ OSStatus VTDecompressionSessionCreate(CFAllocatorRef,
     return noErr;
 }
 
-CFTypeID VTDecompressionSessionGetTypeID(void) {
-    return compat::kDecompressionSessionType;
-}
-
 OSStatus VTDecompressionSessionDecodeFrame(VTDecompressionSessionRef session,
                                            CMSampleBufferRef sampleBuffer,
                                            VTDecodeFrameFlags decodeFlags, void* sourceFrameRefCon,

@@ -64,11 +64,8 @@ CFHashCode CFHash(CFTypeRef cf);
 typedef UInt32 CFStringEncoding;
 enum { kCFStringEncodingASCII = 0x0600, kCFStringEncodingUTF8 = 0x08000100 };
 
-CFTypeID CFStringGetTypeID(void);
 CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
                                       CFStringEncoding encoding);
-const char* CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encoding);
-CFIndex CFStringGetLength(CFStringRef theString);
 // Returns one immortal string per distinct text; backs the CFSTR macro.
 CFStringRef __CFStringMakeConstantString(const char* cStr);
 #define CFSTR(cStr) __CFStringMakeConstantString("" cStr "")
@@ -89,9 +86,6 @@ typedef void (*CFArrayApplierFunction)(const void* value, void* context);
 
 extern const CFArrayCallBacks kCFTypeArrayCallBacks;
 
-CFTypeID CFArrayGetTypeID(void);
-CFArrayRef CFArrayCreate(CFAllocatorRef allocator, const void** values, CFIndex numValues,
-                         const CFArrayCallBacks* callBacks);
 CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef allocator, CFIndex capacity,
                                        const CFArrayCallBacks* callBacks);
 CFIndex CFArrayGetCount(CFArrayRef theArray);
@@ -141,11 +135,7 @@ Boolean CFDictionaryContainsKey(CFDictionaryRef theDict, const void* key);
 const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key);
 Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef theDict, const void* key, const void** value);
 void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void* key, const void* value);
-void CFDictionaryAddValue(CFMutableDictionaryRef theDict, const void* key, const void* value);
 void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void* key);
-void CFDictionaryRemoveAllValues(CFMutableDictionaryRef theDict);
-void CFDictionaryApplyFunction(CFDictionaryRef theDict, CFDictionaryApplierFunction applier,
-                               void* context);
 
 // Numbers.
 typedef CFIndex CFNumberType;

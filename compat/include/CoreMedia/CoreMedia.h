@@ -95,12 +95,10 @@ OSStatus CMBlockBufferCreateWithMemoryBlock(CFAllocatorRef structureAllocator, v
                                             size_t offsetToData, size_t dataLength,
                                             CMBlockBufferFlags flags,
                                             CMBlockBufferRef* blockBufferOut);
-CFTypeID CMBlockBufferGetTypeID(void);
 OSStatus CMBlockBufferGetDataPointer(CMBlockBufferRef theBuffer, size_t offset,
                                      size_t* lengthAtOffsetOut, size_t* totalLengthOut,
                                      char** dataPointerOut);
 size_t CMBlockBufferGetDataLength(CMBlockBufferRef theBuffer);
-Boolean CMBlockBufferIsEmpty(CMBlockBufferRef theBuffer);
 OSStatus CMBlockBufferReplaceDataBytes(const void* sourceBytes, CMBlockBufferRef destinationBuffer,
                                        size_t offsetIntoDestination, size_t dataLength);
 OSStatus CMBlockBufferCopyDataBytes(CMBlockBufferRef theSourceBuffer, size_t offsetToData,
@@ -151,8 +149,6 @@ OSStatus CMVideoFormatDescriptionGetHEVCParameterSetAtIndex(CMFormatDescriptionR
                                                             int* NALUnitHeaderLengthOut);
 // The display size (cropping applied); {0, 0} for NULL.
 CMVideoDimensions CMVideoFormatDescriptionGetDimensions(CMVideoFormatDescriptionRef videoDesc);
-CFTypeID CMFormatDescriptionGetTypeID(void);
-CMMediaType CMFormatDescriptionGetMediaType(CMFormatDescriptionRef desc);
 FourCharCode CMFormatDescriptionGetMediaSubType(CMFormatDescriptionRef desc);
 
 // Sample buffers: only buffers of compressed samples with one contiguous data buffer.
@@ -187,14 +183,12 @@ OSStatus CMSampleBufferCreate(CFAllocatorRef allocator, CMBlockBufferRef dataBuf
                               const CMSampleTimingInfo* sampleTimingArray,
                               CMItemCount numSampleSizeEntries, const size_t* sampleSizeArray,
                               CMSampleBufferRef* sampleBufferOut);
-CFTypeID CMSampleBufferGetTypeID(void);
 CMBlockBufferRef CMSampleBufferGetDataBuffer(CMSampleBufferRef sbuf);
 CMFormatDescriptionRef CMSampleBufferGetFormatDescription(CMSampleBufferRef sbuf);
 CMItemCount CMSampleBufferGetNumSamples(CMSampleBufferRef sbuf);
 CMTime CMSampleBufferGetPresentationTimeStamp(CMSampleBufferRef sbuf);
 CMTime CMSampleBufferGetDuration(CMSampleBufferRef sbuf);
 size_t CMSampleBufferGetTotalSampleSize(CMSampleBufferRef sbuf);
-Boolean CMSampleBufferDataIsReady(CMSampleBufferRef sbuf);
 
 #ifdef __cplusplus
 }

@@ -59,22 +59,10 @@ extern const CFStringRef kCVPixelBufferOpenGLCompatibilityKey;
 extern const CFStringRef kCVPixelBufferMetalCompatibilityKey;
 extern const CFStringRef kCVPixelBufferIOSurfacePropertiesKey;
 
-CVBufferRef CVBufferRetain(CVBufferRef buffer);
-void CVBufferRelease(CVBufferRef buffer);
-
-CFTypeID CVPixelBufferGetTypeID(void);
 // Only kCVPixelFormatType_32BGRA; rows padded to a multiple of 64 bytes. Attributes are ignored.
 CVReturn CVPixelBufferCreate(CFAllocatorRef allocator, size_t width, size_t height,
                              OSType pixelFormatType, CFDictionaryRef pixelBufferAttributes,
                              CVPixelBufferRef* pixelBufferOut);
-typedef void (*CVPixelBufferReleaseBytesCallback)(void* releaseRefCon, const void* baseAddress);
-// Wraps the caller's pixels (any bytes per row of at least 4 * width); releaseCallback, when
-// given, runs when the buffer dies.
-CVReturn CVPixelBufferCreateWithBytes(CFAllocatorRef allocator, size_t width, size_t height,
-                                      OSType pixelFormatType, void* baseAddress, size_t bytesPerRow,
-                                      CVPixelBufferReleaseBytesCallback releaseCallback,
-                                      void* releaseRefCon, CFDictionaryRef pixelBufferAttributes,
-                                      CVPixelBufferRef* pixelBufferOut);
 CVPixelBufferRef CVPixelBufferRetain(CVPixelBufferRef texture);
 void CVPixelBufferRelease(CVPixelBufferRef texture);
 CVReturn CVPixelBufferLockBaseAddress(CVPixelBufferRef pixelBuffer,
@@ -89,8 +77,6 @@ size_t CVPixelBufferGetWidth(CVPixelBufferRef pixelBuffer);
 size_t CVPixelBufferGetHeight(CVPixelBufferRef pixelBuffer);
 size_t CVPixelBufferGetDataSize(CVPixelBufferRef pixelBuffer);
 OSType CVPixelBufferGetPixelFormatType(CVPixelBufferRef pixelBuffer);
-Boolean CVPixelBufferIsPlanar(CVPixelBufferRef pixelBuffer);
-size_t CVPixelBufferGetPlaneCount(CVPixelBufferRef pixelBuffer);
 void CVPixelBufferGetExtendedPixels(CVPixelBufferRef pixelBuffer, size_t* extraColumnsOnLeft,
                                     size_t* extraColumnsOnRight, size_t* extraRowsOnTop,
                                     size_t* extraRowsOnBottom);

@@ -110,7 +110,6 @@ OSStatus VTDecompressionSessionCreate(CFAllocatorRef allocator,
                                       CFDictionaryRef destinationImageBufferAttributes,
                                       const VTDecompressionOutputCallbackRecord* outputCallback,
                                       VTDecompressionSessionRef* decompressionSessionOut);
-CFTypeID VTDecompressionSessionGetTypeID(void);
 
 // Queues the sample (retained) for the session's worker and returns at once. A NULL session or
 // sample, or a sample without a format description, returns kVTParameterErr and calls nothing; an
