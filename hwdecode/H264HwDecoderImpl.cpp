@@ -41,15 +41,13 @@ DecoderMap& decoderMap() {
 }
 
 // What becomes of a NAL unit: its header decides, for each codec.
-enum class NalUnitRole { Picture, Vps, Sps, Pps, Sei, Ignored };
+enum class NalUnitRole { Picture, Vps, Sps, Pps, Ignored };
 
 NalUnitRole roleOf264(int type) {
     if (type >= 1 && type <= 5) {
         return NalUnitRole::Picture;
     }
     switch (type) {
-        case 6:
-            return NalUnitRole::Sei;
         case 7:
             return NalUnitRole::Sps;
         case 8:
@@ -70,9 +68,6 @@ NalUnitRole roleOf265(int type) {
             return NalUnitRole::Sps;
         case 34:
             return NalUnitRole::Pps;
-        case 39:
-        case 40:
-            return NalUnitRole::Sei;
         default:
             return NalUnitRole::Ignored;
     }
@@ -125,14 +120,6 @@ bool keepById(H264HwDecoderImpl::BlobArray& sets, std::vector<uint32_t>& ids, co
 // of the decoder itself.
 bool endsTheSession(OSStatus status) {
     return status == kVTInvalidSessionErr || status == kVTVideoDecoderMalfunctionErr;
-}
-
-// Nothing reads SEI units; the latest one stays for inspection, in a buffer that is reused.
-void keepLatest(H264HwDecoderImpl::BlobArray& units, const uint8_t* nal, size_t length) {
-    if (units.empty()) {
-        units.emplace_back();
-    }
-    units.front().assign(nal, nal + length);
 }
 
 void writeBigEndian32(uint8_t* out, uint32_t value) {
@@ -254,7 +241,6 @@ void H264HwDecoderImpl::Reset() {
     _ppsIds.clear();
     _vpsIds.clear();
     _setsChanged = false;
-    _sei.clear();
     _isSetup = false;
     _frameNumbers = nalunits::FrameNumberTracker();
     DiscardUntilRandomAccess();
@@ -271,8 +257,7 @@ void H264HwDecoderImpl::loseReferences() {
     _statistics->startWaitingForKeyframe();
 }
 
-void H264HwDecoderImpl::setStatus(OSStatus status) {
-    _status = status;
+void H264HwDecoderImpl::recordStatus(OSStatus status) {
     if (status != 0) {
         _statistics->platformFailed(status);
     }
@@ -323,7 +308,7 @@ int H264HwDecoderImpl::statedReorderWindow() const {
 
 void H264HwDecoderImpl::NoteFailedDecode(void* sourceFrameRefCon, OSStatus status) {
     if (status != 0) {
-        setStatus(status);
+        recordStatus(status);
     }
     _statistics->dropped(DecodeStatistics::Drop::DecodeError);
     if (endsTheSession(status)) {
@@ -373,7 +358,7 @@ void H264HwDecoderImpl::DecodeNALUs(const uint8_t* bytes, int32_t withLen, doubl
     }
 }
 
-// Picture units wait in _bufArr; parameter sets and SEI units are kept aside.
+// Picture units wait in _bufArr; parameter sets are kept aside, every other unit is left out.
 H264HwDecoderImpl::FiledAccessUnit H264HwDecoderImpl::fileNalUnits(const uint8_t* bytes,
                                                                    int32_t length, bool h265) {
     FiledAccessUnit filed;
@@ -396,9 +381,6 @@ H264HwDecoderImpl::FiledAccessUnit H264HwDecoderImpl::fileNalUnits(const uint8_t
                 break;
             case NalUnitRole::Pps:
                 _setsChanged = keepById(_pps, _ppsIds, nal, unit.length, h265) || _setsChanged;
-                break;
-            case NalUnitRole::Sei:
-                keepLatest(_sei, nal, unit.length);
                 break;
             case NalUnitRole::Ignored:
                 break;
@@ -463,7 +445,7 @@ bool H264HwDecoderImpl::appendPictureUnit(const uint8_t* nal, size_t length) {
     const OSStatus result = CMBlockBufferCreateWithMemoryBlock(
         kCFAllocatorDefault, block.get(), blockLength, kCFAllocatorDefault, nullptr, 0, blockLength,
         0, &created);
-    setStatus(result);
+    recordStatus(result);
     if (result != kCMBlockBufferNoErr || created == nullptr) {
         return false;
     }
@@ -481,7 +463,7 @@ void H264HwDecoderImpl::submitPictureUnits() {
     if (_session == nullptr) {
         // Nothing can decode before the first session exists: the access unit is lost, and
         // the stream must bring its parameter sets and a keyframe.
-        setStatus(kVTInvalidSessionErr);
+        recordStatus(kVTInvalidSessionErr);
         _statistics->dropped(DecodeStatistics::Drop::WaitingForKeyframe);
         _statistics->startWaitingForKeyframe();
         releasePictureUnits();
@@ -498,7 +480,7 @@ void H264HwDecoderImpl::submitPictureUnits() {
         _statistics->sampleSubmitted();
         const OSStatus decoded = VTDecompressionSessionDecodeFrame(_session, sample.get(),
                                                                    kDecodeFlags, epoch, &infoFlags);
-        setStatus(decoded);
+        recordStatus(decoded);
         if (decoded != 0) {
             NoteFailedDecode(epoch, decoded);
         }
@@ -522,7 +504,7 @@ CMBlockBufferRef H264HwDecoderImpl::joinPictureUnits(size_t* sampleSize) {
     CMBlockBufferRef created = nullptr;
     OSStatus result = CMBlockBufferCreateWithMemoryBlock(
         kCFAllocatorDefault, nullptr, total, kCFAllocatorDefault, nullptr, 0, total, 0, &created);
-    setStatus(result);
+    recordStatus(result);
     if (result != kCMBlockBufferNoErr || created == nullptr) {
         return nullptr;
     }
@@ -538,7 +520,7 @@ CMBlockBufferRef H264HwDecoderImpl::joinPictureUnits(size_t* sampleSize) {
             result = CMBlockBufferReplaceDataBytes(unitData, joined.get(), offset, unitLength);
             offset += unitLength;
         }
-        setStatus(result);
+        recordStatus(result);
     }
     if (result != kCMBlockBufferNoErr) {
         return nullptr;
@@ -553,7 +535,7 @@ CMSampleBufferRef H264HwDecoderImpl::makeSample(CMBlockBufferRef data, size_t sa
     const OSStatus result =
         CMSampleBufferCreate(kCFAllocatorDefault, data, true, nullptr, nullptr, _videoFormatDescr,
                              1, 1, &timing, 1, &sampleSize, &sample);
-    setStatus(result);
+    recordStatus(result);
     if (result != 0 && sample != nullptr) {
         CFRelease(sample);
         return nullptr;
@@ -615,7 +597,7 @@ CMFormatDescriptionRef H264HwDecoderImpl::makeFormatDescription(bool h265) {
                                  : CMVideoFormatDescriptionCreateFromH264ParameterSets(
                                        kCFAllocatorDefault, pointers.size(), pointers.data(),
                                        sizes.data(), kNalUnitLengthSize, &format);
-    setStatus(result);
+    recordStatus(result);
     if (result != 0) {
         releaseIfSet(format);
         return nullptr;
@@ -663,7 +645,7 @@ void H264HwDecoderImpl::startSession(CMFormatDescriptionRef format) {
     VTDecompressionSessionRef created = nullptr;
     const OSStatus result = VTDecompressionSessionCreate(
         kCFAllocatorDefault, format, specification.get(), attributes.get(), &callback, &created);
-    setStatus(result);
+    recordStatus(result);
     if (result != 0) {
         releaseIfSet(created);
         return;

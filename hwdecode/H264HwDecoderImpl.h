@@ -52,8 +52,6 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     // point, and no picture of what was submitted so far is delivered. A new session object, and
     // one after Reset, also starts waiting for a random-access point. Any thread.
     void DiscardUntilRandomAccess();
-    // Whether the session waits for a random-access point. Any thread.
-    bool awaitingRandomAccess() const { return _awaitingRandomAccess; }
 
     void CheckSetupEncode265();
     void CheckSetupEncode264();
@@ -67,25 +65,6 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
 
     // The name of an H.265 SEI payload type carried in a NAL unit of type `withNAL`.
     const char* GetH265SEIDescription(uint32_t payloadType, int32_t withNAL) const;
-
-    // The parameter sets kept since the last Reset: the latest of each id, in id order. These
-    // accessors are for the decode thread, or for when no DecodeNALUs or Reset is running.
-    const BlobArray& sps() const { return _sps; }
-    const BlobArray& pps() const { return _pps; }
-    const BlobArray& vps() const { return _vps; }
-    // The most recent SEI NAL unit, if any; older ones are not kept.
-    const BlobArray& sei() const { return _sei; }
-    bool h265() const { return _h265; }
-    void setH265(bool h265) { _h265 = h265; }
-    double current() const { return _current; }
-    void setCurrent(double current) { _current = current; }
-    CFMutableArrayRef bufArr() const { return _bufArr; }
-    bool isSetup() const { return _isSetup; }
-    void setIsSetup(bool isSetup) { _isSetup = isSetup; }
-    VTDecompressionSessionRef session() const { return _session; }
-    CMVideoFormatDescriptionRef videoFormatDescr() const { return _videoFormatDescr; }
-    // Result code of the most recent platform call.
-    OSStatus status() const { return _status; }
 
     // The figures of this session's decoding, which its decoder instance adds its own to.
     const std::shared_ptr<DecodeStatistics>& statistics() const { return _statistics; }
@@ -138,14 +117,13 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     int statedReorderWindow() const;
     // A reference picture was lost: waits for a random-access point, and asks for one.
     void loseReferences();
-    void setStatus(OSStatus status);
+    void recordStatus(OSStatus status);
     void dropHeldPictures();
 
     // First, so that running out of memory for it leaves nothing made before it.
     const std::shared_ptr<DecodeStatistics> _statistics = std::make_shared<DecodeStatistics>();
     CMVideoFormatDescriptionRef _videoFormatDescr = nullptr;
     VTDecompressionSessionRef _session = nullptr;
-    std::atomic<OSStatus> _status{0};
     std::atomic<bool> _endingSession{false};
     std::atomic<bool> _h265{false};
     bool _isSetup = false;
@@ -160,7 +138,6 @@ class H264HwDecoderImpl : public std::enable_shared_from_this<H264HwDecoderImpl>
     bool _setsChanged = false;
     // The platform ended the session: the next unit makes a new one.
     std::atomic<bool> _sessionInvalidated{false};
-    BlobArray _sei;
     std::atomic<double> _current{0};
     CFMutableArrayRef _bufArr = nullptr;
     // Losses: each one starts a new delivery epoch, and samples carry the epoch they were

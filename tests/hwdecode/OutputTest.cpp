@@ -139,7 +139,7 @@ TEST_F(OutputTest, FailedDecodeDeliversNothingUntilARandomAccessPoint) {
         auto handler = startedHandler(delegate_);
         takeLockCalls();
         callOutput(handler.get(), failure.status, failure.withPicture ? picture_ : nullptr);
-        EXPECT_TRUE(handler->awaitingRandomAccess());
+        EXPECT_TRUE(handler->statistics()->snapshot().keyframeNeeded);
         callOutput(handler.get(), noErr, picture_);
         EXPECT_EQ(delegate_->pictureCount(), 0u);
         EXPECT_EQ(takeLockCalls().size(), 2u) << "only the picture after the failure is locked";

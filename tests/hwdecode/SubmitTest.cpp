@@ -249,7 +249,7 @@ class SubmitTest : public ::testing::Test {
         auto handler = hwdecodetest::freshHandler(delegate_, h265);
         decode(*handler, h265 ? hwdecodetest::joinAnnexB({sets.vps, sets.sps, sets.pps})
                               : hwdecodetest::joinAnnexB({sets.sps, sets.pps}));
-        EXPECT_TRUE(handler->isSetup());
+        EXPECT_EQ(delegate_->sizeReports().size(), 1u) << "the session is set up";
         EXPECT_TRUE(takeSamples().empty()) << "parameter sets alone submit nothing";
         decode(*handler, hwdecodetest::joinAnnexB(
                              {h265 ? Bytes{0x26, 0x01, 0xAF} : Bytes{0x65, 0x88, 0x84, 0x21}}));
@@ -260,166 +260,126 @@ class SubmitTest : public ::testing::Test {
     std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
 };
 
-TEST_F(SubmitTest, ParameterSetsAloneAreKeptAndSetUpTheSession) {
+std::vector<Bytes> manySlices() {
+    std::vector<Bytes> slices;
+    for (int i = 0; i < 300; ++i) {
+        slices.push_back({0x65, static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), 0x80});
+    }
+    return slices;
+}
+
+// How an Annex B access unit becomes the one sample the platform decodes: each picture NAL unit
+// behind a four-byte big-endian length, nothing else, and the sample described as one sample of
+// that size, decoded asynchronously by the session that was set up.
+TEST_F(SubmitTest, AnAccessUnitBecomesOneSampleOfItsPictureUnits) {
+    const Bytes slice = {0x65, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
+    const Bytes first = {0x65, 0xAA};
+    const Bytes second = {0x65, 0xBB, 0xCC};
+    const Bytes sei = {0x06, 0x05, 0x02, 0xBB, 0xCC, 0x80};
+    const Bytes delimiter = {0x09, 0xF0};
+    const Bytes filler = {0x0C, 0xFF, 0xFF, 0x80};
+    const Bytes unspecified = {0x1F, 0x12};
+    const Bytes secondPps = {0x68, 0x5E, 0x01};     // pic_parameter_set_id 1
+    const Bytes hevcTrailing = {0x02, 0x01, 0xBB};  // type 1
+    const Bytes hevcReserved = {0x2E, 0x01, 0xCC};  // type 23
+    const struct {
+        const char* rule;
+        bool h265;
+        Bytes accessUnit;
+        std::vector<Bytes> submitted;
+    } cases[] = {
+        {"a slice behind a three-byte start code",
+         false,
+         hwdecodetest::joinAnnexB({slice}, 3),
+         {slice}},
+        {"four-byte start codes leave their zero in the unit before",
+         false,
+         hwdecodetest::joinAnnexB({first, second}, 4),
+         {withTrailingZero(first), second}},
+        {"a start code that ends the buffer is not found",
+         false,
+         {0x00, 0x00, 0x01, 0x65, 0xAA, 0xBB, 0x00, 0x00, 0x01},
+         {{0x65, 0xAA, 0xBB, 0x00, 0x00, 0x01}}},
+        {"back-to-back start codes give an empty unit, which H.264 ignores",
+         false,
+         {0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0x65, 0xAA},
+         {{0x65, 0xAA}}},
+        {"bytes before the first start code are ignored",
+         false,
+         {0xAA, 0xBB, 0x00, 0x01, 0x00, 0x00, 0x01, 0x65, 0xDD},
+         {{0x65, 0xDD}}},
+        {"delimiters, SEI, filler, unspecified units and parameter sets stay out",
+         false,
+         hwdecodetest::joinAnnexB({delimiter, sei, secondPps, filler, unspecified, slice}),
+         {slice}},
+        {"every unit of a large access unit", false, hwdecodetest::joinAnnexB(manySlices(), 3),
+         manySlices()},
+        {"H.265: the header's type chooses, reserved picture types included",
+         true,
+         hwdecodetest::joinAnnexB({{0x46, 0x01, 0x50},
+                                   {0x4E, 0x01, 0x05, 0x80},
+                                   {0x4C, 0x01, 0xAA},
+                                   hevcTrailing,
+                                   hevcReserved,
+                                   {0x50, 0x01, 0x84, 0x80}},
+                                  3),
+         {hevcTrailing, hevcReserved}},
+        {"H.265: back-to-back start codes give an empty unit, which is submitted",
+         true,
+         {0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0x02, 0x01, 0xAA},
+         {{}, {0x02, 0x01, 0xAA}}},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.rule);
+        auto handler = readyHandler(test.h265);
+        decode(*handler, test.accessUnit);
+        const auto samples = takeSamples();
+        ASSERT_EQ(samples.size(), 1u);
+        const Bytes expected = lengthPrefixed(test.submitted);
+        EXPECT_EQ(samples[0].data, expected);
+        EXPECT_EQ(samples[0].totalSampleSize, expected.size());
+        EXPECT_EQ(samples[0].sampleCount, 1);
+        EXPECT_TRUE(samples[0].hasFormatDescription);
+        EXPECT_NE(samples[0].session, nullptr);
+        EXPECT_EQ(samples[0].flags,
+                  VTDecodeFrameFlags{kVTDecodeFrame_EnableAsynchronousDecompression});
+        EXPECT_EQ(delegate_->sizeReports().size(), 1u) << "no new session";
+        delegate_ = std::make_shared<RecordingDelegate>();
+    }
+}
+
+// The parameter sets and the first picture in one access unit: the picture goes to the session
+// they set up, which reports its size once.
+TEST_F(SubmitTest, ParameterSetsSetUpTheSessionThatTheirPictureGoesTo) {
     const ParameterSets sets = h264ParameterSets();
     auto handler = hwdecodetest::freshHandler(delegate_, false);
-    decode(*handler, hwdecodetest::joinAnnexB({sets.sps, sets.pps}, 4));
+    const Bytes idr = {0x65, 0x88, 0x84, 0x21};
+    decode(*handler, hwdecodetest::joinAnnexB({sets.sps, sets.pps, idr}, 4));
 
-    // The four-byte start code of the PPS leaves its leading zero at the end of the SPS.
-    ASSERT_EQ(handler->sps().size(), 1u);
-    EXPECT_EQ(handler->sps()[0], withTrailingZero(sets.sps));
-    ASSERT_EQ(handler->pps().size(), 1u);
-    EXPECT_EQ(handler->pps()[0], sets.pps);
-    EXPECT_TRUE(handler->vps().empty());
-    EXPECT_TRUE(handler->sei().empty());
-    EXPECT_TRUE(handler->isSetup());
-    EXPECT_NE(handler->session(), nullptr);
-    EXPECT_EQ(CFArrayGetCount(handler->bufArr()), 0);
-    EXPECT_TRUE(takeSamples().empty());
+    const auto samples = takeSamples();
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].data, lengthPrefixed({idr}));
+    EXPECT_NE(samples[0].session, nullptr);
     const auto reports = delegate_->sizeReports();
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].width, 16);
     EXPECT_EQ(reports[0].height, 16);
 }
 
-TEST_F(SubmitTest, SliceInTheSetupAccessUnitGoesToTheNewSession) {
-    const ParameterSets sets = h264ParameterSets();
-    auto handler = hwdecodetest::freshHandler(delegate_, false);
-    const Bytes idr = {0x65, 0x88, 0x84, 0x21};
-    decode(*handler, hwdecodetest::joinAnnexB({sets.sps, sets.pps, idr}, 4));
-
-    EXPECT_EQ(handler->sps().at(0), withTrailingZero(sets.sps));
-    EXPECT_EQ(handler->pps().at(0), withTrailingZero(sets.pps));
-    const auto samples = takeSamples();
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(samples[0].data, lengthPrefixed({idr}));
-    EXPECT_EQ(samples[0].session, handler->session());
-    EXPECT_TRUE(samples[0].hasFormatDescription);
-    EXPECT_EQ(delegate_->sizeReports().size(), 1u);
-}
-
-TEST_F(SubmitTest, SliceBehindThreeByteStartCode) {
-    auto handler = readyHandler(false);
-    const Bytes slice = {0x65, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
-    decode(*handler, hwdecodetest::joinAnnexB({slice}, 3));
-
-    const auto samples = takeSamples();
-    ASSERT_EQ(samples.size(), 1u);
-    // n = 7 bytes after the header: n + 5 bytes, the length n + 1 first.
-    const Bytes expected = {0x00, 0x00, 0x00, 0x08, 0x65, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
-    EXPECT_EQ(samples[0].data, expected);
-    EXPECT_EQ(samples[0].totalSampleSize, expected.size());
-    EXPECT_EQ(samples[0].sampleCount, 1);
-    EXPECT_EQ(samples[0].flags, VTDecodeFrameFlags{kVTDecodeFrame_EnableAsynchronousDecompression});
-    EXPECT_EQ(samples[0].session, handler->session());
-    EXPECT_EQ(CFArrayGetCount(handler->bufArr()), 0);
-}
-
-TEST_F(SubmitTest, FourByteStartCodesLeaveTheirZeroInThePrecedingSlice) {
-    auto handler = readyHandler(false);
-    const Bytes first = {0x65, 0xAA};
-    const Bytes second = {0x65, 0xBB, 0xCC};
-    decode(*handler, hwdecodetest::joinAnnexB({first, second}, 4));
-
-    const auto samples = takeSamples();
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(samples[0].data, lengthPrefixed({withTrailingZero(first), second}));
-}
-
-TEST_F(SubmitTest, StartCodeEndingTheBufferIsNotFound) {
-    auto handler = readyHandler(false);
-    const Bytes accessUnit = {0x00, 0x00, 0x01, 0x65, 0xAA, 0xBB, 0x00, 0x00, 0x01};
-    decode(*handler, accessUnit);
-
-    const auto samples = takeSamples();
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(samples[0].data, lengthPrefixed({{0x65, 0xAA, 0xBB, 0x00, 0x00, 0x01}}));
-}
-
-TEST_F(SubmitTest, BackToBackStartCodesGiveAnEmptyUnitThatH264Ignores) {
-    auto handler = readyHandler(false);
-    const Bytes accessUnit = {0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0x65, 0xAA};
-    decode(*handler, accessUnit);
-
-    const auto samples = takeSamples();
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(samples[0].data, lengthPrefixed({{0x65, 0xAA}}));
-}
-
-TEST_F(SubmitTest, BytesBeforeTheFirstStartCodeAreIgnored) {
-    auto handler = readyHandler(false);
-    const Bytes accessUnit = {0xAA, 0xBB, 0x00, 0x01, 0x00, 0x00, 0x01, 0x65, 0xDD};
-    decode(*handler, accessUnit);
-
-    const auto samples = takeSamples();
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(samples[0].data, lengthPrefixed({{0x65, 0xDD}}));
-}
-
-TEST_F(SubmitTest, LengthsBelowFourFindNothingButStoreTheTime) {
+TEST_F(SubmitTest, BuffersTooShortForAStartCodeSubmitNothing) {
     auto handler = readyHandler(false);
     const Bytes accessUnit = {0x00, 0x00, 0x01, 0x65, 0xAA, 0xBB};
-    const auto spsBefore = handler->sps();
     for (const int32_t length : {3, 2, 0, -1, -100, INT32_MIN}) {
         handler->DecodeNALUs(accessUnit.data(), length, 1000.0 + length);
-        EXPECT_EQ(handler->current(), 1000.0 + length) << "length " << length;
     }
     handler->DecodeNALUs(nullptr, 0, 7.0);
-    EXPECT_EQ(handler->current(), 7.0);
     EXPECT_TRUE(takeSamples().empty());
-    EXPECT_EQ(handler->sps(), spsBefore);
-    EXPECT_EQ(handler->pps().size(), 1u);
-    EXPECT_TRUE(handler->sei().empty());
 
     // Four bytes is the shortest buffer in which a start code is found.
     handler->DecodeNALUs(accessUnit.data(), 4, 8.0);
     const auto samples = takeSamples();
     ASSERT_EQ(samples.size(), 1u);
     EXPECT_EQ(samples[0].data, lengthPrefixed({{0x65}}));
-}
-
-// The latest parameter set of each id is kept, one that does not parse is not, and the latest SEI
-// unit stays for inspection.
-TEST_F(SubmitTest, ParameterSetsAreKeptByIdAndTheLatestSeiIsKept) {
-    auto handler = readyHandler(false);
-    const Bytes spsBefore = handler->sps().at(0);
-    const Bytes ppsBefore = handler->pps().at(0);
-    const Bytes firstSei = {0x06, 0x05, 0x01, 0xAA, 0x80};
-    const Bytes secondSei = {0x06, 0x05, 0x02, 0xBB, 0xCC, 0x80};
-    const Bytes otherSps = {0x67, 0x42, 0xC0, 0x33};  // truncated: does not parse
-    const Bytes otherPps = {0x68, 0xCE, 0x01};        // ids 0 and 0: replaces the PPS
-    const Bytes secondPps = {0x68, 0x5E, 0x01};       // pic_parameter_set_id 1
-    const Bytes delimiter = {0x09, 0xF0};
-    const Bytes filler = {0x0C, 0xFF, 0xFF, 0x80};
-    const Bytes unspecified = {0x1F, 0x12};
-    const Bytes slice = {0x65, 0x9A};
-    decode(*handler, hwdecodetest::joinAnnexB({delimiter, firstSei, otherSps, secondPps, otherPps,
-                                               secondSei, filler, unspecified, slice}));
-
-    EXPECT_EQ(handler->sps(), H264HwDecoderImpl::BlobArray{spsBefore});
-    EXPECT_NE(ppsBefore, withTrailingZero(otherPps));
-    EXPECT_EQ(handler->pps(), (H264HwDecoderImpl::BlobArray{withTrailingZero(otherPps),
-                                                            withTrailingZero(secondPps)}))
-        << "in id order";
-    EXPECT_TRUE(handler->vps().empty());
-    EXPECT_EQ(handler->sei(), H264HwDecoderImpl::BlobArray{withTrailingZero(secondSei)});
-    const auto samples = takeSamples();
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(samples[0].data, lengthPrefixed({slice}));
-    EXPECT_EQ(delegate_->sizeReports().size(), 1u) << "new sets of the same picture size";
-}
-
-TEST_F(SubmitTest, EveryUnitOfALargeAccessUnitIsSubmitted) {
-    auto handler = readyHandler(false);
-    std::vector<Bytes> slices;
-    for (int i = 0; i < 300; ++i) {
-        slices.push_back({0x65, static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), 0x80});
-    }
-    decode(*handler, hwdecodetest::joinAnnexB(slices, 3));
-
-    const auto samples = takeSamples();
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(samples[0].data, lengthPrefixed(slices));
 }
 
 TEST_F(SubmitTest, FiftySlicePicturesAreSubmittedWhole) {
@@ -469,92 +429,21 @@ TEST_F(SubmitTest, SampleTimingCarriesThePresentationTime) {
         EXPECT_EQ(samples[i].duration.value, 1);
         EXPECT_EQ(samples[i].duration.timescale, 30);
     }
-    EXPECT_EQ(handler->current(), 0.0);
 }
 
 TEST_F(SubmitTest, H265NeedsVideoSequenceAndPictureParameterSets) {
     const ParameterSets sets = h265ParameterSets();
     auto handler = hwdecodetest::freshHandler(delegate_, true);
     decode(*handler, hwdecodetest::joinAnnexB({sets.sps, sets.pps}));
-    EXPECT_FALSE(handler->isSetup());
-    EXPECT_EQ(handler->session(), nullptr);
     EXPECT_TRUE(delegate_->sizeReports().empty());
+    EXPECT_EQ(handler->statistics()->snapshot().sessions, 0u);
 
     decode(*handler, hwdecodetest::joinAnnexB({sets.vps}, 3));
-    EXPECT_TRUE(handler->isSetup());
-    EXPECT_EQ(handler->vps(), H264HwDecoderImpl::BlobArray{sets.vps});
-    EXPECT_EQ(handler->sps(), H264HwDecoderImpl::BlobArray{withTrailingZero(sets.sps)});
-    EXPECT_EQ(handler->pps(), H264HwDecoderImpl::BlobArray{sets.pps});
     const auto reports = delegate_->sizeReports();
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].width, 320);
     EXPECT_EQ(reports[0].height, 240);
     EXPECT_TRUE(takeSamples().empty());
-}
-
-TEST_F(SubmitTest, H265HeaderBytesChooseWhatIsSubmitted) {
-    auto handler = readyHandler(true);
-    const Bytes filler = {0x4C, 0x01, 0xAA};           // type 38
-    const Bytes trailing = {0x02, 0x01, 0xBB};         // type 1
-    const Bytes reserved = {0x2E, 0x01, 0xCC};         // type 23
-    const Bytes prefixSei = {0x4E, 0x01, 0x05, 0x80};  // type 39
-    const Bytes suffixSei = {0x50, 0x01, 0x84, 0x80};  // type 40
-    const Bytes delimiter = {0x46, 0x01, 0x50};        // type 35
-    decode(*handler, hwdecodetest::joinAnnexB(
-                         {delimiter, prefixSei, filler, trailing, reserved, suffixSei}, 3));
-
-    const auto samples = takeSamples();
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(samples[0].data, lengthPrefixed({trailing, reserved}));
-    EXPECT_EQ(handler->sei(), H264HwDecoderImpl::BlobArray{suffixSei});
-    EXPECT_EQ(handler->vps().size(), 1u);
-}
-
-TEST_F(SubmitTest, BackToBackStartCodesGiveAnEmptyUnitThatH265Submits) {
-    auto handler = readyHandler(true);
-    const Bytes accessUnit = {0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0x02, 0x01, 0xAA};
-    decode(*handler, accessUnit);
-
-    const auto samples = takeSamples();
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(samples[0].data, lengthPrefixed({{}, {0x02, 0x01, 0xAA}}));
-}
-
-TEST_F(SubmitTest, RepeatedHeadersKeepMemoryFlat) {
-    for (const char* name : {"h264_repeat_headers_320x240", "h265_repeat_headers_320x240"}) {
-        SCOPED_TRACE(name);
-        const auto& clip = testsupport::fixtureClip(name);
-        const bool h265 = hwdecodetest::isH265(clip);
-        const auto accessUnits = testsupport::readAccessUnits(clip);
-        auto handler = hwdecodetest::freshHandler(delegate_, h265);
-        size_t keptBytesAfterFirstRound = 0;
-        for (int i = 0; i < 10000; ++i) {
-            decode(*handler, accessUnits[static_cast<size_t>(i) % accessUnits.size()], i);
-            if (i % 1000 == 999) {
-                takeSamples();
-                EXPECT_EQ(handler->sps().size(), 1u);
-                EXPECT_EQ(handler->pps().size(), 1u);
-                EXPECT_EQ(handler->vps().size(), h265 ? 1u : 0u);
-                EXPECT_EQ(handler->sei().size(), 1u);
-                size_t keptBytes = handler->sps()[0].capacity() + handler->pps()[0].capacity() +
-                                   handler->sei()[0].capacity();
-                if (h265) {
-                    keptBytes += handler->vps()[0].capacity();
-                }
-                if (keptBytesAfterFirstRound == 0) {
-                    keptBytesAfterFirstRound = keptBytes;
-                }
-                EXPECT_EQ(keptBytes, keptBytesAfterFirstRound) << "after " << i + 1;
-            }
-        }
-        // The first SPS stays, perhaps with the zero of a four-byte start code behind it.
-        const Bytes firstSps = hwdecodetest::firstOfType(accessUnits[0], h265 ? 33 : 7, h265);
-        const Bytes& kept = handler->sps()[0];
-        ASSERT_GE(kept.size(), firstSps.size());
-        EXPECT_TRUE(std::equal(firstSps.begin(), firstSps.end(), kept.begin()));
-        EXPECT_TRUE(std::all_of(kept.begin() + static_cast<std::ptrdiff_t>(firstSps.size()),
-                                kept.end(), [](uint8_t byte) { return byte == 0; }));
-    }
 }
 
 // A picture with a unit missing would not be a correct decode: the access unit is lost, and the
@@ -567,43 +456,50 @@ TEST_F(SubmitTest, AccessUnitWithAUnitWhoseBufferCannotBeMadeIsLost) {
     decode(*handler, hwdecodetest::joinAnnexB({first, second}, 3));
 
     EXPECT_TRUE(takeSamples().empty());
-    EXPECT_TRUE(handler->awaitingRandomAccess());
-    EXPECT_EQ(CFArrayGetCount(handler->bufArr()), 0);
+    const DecodeStatistics::Snapshot figures = handler->statistics()->snapshot();
+    EXPECT_TRUE(figures.keyframeNeeded);
+    EXPECT_EQ(figures.dropped[size_t(DecodeStatistics::Drop::DecodeError)], 1u);
 }
 
-TEST_F(SubmitTest, SampleWhosePartsCannotBeMadeIsSkipped) {
-    auto handler = readyHandler(false);
+// A sample that cannot be made is lost, and the host reads why; the next keyframe goes out again,
+// alone.
+TEST_F(SubmitTest, SampleWhosePartsCannotBeMadeIsLost) {
     const Bytes accessUnit = hwdecodetest::joinAnnexB({{0x65, 0x01}, {0x65, 0x02}}, 3);
+    const struct {
+        const char* failure;
+        void (*inject)(PlatformDouble&);
+        OSStatus status;
+    } failures[] = {
+        {"the joined buffer", [](PlatformDouble& p) { p.blockBufferCallsUntilFailure = 2; },
+         kInjectedFailure},
+        {"a unit's data", [](PlatformDouble& p) { p.failDataPointer = true; },
+         kCMBlockBufferBadPointerParameterErr},
+        {"the sample", [](PlatformDouble& p) { p.failSampleCreate = true; },
+         kCMSampleBufferError_AllocationFailed},
+    };
+    for (const auto& failure : failures) {
+        SCOPED_TRACE(failure.failure);
+        auto handler = readyHandler(false);
+        failure.inject(platform());
+        decode(*handler, accessUnit);
+        platform().reset();
+        EXPECT_TRUE(takeSamples().empty());
+        EXPECT_EQ(handler->statistics()->snapshot().lastStatus, failure.status);
 
-    platform().blockBufferCallsUntilFailure = 2;  // the buffer of the joined sample
-    decode(*handler, accessUnit);
-    EXPECT_TRUE(takeSamples().empty());
-    EXPECT_EQ(handler->status(), kInjectedFailure);
-
-    platform().failDataPointer = true;
-    decode(*handler, accessUnit);
-    platform().failDataPointer = false;
-    EXPECT_TRUE(takeSamples().empty());
-    EXPECT_EQ(handler->status(), kCMBlockBufferBadPointerParameterErr);
-
-    platform().failSampleCreate = true;
-    decode(*handler, accessUnit);
-    platform().failSampleCreate = false;
-    EXPECT_TRUE(takeSamples().empty());
-    EXPECT_EQ(handler->status(), kCMSampleBufferError_AllocationFailed);
-    EXPECT_EQ(CFArrayGetCount(handler->bufArr()), 0);
-
-    decode(*handler, accessUnit);
-    EXPECT_EQ(takeSamples().size(), 1u) << "the next access unit goes out again";
-    EXPECT_EQ(handler->status(), noErr);
+        decode(*handler, accessUnit);
+        const auto samples = takeSamples();
+        ASSERT_EQ(samples.size(), 1u) << "the next keyframe goes out again";
+        EXPECT_EQ(samples[0].data, lengthPrefixed({{0x65, 0x01}, {0x65, 0x02}}));
+    }
 }
 
 TEST_F(SubmitTest, NothingIsSubmittedBeforeTheFirstSession) {
     auto handler = hwdecodetest::freshHandler(delegate_, false);
     decode(*handler, hwdecodetest::joinAnnexB({{0x65, 0x88, 0x80}}));
     EXPECT_TRUE(takeSamples().empty());
-    EXPECT_EQ(handler->status(), kVTInvalidSessionErr);
-    EXPECT_EQ(CFArrayGetCount(handler->bufArr()), 0);
+    const DecodeStatistics::Snapshot figures = handler->statistics()->snapshot();
+    EXPECT_EQ(figures.lastStatus, kVTInvalidSessionErr);
+    EXPECT_TRUE(figures.keyframeNeeded) << "a stream joined without its parameter sets";
 }
 
 }  // namespace
