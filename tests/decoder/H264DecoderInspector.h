@@ -9,7 +9,6 @@
 
 class H264DecoderInspector {
   public:
-    static bool isH265(const H264Decoder& decoder) { return decoder.isH265; }
     static int32_t videoDelayTimeInMs(const H264Decoder& decoder) {
         return decoder.videoDelayTimeInMs;
     }

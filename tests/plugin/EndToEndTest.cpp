@@ -4,7 +4,6 @@
 // clock.
 #include "AnnexB.h"
 #include "GraphicsDevice.h"
-#include "H264DecoderInspector.h"
 #include "HostSupport.h"
 #include "Pictures.h"
 
@@ -14,7 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <ostream>
 #include <set>
 #include <thread>
 
@@ -194,61 +192,6 @@ TEST(PortraitPlayback, OnlyATextureAsWideAsThePaddedRowReceivesPictures) {
     EXPECT_EQ(TextureInfoLog::countFor(kId), 2u);
     H264Decoder_stop(kId);
 }
-
-// Waits until the decode thread has taken every queued sample; a stop then returns only after
-// the last one was decoded.
-void drainAndStop(uint8_t id) {
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(h264_execMutex);
-            if (H264DecoderInspector::queuedSamples(*h264_execs.at(id)) == 0) {
-                break;
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    H264Decoder_stop(id);
-}
-
-struct CodecChoice {
-    std::string config;
-    bool decodesH265;
-};
-
-// Names each case by its configuration text rather than by the struct's raw bytes.
-void PrintTo(const CodecChoice& choice, std::ostream* out) {
-    *out << choice.config << (choice.decodesH265 ? " decodes H.265" : " does not decode H.265");
-}
-
-class ConfiguredCodec : public testing::TestWithParam<CodecChoice> {};
-
-// Only an H.265 instance finds the parameter sets of an H.265 stream and reports its size.
-TEST_P(ConfiguredCodec, DecidesWhetherAnH265StreamDecodes) {
-    constexpr uint8_t kId = 17;
-    const FixtureClip& clip = testsupport::fixtureClip("h265_main_320x240");
-    const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip);
-    TextureInfoLog::forget(kId);
-    ASSERT_TRUE(start(kId, GetParam().config));
-    ASSERT_TRUE(H264Decoder_registerCallback(kId, TextureInfoLog::first()));
-    for (size_t i = 0; i < 3; ++i) {
-        ASSERT_TRUE(commit(kId, units[i]));
-    }
-    drainAndStop(kId);
-    const std::vector<std::string> expected =
-        GetParam().decodesH265 ? std::vector<std::string>{textureInfoText(320, 240)}
-                               : std::vector<std::string>{};
-    EXPECT_EQ(textsOf(kId), expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Configurations, ConfiguredCodec,
-                         testing::Values(CodecChoice{"{\"isH265\":true}", true},
-                                         CodecChoice{"{\"isH265\":true,\"isH265\":false}", true},
-                                         CodecChoice{"[true]", false},
-                                         CodecChoice{"{\"isH265\":\"true\"}", false},
-                                         CodecChoice{"{\"isH265\":1}", false},
-                                         CodecChoice{"{\"IsH265\":true}", false},
-                                         CodecChoice{"{\"isH265\":false,\"isH265\":true}", false},
-                                         CodecChoice{"{}", false}));
 
 // A second start neither replaces nor reconfigures the running instance.
 TEST(DoubleStart, TheFirstInstanceKeepsDecodingWithItsOwnConfiguration) {
