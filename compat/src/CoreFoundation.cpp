@@ -210,10 +210,6 @@ __CFDictionary* dictionaryOf(CFDictionaryRef dictionary) {
     return cast<__CFDictionary>(dictionary, compat::kDictionaryType);
 }
 
-const __CFString* stringOf(CFStringRef string) {
-    return cast<__CFString>(string, compat::kStringType);
-}
-
 const __CFNumber* numberOf(CFNumberRef number) {
     return cast<__CFNumber>(number, compat::kNumberType);
 }

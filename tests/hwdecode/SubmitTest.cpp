@@ -246,6 +246,7 @@ class SubmitTest : public ::testing::Test {
     // stream has begun at a random-access point (an IDR slice).
     std::shared_ptr<H264HwDecoderImpl> readyHandler(bool h265) {
         const ParameterSets sets = h265 ? h265ParameterSets() : h264ParameterSets();
+        delegate_ = std::make_shared<RecordingDelegate>();
         auto handler = hwdecodetest::freshHandler(delegate_, h265);
         decode(*handler, h265 ? hwdecodetest::joinAnnexB({sets.vps, sets.sps, sets.pps})
                               : hwdecodetest::joinAnnexB({sets.sps, sets.pps}));
@@ -344,7 +345,6 @@ TEST_F(SubmitTest, AnAccessUnitBecomesOneSampleOfItsPictureUnits) {
         EXPECT_EQ(samples[0].flags,
                   VTDecodeFrameFlags{kVTDecodeFrame_EnableAsynchronousDecompression});
         EXPECT_EQ(delegate_->sizeReports().size(), 1u) << "no new session";
-        delegate_ = std::make_shared<RecordingDelegate>();
     }
 }
 
