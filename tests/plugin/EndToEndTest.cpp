@@ -193,6 +193,35 @@ TEST(PortraitPlayback, OnlyATextureAsWideAsThePaddedRowReceivesPictures) {
     H264Decoder_stop(kId);
 }
 
+// A clean stream into a texture bound before it starts, each picture rendered before the next
+// unit: every count the host reads is exact, and nothing is dropped.
+TEST(Statistics, ACleanStreamIntoABoundTextureCountsEveryUnitOnce) {
+    constexpr uint8_t kId = 61;
+    const FixtureClip& clip = testsupport::fixtureClip("h264_cbp_320x240");
+    const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip);
+    s_CurrentAPI.reset(new NullBackend);
+    ASSERT_TRUE(start(kId, "{}"));
+    ASSERT_TRUE(bind(kId, kTexture, textureDescription(clip.width, clip.height)));
+    const auto tap = PictureTap::install(kId);
+    for (size_t i = 0; i < units.size(); ++i) {
+        ASSERT_TRUE(commit(kId, units[i], uint32_t(i * 3333)));
+        ASSERT_TRUE(tap->waitForPictures(i + 1));
+        H264Decoder_nativeRenderEventFunc()(0);
+    }
+    const Statistics figures = statisticsOf(kId);
+    for (const char* count : {"committed", "decoded", "delivered", "uploaded"}) {
+        EXPECT_EQ(figures.count(count), units.size()) << count;
+    }
+    for (const char* reason : {"queueFull", "waitingForKeyframe", "decodeError", "noTexture",
+                               "sizeMismatch", "textureBusy"}) {
+        EXPECT_EQ(figures.dropped(reason), 0u) << reason;
+    }
+    EXPECT_EQ(figures.count("queued"), 0u);
+    EXPECT_FALSE(figures.flag("keyframeNeeded"));
+    H264Decoder_stop(kId);
+    s_CurrentAPI.reset();
+}
+
 // A second start neither replaces nor reconfigures the running instance.
 TEST(DoubleStart, TheFirstInstanceKeepsDecodingWithItsOwnConfiguration) {
     constexpr uint8_t kId = 18;
