@@ -74,11 +74,15 @@ void DecodeStatistics::pictureDecoded() {
 void DecodeStatistics::pictureOnItsWay(int64_t pts) {
     int64_t committedAt = 0;
     {
+        // Newest first: a stream whose times repeat (or are all 0) finds its latest unit.
         std::lock_guard<std::mutex> lock(submissionsMutex_);
-        const auto found = std::find_if(submissions_.begin(), submissions_.end(),
-                                        [pts](const Submission& s) { return s.pts == pts; });
-        if (found != submissions_.end()) {
-            committedAt = ticksOf(found->committedAt);
+        for (size_t age = 1; age <= kSubmissions; ++age) {
+            const Submission& submission =
+                submissions_[(nextSubmission_ + kSubmissions - age) % kSubmissions];
+            if (submission.pts == pts && submission.committedAt != Clock::time_point()) {
+                committedAt = ticksOf(submission.committedAt);
+                break;
+            }
         }
     }
     pictureCommittedAt_.store(committedAt, std::memory_order_relaxed);
