@@ -69,27 +69,29 @@ bool readPluginFigures(const std::string& json, PluginFigures* figures) {
 std::string formatStatsTable(const std::vector<PlaybackStats>& instances, double uploadMsPerEvent) {
     std::string table;
     char line[320];
-    std::snprintf(line, sizeof line, "%4s %9s %6s %6s %8s %11s %11s %-41s %9s  %s\n", "id",
-                  "committed", "shown", "fps", "left out", "decode ms", "latency ms",
+    std::snprintf(line, sizeof line, "%4s %9s %9s %6s %6s %8s %11s %11s %-41s %9s  %s\n", "id",
+                  "committed", "delivered", "shown", "fps", "left out", "decode ms", "latency ms",
                   "dropped by the plugin", "keyframes", "file");
     table += line;
-    std::snprintf(line, sizeof line, "%4s %9s %6s %6s %8s %11s %11s %6s %6s %6s %6s %6s %6s %9s\n",
-                  "", "", "", "", "", "p50/p95", "p50/p95", "queue", "wait", "error", "notex",
-                  "size", "busy", "requested");
+    std::snprintf(line, sizeof line,
+                  "%4s %9s %9s %6s %6s %8s %11s %11s %6s %6s %6s %6s %6s %6s %9s\n", "", "", "", "",
+                  "", "", "p50/p95", "p50/p95", "queue", "wait", "error", "notex", "size", "busy",
+                  "requested");
     table += line;
     for (const PlaybackStats& stats : instances) {
         const PluginFigures& plugin = stats.plugin;
         const double fps = stats.seconds > 0 ? stats.shown / stats.seconds : 0;
-        std::snprintf(line, sizeof line,
-                      "%4d %9llu %6d %6.1f %8d %5.2f/%5.2f %5.1f/%5.1f %6llu %6llu %6llu %6llu "
-                      "%6llu %6llu %9llu  %s\n",
-                      stats.id, (unsigned long long)plugin.committed, stats.shown, fps,
-                      stats.leftOut, plugin.decodeMsP50, plugin.decodeMsP95, plugin.latencyMsP50,
-                      plugin.latencyMsP95, (unsigned long long)plugin.dropped[0],
-                      (unsigned long long)plugin.dropped[1], (unsigned long long)plugin.dropped[2],
-                      (unsigned long long)plugin.dropped[3], (unsigned long long)plugin.dropped[4],
-                      (unsigned long long)plugin.dropped[5],
-                      (unsigned long long)plugin.keyframeRequests, stats.file.c_str());
+        std::snprintf(
+            line, sizeof line,
+            "%4d %9llu %9llu %6d %6.1f %8d %5.2f/%5.2f %5.1f/%5.1f %6llu %6llu %6llu %6llu "
+            "%6llu %6llu %9llu  %s\n",
+            stats.id, (unsigned long long)plugin.committed, (unsigned long long)plugin.delivered,
+            stats.shown, fps, stats.leftOut, plugin.decodeMsP50, plugin.decodeMsP95,
+            plugin.latencyMsP50, plugin.latencyMsP95, (unsigned long long)plugin.dropped[0],
+            (unsigned long long)plugin.dropped[1], (unsigned long long)plugin.dropped[2],
+            (unsigned long long)plugin.dropped[3], (unsigned long long)plugin.dropped[4],
+            (unsigned long long)plugin.dropped[5], (unsigned long long)plugin.keyframeRequests,
+            stats.file.c_str());
         table += line;
     }
     std::snprintf(line, sizeof line, "render event: %.2f ms per event on average\n",

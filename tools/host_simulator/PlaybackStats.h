@@ -37,7 +37,8 @@ struct PlaybackStats {
     PluginFigures plugin;
 };
 
-// One row per instance: the plugin's committed units, the pictures shown and their rate, the
+// One row per instance: the plugin's committed units and the pictures it delivered into the frame
+// buffer, the pictures the host saw in its texture and their rate, the
 // plugin's decode and commit-to-frame-buffer times (latest 120 pictures), its drops by reason
 // and keyframe requests; then the render event's mean time.
 std::string formatStatsTable(const std::vector<PlaybackStats>& instances, double uploadMsPerEvent);
