@@ -324,7 +324,9 @@ void H264Decoder::enqueue(std::unique_ptr<_IMFSample> sample, SampleList& droppe
             sample->followsLoss = true;
         }
     }
-    statistics->dropped(DecodeStatistics::Drop::QueueFull, dropped.size());
+    if (!dropped.empty()) {
+        statistics->dropped(DecodeStatistics::Drop::QueueFull, dropped.size());
+    }
     if (!sample) {
         return;
     }
@@ -479,12 +481,12 @@ void H264Decoder::copyRenderData(const uint8_t* data, int32_t format, int32_t, i
     std::shared_ptr<FrameBuffers> buffers;
     {
         std::lock_guard<std::mutex> lock(*texCfg.texMutex);
-        // Rows of whole pixels exactly as wide as the texture: the picture then fills the frame
-        // buffer exactly, padding included, and never runs past it.
         if (!texCfg.textureBound) {
             statistics->dropped(DecodeStatistics::Drop::NoTexture);
             return;
         }
+        // Rows of whole pixels exactly as wide as the texture: the picture then fills the frame
+        // buffer exactly, padding included, and never runs past it.
         const bool matches = int64_t(bytesPerRow) == int64_t(texCfg.width) * 4 &&
                              height == texCfg.height && format == texCfg.format;
         if (!matches) {

@@ -66,6 +66,10 @@ void DecodeStatistics::unitEntersDecode(int64_t pts, Clock::time_point committed
     nextSubmission_ = (nextSubmission_ + 1) % kSubmissions;
 }
 
+void DecodeStatistics::sampleSubmitted() {
+    submittedAt_.store(ticksOf(Clock::now()), std::memory_order_relaxed);
+}
+
 void DecodeStatistics::pictureDecoded() {
     decoded_.fetch_add(1, std::memory_order_relaxed);
     decodeTimes_.add(Clock::now() - timeOf(submittedAt_.load(std::memory_order_relaxed)));

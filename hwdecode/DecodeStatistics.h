@@ -80,7 +80,7 @@ class DecodeStatistics {
     // platform's output finds its commit time by that time when its picture comes out.
     void unitEntersDecode(int64_t pts, Clock::time_point committedAt);
     // A sample goes to the platform now.
-    void sampleSubmitted() { submittedAt_.store(Clock::now().time_since_epoch().count()); }
+    void sampleSubmitted();
     // The platform returned a picture: its decode time runs from the latest submission.
     void pictureDecoded();
     // The picture of time `pts` goes to the instance now (in display order), which may deliver

@@ -307,9 +307,7 @@ int H264HwDecoderImpl::statedReorderWindow() const {
 }
 
 void H264HwDecoderImpl::NoteFailedDecode(void* sourceFrameRefCon, OSStatus status) {
-    if (status != 0) {
-        recordStatus(status);
-    }
+    recordStatus(status);
     _statistics->dropped(DecodeStatistics::Drop::DecodeError);
     if (endsTheSession(status)) {
         _sessionInvalidated = true;  // the decode thread makes a new one before the next unit

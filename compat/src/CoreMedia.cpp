@@ -1,4 +1,5 @@
 #include "MediaObjects.h"
+#include "NalUnits.h"
 #include "ParameterSets.h"
 
 #include <algorithm>
@@ -86,13 +87,6 @@ struct ParameterSetKinds {
     const int* end() const { return types.data() + count; }
 };
 
-int h264Type(uint8_t header) {
-    return header & 0x1f;
-}
-int hevcType(uint8_t header) {
-    return (header >> 1) & 0x3f;
-}
-
 bool isValidSet(VideoCodec codec, int type, const ByteVector& set) {
     if (codec == VideoCodec::H264) {
         return type == 7 ? parametersets::parseH264Sps(set.data(), set.size()).has_value()
@@ -161,7 +155,7 @@ std::optional<compat::PictureFormat> compat::pictureFormatOf(
     const opaqueCMFormatDescription& description) {
     const bool h264 = description.codec == VideoCodec::H264;
     for (const ByteVector& set : description.parameterSets) {
-        const int type = h264 ? h264Type(set[0]) : hevcType(set[0]);
+        const int type = h264 ? nalunits::h264Type(set[0]) : nalunits::hevcType(set[0]);
         if (type != (h264 ? 7 : 33)) {
             continue;
         }
@@ -310,7 +304,7 @@ OSStatus CMVideoFormatDescriptionCreateFromH264ParameterSets(
     CFAllocatorRef, size_t parameterSetCount, const uint8_t* const* parameterSetPointers,
     const size_t* parameterSetSizes, int NALUnitHeaderLength,
     CMFormatDescriptionRef* formatDescriptionOut) {
-    static constexpr ParameterSetKinds kKinds = {h264Type, {7, 8, 0}, 2, 7};
+    static constexpr ParameterSetKinds kKinds = {nalunits::h264Type, {7, 8, 0}, 2, 7};
     try {
         return createFormatDescription(VideoCodec::H264, kKinds, parameterSetCount,
                                        parameterSetPointers, parameterSetSizes, NALUnitHeaderLength,
@@ -324,7 +318,7 @@ OSStatus CMVideoFormatDescriptionCreateFromHEVCParameterSets(
     CFAllocatorRef, size_t parameterSetCount, const uint8_t* const* parameterSetPointers,
     const size_t* parameterSetSizes, int NALUnitHeaderLength, CFDictionaryRef,
     CMFormatDescriptionRef* formatDescriptionOut) {
-    static constexpr ParameterSetKinds kKinds = {hevcType, {32, 33, 34}, 3, 33};
+    static constexpr ParameterSetKinds kKinds = {nalunits::hevcType, {32, 33, 34}, 3, 33};
     try {
         return createFormatDescription(VideoCodec::Hevc, kKinds, parameterSetCount,
                                        parameterSetPointers, parameterSetSizes, NALUnitHeaderLength,

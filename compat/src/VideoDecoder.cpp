@@ -1,5 +1,7 @@
 #include "VideoDecoder.h"
 
+#include "NalUnits.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/pixdesc.h>
@@ -32,7 +34,7 @@ std::vector<const ByteVector*> setsOfType(const opaqueCMFormatDescription& descr
                                           bool h265) {
     std::vector<const ByteVector*> sets;
     for (const ByteVector& set : description.parameterSets) {
-        const int setType = h265 ? (set[0] >> 1) & 0x3f : set[0] & 0x1f;
+        const int setType = h265 ? nalunits::hevcType(set[0]) : nalunits::h264Type(set[0]);
         if (setType == type) {
             sets.push_back(&set);
         }
