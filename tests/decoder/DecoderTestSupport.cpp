@@ -189,9 +189,4 @@ bool Statistics::flag(const char* name) const {
     return value.IsBool() && value.GetBool();
 }
 
-uint64_t Statistics::unitsAccountedFor() const {
-    return count("queued") + count("decoded") + dropped("queueFull") +
-           dropped("waitingForKeyframe") + dropped("decodeError");
-}
-
 }  // namespace decodertest

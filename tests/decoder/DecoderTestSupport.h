@@ -31,9 +31,6 @@ class Statistics {
     uint64_t count(const char* name) const;
     uint64_t dropped(const char* reason) const;
     bool flag(const char* name) const;
-    // Once nothing is being decoded: the committed units that have an end (queued, decoded, or
-    // dropped before or in decoding), which every unit with a picture has.
-    uint64_t unitsAccountedFor() const;
     const rapidjson::Value& json() const { return json_; }
 
   private:

@@ -7,15 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <future>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
+
+using namespace decodertest;
 
 namespace {
 
@@ -24,7 +19,12 @@ void* const kTexture = &textureHandle;
 int otherHandle = 0;
 void* const kOtherTexture = &otherHandle;
 
-// A picture of `bytesPerRow` × `height` bytes, every byte different from the frame buffer's fill.
+std::string description(int width, int height, int format = 0) {
+    return "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) +
+           ",\"mipMap\":false,\"format\":" + std::to_string(format) + "}";
+}
+
+// A picture of `bytesPerRow` × `height` bytes, no pixel of it opaque black.
 std::vector<uint8_t> pictureBytes(int bytesPerRow, int height) {
     std::vector<uint8_t> bytes(size_t(bytesPerRow) * height);
     for (size_t i = 0; i < bytes.size(); ++i) {
@@ -33,54 +33,34 @@ std::vector<uint8_t> pictureBytes(int bytesPerRow, int height) {
     return bytes;
 }
 
-class TextureState : public testing::Test {
-  protected:
-    TextureState() : decoder(43, "{}") {}
+bool frameBufferHolds(const H264Decoder& decoder, const std::vector<uint8_t>& bytes) {
+    const FrameBuffers& buffers = *decoder.texCfg.frameBuffers;
+    return buffers.size() == bytes.size() &&
+           std::memcmp(buffers.newest(), bytes.data(), bytes.size()) == 0;
+}
 
-    H264Decoder::ITexCfg& state() { return decoder.texCfg; }
-
-    std::string description(int width, int height, int format = 0) {
-        return "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) +
-               ",\"mipMap\":false,\"format\":" + std::to_string(format) + "}";
-    }
-
-    void fillFrameBuffer(uint8_t value) {
-        std::memset(const_cast<uint8_t*>(state().frameBuffers->newest()), value, frameBufferSize());
-    }
-    size_t frameBufferSize() { return size_t(state().width) * state().height * 4; }
-    bool frameBufferHolds(const std::vector<uint8_t>& bytes) {
-        return bytes.size() == frameBufferSize() &&
-               std::memcmp(state().frameBuffers->newest(), bytes.data(), bytes.size()) == 0;
-    }
-    bool frameBufferFilledWith(uint8_t value) {
-        const uint8_t* buffer = state().frameBuffers->newest();
-        for (size_t i = 0; i < frameBufferSize(); ++i) {
-            if (buffer[i] != value) {
-                return false;
-            }
+bool frameBufferIsBlack(const H264Decoder& decoder) {
+    const FrameBuffers& buffers = *decoder.texCfg.frameBuffers;
+    for (size_t i = 0; i < buffers.size(); ++i) {
+        if (buffers.newest()[i] != (i % 4 == 3 ? 255 : 0)) {
+            return false;
         }
-        return true;
     }
-    void deliver(const std::vector<uint8_t>& bytes, int width, int height, int bytesPerRow,
-                 int format = 0) {
-        decoder.copyRenderData(bytes.data(), format, width, height, bytesPerRow, 0, 0, 0, 0);
-    }
-
-    H264Decoder decoder;
-};
+    return true;
+}
 
 enum class Binding { None, Bound, Unbound };
 
 // Where a decoded picture goes: into the frame buffer only when a texture exactly as wide as its
 // rows (padding included), as high, and of format 0 is bound. Any other picture is dropped for a
 // reason the host reads, and nothing writes past the frame buffer (AddressSanitizer watches).
-TEST_F(TextureState, APictureLandsOnlyInATextureOfItsRowWidthHeightAndFormat) {
+TEST(TextureState, APictureLandsOnlyInATextureOfItsRowWidthHeightAndFormat) {
     const struct {
         const char* rule;
         Binding binding;
         int textureWidth, textureHeight, textureFormat;
         int width, height, bytesPerRow, format;
-        const char* droppedAs;  // null: the picture lands
+        const char* droppedAs;  // "": neither delivered nor dropped; null: the picture lands
     } rows[] = {
         {"the picture's size", Binding::Bound, 8, 4, 0, 8, 4, 32, 0, nullptr},
         {"padded rows, texture of the padded width", Binding::Bound, 1088, 1920, 0, 1080, 1920,
@@ -100,128 +80,124 @@ TEST_F(TextureState, APictureLandsOnlyInATextureOfItsRowWidthHeightAndFormat) {
          "sizeMismatch"},
         {"no texture bound yet", Binding::None, 8, 4, 0, 8, 4, 32, 0, "noTexture"},
         {"the texture unbound", Binding::Unbound, 8, 4, 0, 8, 4, 32, 0, "noTexture"},
+        {"a picture without pixels", Binding::Bound, 8, 4, 0, 8, 4, 32, 0, ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.rule);
-        H264Decoder fresh(44, "{}");
+        H264Decoder decoder(44, "{}");
         if (row.binding != Binding::None) {
-            ASSERT_TRUE(fresh.setNativeTexturePointer(
+            ASSERT_TRUE(decoder.setNativeTexturePointer(
                 kTexture, description(row.textureWidth, row.textureHeight, row.textureFormat)));
         }
         if (row.binding == Binding::Unbound) {
-            ASSERT_TRUE(fresh.setNativeTexturePointer(nullptr, "{\"width\":16,\"format\":7}"));
+            ASSERT_TRUE(decoder.setNativeTexturePointer(nullptr, "{\"width\":16,\"format\":7}"));
         }
+        const bool hasPixels = !row.droppedAs || *row.droppedAs;
         const std::vector<uint8_t> picture =
             pictureBytes(std::max(std::abs(row.bytesPerRow), 32), std::max(row.height, 1));
-        fresh.copyRenderData(picture.data(), row.format, row.width, row.height, row.bytesPerRow, 0,
-                             0, 0, 0);
-        if (!row.droppedAs) {
-            const FrameBuffers& buffers = *fresh.texCfg.frameBuffers;
-            ASSERT_EQ(buffers.size(), picture.size());
-            EXPECT_EQ(std::memcmp(buffers.newest(), picture.data(), picture.size()), 0);
+        decoder.copyRenderData(hasPixels ? picture.data() : nullptr, row.format, row.width,
+                               row.height, row.bytesPerRow, 0, 0, 0, 0);
+        if (row.binding == Binding::Bound) {
+            EXPECT_TRUE(row.droppedAs ? frameBufferIsBlack(decoder)
+                                      : frameBufferHolds(decoder, picture));
         }
-        const decodertest::Statistics figures(fresh.statisticsJson());
+        const Statistics figures(decoder.statisticsJson());
         EXPECT_EQ(figures.count("delivered"), row.droppedAs ? 0u : 1u);
         for (const char* reason : {"noTexture", "sizeMismatch"}) {
-            const bool expected = row.droppedAs != nullptr && std::string(row.droppedAs) == reason;
+            const bool expected = row.droppedAs && std::string(row.droppedAs) == reason;
             EXPECT_EQ(figures.dropped(reason), expected ? 1u : 0u) << reason;
         }
     }
 }
 
-TEST_F(TextureState, APictureWithoutPixelsIsNeitherCopiedNorCounted) {
+TEST(TextureState, BindingAgainReplacesTheHandleAndTheFrameBuffer) {
+    H264Decoder decoder(43, "{}");
     ASSERT_TRUE(decoder.setNativeTexturePointer(kTexture, description(8, 4)));
-    fillFrameBuffer(0);
-    decoder.copyRenderData(nullptr, 0, 8, 4, 32, 0, 0, 0, 0);
-    EXPECT_TRUE(frameBufferFilledWith(0));
-    EXPECT_EQ(decodertest::Statistics(decoder.statisticsJson()).count("delivered"), 0u);
-}
-
-TEST_F(TextureState, BindingAgainReplacesTheHandleAndTheFrameBuffer) {
-    ASSERT_TRUE(decoder.setNativeTexturePointer(kTexture, description(8, 4)));
-    deliver(pictureBytes(32, 4), 8, 4, 32);
+    decoder.copyRenderData(pictureBytes(32, 4).data(), 0, 8, 4, 32, 0, 0, 0, 0);
     ASSERT_TRUE(decoder.setNativeTexturePointer(kOtherTexture, description(8, 4)));
-    EXPECT_EQ(state().nativeTexture, kOtherTexture);
-    EXPECT_TRUE(state().textureBound);
-    fillFrameBuffer(9);
-    deliver(pictureBytes(32, 4), 8, 4, 32);
-    EXPECT_TRUE(frameBufferHolds(pictureBytes(32, 4)));
+    EXPECT_EQ(decoder.texCfg.nativeTexture, kOtherTexture);
+    EXPECT_TRUE(frameBufferIsBlack(decoder));
+    decoder.copyRenderData(pictureBytes(32, 4).data(), 0, 8, 4, 32, 0, 0, 0, 0);
+    EXPECT_TRUE(frameBufferHolds(decoder, pictureBytes(32, 4)));
 }
 
-TEST_F(TextureState, MissingOrMalformedDescriptionsBindAnEmptyTexture) {
-    for (const std::string& text :
-         {std::string("{}"), std::string(""), std::string("{\"width\":8,\"height\":4,}"),
-          std::string("{\"width\":8,\"height\":4} x"), std::string("/*c*/{\"width\":8}"),
-          std::string("[8,4]"), std::string("\"text\""), std::string("{\"Width\":8}"),
-          std::string("{\"width\":8.5,\"height\":\"4\"}")}) {
-        ASSERT_TRUE(decoder.setNativeTexturePointer(kTexture, text)) << text;
-        EXPECT_TRUE(state().textureBound) << text;
-        EXPECT_NE(state().frameBuffers, nullptr) << text;
-        EXPECT_EQ(state().width, 0) << text;
-        EXPECT_EQ(state().height, 0) << text;
-        EXPECT_EQ(state().format, 0) << text;
-    }
-}
-
-TEST_F(TextureState, OnlyTheLiteralTrueSetsMipMapAndTheFirstKeyCounts) {
-    const std::pair<std::string, bool> cases[] = {
-        {"{\"mipMap\":true}", true},      {"{\"mipMap\":1}", false},
-        {"{\"mipMap\":\"true\"}", false}, {"{\"mipMap\":true,\"mipMap\":false}", true},
-        {"{\"MipMap\":true}", false},
+// How a texture description is read. A description the instance cannot hold (a format above 2,
+// a size whose frame buffer it cannot address) changes nothing, not even the handle; any other
+// text binds, what it does not say reading as 0 and false, and the first of repeated keys counts.
+TEST(TextureState, DescriptionsBindWhatTheySayOrChangeNothing) {
+    const struct {
+        std::string text;
+        bool binds;
+        int width, height, format;  // of the texture bound afterwards, first bound at 8×4
+        bool mipMap;
+    } rows[] = {
+        {description(16, 2, 2), true, 16, 2, 2, false},
+        {description(8, 4, -1), true, 8, 4, -1, false},
+        {"{}", true, 0, 0, 0, false},
+        {"", true, 0, 0, 0, false},
+        {"{\"width\":8,\"height\":4,}", true, 0, 0, 0, false},
+        {"{\"width\":8,\"height\":4} x", true, 0, 0, 0, false},
+        {"/*c*/{\"width\":8}", true, 0, 0, 0, false},
+        {"[8,4]", true, 0, 0, 0, false},
+        {"\"text\"", true, 0, 0, 0, false},
+        {"{\"Width\":8}", true, 0, 0, 0, false},
+        {"{\"width\":8.5,\"height\":\"4\"}", true, 0, 0, 0, false},
+        {"{\"width\":8,\"width\":2}", true, 8, 0, 0, false},
+        {"{\"mipMap\":true}", true, 0, 0, 0, true},
+        {"{\"mipMap\":true,\"mipMap\":false}", true, 0, 0, 0, true},
+        {"{\"mipMap\":1}", true, 0, 0, 0, false},
+        {"{\"mipMap\":\"true\"}", true, 0, 0, 0, false},
+        {"{\"MipMap\":true}", true, 0, 0, 0, false},
+        {description(16, 2, 3), false, 8, 4, 0, false},
+        {"{\"width\":16,\"height\":2,\"mipMap\":true,\"format\":99}", false, 8, 4, 0, false},
+        {description(-8, 4), false, 8, 4, 0, false},
+        {description(8, -4), false, 8, 4, 0, false},
+        {description(-8, -4), false, 8, 4, 0, false},
+        {description(65536, 8192), false, 8, 4, 0, false},
+        {description(46341, 46341), false, 8, 4, 0, false},
+        {description(536870912, 1), false, 8, 4, 0, false},
+        {"{\"width\":4294967304,\"height\":1}", false, 8, 4, 0, false},
+        {"{\"width\":8,\"height\":4,\"format\":-4294967296}", false, 8, 4, 0, false},
     };
-    for (const auto& [text, mipMap] : cases) {
-        ASSERT_TRUE(decoder.setNativeTexturePointer(kTexture, text));
-        EXPECT_EQ(state().mipMap, mipMap) << text;
-    }
-    ASSERT_TRUE(decoder.setNativeTexturePointer(kTexture, "{\"width\":8,\"width\":2}"));
-    EXPECT_EQ(state().width, 8);
-}
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        H264Decoder decoder(43, "{}");
+        ASSERT_TRUE(decoder.setNativeTexturePointer(kTexture, description(8, 4)));
+        const std::vector<uint8_t> picture = pictureBytes(32, 4);
+        decoder.copyRenderData(picture.data(), 0, 8, 4, 32, 0, 0, 0, 0);
+        const FrameBuffers* const before = decoder.texCfg.frameBuffers.get();
 
-TEST_F(TextureState, FormatsAboveTwoOrDescriptionsItCannotHoldChangeNothing) {
-    ASSERT_TRUE(decoder.setNativeTexturePointer(kTexture, description(8, 4)));
-    const std::vector<uint8_t> picture = pictureBytes(32, 4);
-    deliver(picture, 8, 4, 32);
-    const FrameBuffers* buffers = state().frameBuffers.get();
-
-    for (const std::string& text :
-         {description(16, 2, 3),
-          std::string("{\"width\":16,\"height\":2,\"mipMap\":true,\"format\":99}"),
-          description(-8, 4), description(8, -4), description(-8, -4), description(65536, 8192),
-          description(46341, 46341), description(536870912, 1),
-          std::string("{\"width\":4294967304,\"height\":1}"),
-          std::string("{\"width\":8,\"height\":4,\"format\":-4294967296}")}) {
-        EXPECT_TRUE(decoder.setNativeTexturePointer(kOtherTexture, text)) << text;
-        EXPECT_TRUE(state().textureBound) << text;
-        EXPECT_EQ(state().nativeTexture, kTexture) << text;
-        EXPECT_EQ(state().frameBuffers.get(), buffers) << text;
-        EXPECT_EQ(state().width, 8) << text;
-        EXPECT_EQ(state().height, 4) << text;
-        EXPECT_FALSE(state().mipMap) << text;
-        EXPECT_EQ(state().format, 0) << text;
-        EXPECT_TRUE(frameBufferHolds(picture)) << text;
+        EXPECT_TRUE(decoder.setNativeTexturePointer(kOtherTexture, row.text));
+        const H264Decoder::ITexCfg& state = decoder.texCfg;
+        EXPECT_TRUE(state.textureBound);
+        ASSERT_NE(state.frameBuffers, nullptr);
+        EXPECT_EQ(state.nativeTexture, row.binds ? kOtherTexture : kTexture);
+        EXPECT_EQ(state.frameBuffers.get() == before, !row.binds);
+        EXPECT_EQ(state.width, row.width);
+        EXPECT_EQ(state.height, row.height);
+        EXPECT_EQ(state.format, row.format);
+        EXPECT_EQ(state.mipMap, row.mipMap);
+        EXPECT_TRUE(row.binds ? frameBufferIsBlack(decoder) : frameBufferHolds(decoder, picture));
     }
 }
 
-TEST_F(TextureState, NegativeFormatsBind) {
-    ASSERT_TRUE(decoder.setNativeTexturePointer(kTexture, description(8, 4, -1)));
-    EXPECT_TRUE(state().textureBound);
-    EXPECT_EQ(state().format, -1);
-}
-
-// The copy only tries the lock: a picture that meets a binding in progress is skipped at once.
 // The texture lock is only ever held for O(1) work, so a picture that meets it waits for it and
 // lands, rather than being lost.
-TEST_F(TextureState, APictureThatMeetsAHeldTextureLockWaitsForItAndLands) {
+TEST(TextureState, APictureThatMeetsAHeldTextureLockWaitsForItAndLands) {
+    H264Decoder decoder(43, "{}");
     ASSERT_TRUE(decoder.setNativeTexturePointer(kTexture, description(8, 4)));
+    const std::vector<uint8_t> picture = pictureBytes(32, 4);
     std::future<void> delivered;
     {
-        std::lock_guard<std::mutex> texLock(*state().texMutex);
-        delivered = std::async(std::launch::async, [&] { deliver(pictureBytes(32, 4), 8, 4, 32); });
-        EXPECT_EQ(delivered.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout)
+        std::lock_guard<std::mutex> texLock(*decoder.texCfg.texMutex);
+        delivered = std::async(std::launch::async, [&] {
+            decoder.copyRenderData(picture.data(), 0, 8, 4, 32, 0, 0, 0, 0);
+        });
+        EXPECT_EQ(delivered.wait_for(50ms), std::future_status::timeout)
             << "the picture went past a held texture lock";
     }
     delivered.get();
-    EXPECT_TRUE(frameBufferHolds(pictureBytes(32, 4)));
+    EXPECT_TRUE(frameBufferHolds(decoder, picture));
 }
 
 }  // namespace
