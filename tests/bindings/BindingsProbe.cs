@@ -1,10 +1,9 @@
-// Calls the plugin through the C# declarations and prints what each call returned, one
-// "name: value" line each, for BindingsTest.cpp to judge. The decoder ids are the two ends of
-// the byte range, so a sign or width slip in the id marshalling shows.
+// Calls the plugin through the C# declarations and checks what each call returned: a mismatch
+// prints one "FAIL" line and makes the exit status 1. The decoder ids are the two ends of the
+// byte range, so a sign or width slip in the id marshalling shows. Where each access unit of
+// every CLIP starts, as the sample splits it, is printed for BindingsTest.cpp to compare.
 //
 //   mono bindings-probe.exe H264_CLIP [CLIP...]
-// H264_CLIP's first access unit is committed from the middle of a larger array; every CLIP is
-// split as the sample splits it, and where its access units start is printed.
 using System;
 using System.Collections.Generic;
 using System.IO;
@@ -13,102 +12,96 @@ using System.Threading;
 
 public static class BindingsProbe
 {
-    const byte LowId = 0;
-    const byte HighId = 255;
-    const byte NeverStartedId = 77;
-
     static readonly H264DecoderPlugin.TextureInfoCallback IgnoreTextureInfo = (id, json) => {};
+    static int failures;
 
     public static int Main(string[] args)
     {
         ProbeBooleanResults();
         ProbeTexts();
         ProbeRenderEvent();
-        if (args.Length > 0)
-            ProbeEmbeddedCommit(args[0]);
+        ProbeEmbeddedCommit(args[0]);
         foreach (string clip in args)
             PrintAccessUnitStarts(clip);
-        return 0;
+        return failures == 0 ? 0 : 1;
     }
 
-    static void Report(string name, object value)
+    static void Expect(string what, object actual, object expected)
     {
-        Console.WriteLine("{0}: {1}", name, value);
+        if (Equals(actual, expected))
+            return;
+        Console.WriteLine("FAIL {0}: {1}, expected {2}", what, actual, expected);
+        ++failures;
     }
 
     static void ProbeBooleanResults()
     {
         byte[] accessUnit = { 0, 0, 0, 1, 9, 0xf0 };
-        foreach (byte id in new[] { LowId, HighId })
+        foreach (byte id in new byte[] { 0, 255 })
         {
             string prefix = "id " + id + " ";
-            Report(prefix + "start", H264DecoderPlugin.H264Decoder_start(id, "{}"));
-            Report(prefix + "start again", H264DecoderPlugin.H264Decoder_start(id, "{}"));
-            Report(prefix + "register", H264DecoderPlugin.H264Decoder_registerCallback(
-                                            id, IgnoreTextureInfo));
-            Report(prefix + "register again", H264DecoderPlugin.H264Decoder_registerCallback(
-                                                  id, IgnoreTextureInfo));
-            Report(prefix + "unregister", H264DecoderPlugin.H264Decoder_unregisterCallback(id));
-            Report(prefix + "unregister again",
-                   H264DecoderPlugin.H264Decoder_unregisterCallback(id));
-            Report(prefix + "commit", H264DecoderPlugin.H264Decoder_commitFrame(
-                                          id, accessUnit, 0, 0, (uint)accessUnit.Length, 0));
-            Report(prefix + "bind", H264DecoderPlugin.H264Decoder_setNativeTexturePointer(
-                                        id, new IntPtr(1), "{\"width\":16,\"height\":16}"));
-            Report(prefix + "unbind", H264DecoderPlugin.H264Decoder_setNativeTexturePointer(
-                                          id, IntPtr.Zero, "{}"));
+            Expect(prefix + "start", H264DecoderPlugin.H264Decoder_start(id, "{}"), true);
+            Expect(prefix + "start again", H264DecoderPlugin.H264Decoder_start(id, "{}"), false);
+            Expect(prefix + "register",
+                   H264DecoderPlugin.H264Decoder_registerCallback(id, IgnoreTextureInfo), true);
+            Expect(prefix + "register again",
+                   H264DecoderPlugin.H264Decoder_registerCallback(id, IgnoreTextureInfo), false);
+            Expect(prefix + "unregister", H264DecoderPlugin.H264Decoder_unregisterCallback(id),
+                   true);
+            Expect(prefix + "unregister again",
+                   H264DecoderPlugin.H264Decoder_unregisterCallback(id), false);
+            Expect(prefix + "commit", H264DecoderPlugin.H264Decoder_commitFrame(
+                                          id, accessUnit, 0, 0, (uint)accessUnit.Length, 0), true);
+            Expect(prefix + "bind", H264DecoderPlugin.H264Decoder_setNativeTexturePointer(
+                                        id, new IntPtr(1), "{\"width\":16,\"height\":16}"), true);
+            Expect(prefix + "unbind", H264DecoderPlugin.H264Decoder_setNativeTexturePointer(
+                                          id, IntPtr.Zero, "{}"), true);
             H264DecoderPlugin.H264Decoder_stop(id);
-            Report(prefix + "after stop register",
-                   H264DecoderPlugin.H264Decoder_registerCallback(id, IgnoreTextureInfo));
-            Report(prefix + "after stop commit", H264DecoderPlugin.H264Decoder_commitFrame(
-                                                     id, accessUnit, 0, 0, 1, 0));
+            Expect(prefix + "after stop register",
+                   H264DecoderPlugin.H264Decoder_registerCallback(id, IgnoreTextureInfo), false);
+            Expect(prefix + "after stop commit",
+                   H264DecoderPlugin.H264Decoder_commitFrame(id, accessUnit, 0, 0, 1, 0), false);
         }
-        Report("never started commit null",
-               H264DecoderPlugin.H264Decoder_commitFrame(NeverStartedId, null, 0, 0, 0, 0));
-        Report("never started unregister",
-               H264DecoderPlugin.H264Decoder_unregisterCallback(NeverStartedId));
-        Report("never started bind", H264DecoderPlugin.H264Decoder_setNativeTexturePointer(
-                                         NeverStartedId, IntPtr.Zero, null));
+        const byte neverStarted = 77;
+        Expect("never started commit null",
+               H264DecoderPlugin.H264Decoder_commitFrame(neverStarted, null, 0, 0, 0, 0), false);
+        Expect("never started unregister",
+               H264DecoderPlugin.H264Decoder_unregisterCallback(neverStarted), false);
+        Expect("never started bind", H264DecoderPlugin.H264Decoder_setNativeTexturePointer(
+                                         neverStarted, IntPtr.Zero, null), false);
         var buffer = new char[H264DecoderPlugin.StatisticsCapacity];
-        Report("never started statistics",
-               H264DecoderPlugin.H264Decoder_getStatistics(NeverStartedId, buffer, buffer.Length));
-        H264DecoderPlugin.H264Decoder_stop(NeverStartedId);
+        Expect("never started statistics",
+               H264DecoderPlugin.H264Decoder_getStatistics(neverStarted, buffer, buffer.Length),
+               false);
+        H264DecoderPlugin.H264Decoder_stop(neverStarted);
     }
 
-    // The plugin writes its configuration text to standard output when an instance starts, so
-    // the text as it arrived can be compared with the one sent.
+    // The plugin logs the configuration text as it arrived; BindingsTest.cpp compares it with
+    // this one, whose U+1F3A5 only a surrogate pair carries.
     static void ProbeTexts()
     {
         const byte id = 42;
         Console.Out.Flush();
-        Report("text start", H264DecoderPlugin.H264Decoder_start(
-                                 id, "{\"isH265\":false,\"note\":\"gr\u00fc\u00df \u20ac \U0001F3A5\"}"));
+        Expect("text start", H264DecoderPlugin.H264Decoder_start(
+                                 id, "{\"isH265\":false,\"note\":\"gr\u00fc\u00df \u20ac \U0001F3A5\"}"),
+               true);
         H264DecoderPlugin.H264Decoder_stop(id);
-        Report("lone surrogate start", H264DecoderPlugin.H264Decoder_start(id, "{\"a\":\"\uD800\"}"));
-        Report("null start", H264DecoderPlugin.H264Decoder_start(id, null));
+        Expect("lone surrogate start", H264DecoderPlugin.H264Decoder_start(id, "{\"a\":\"\uD800\"}"),
+               false);
+        Expect("null start", H264DecoderPlugin.H264Decoder_start(id, null), false);
         H264DecoderPlugin.H264Decoder_stop(id);
     }
 
     static void ProbeRenderEvent()
     {
-        IntPtr function;
-        try
-        {
-            function = H264DecoderPlugin.H264Decoder_nativeRenderEventFunc();
-        }
-        catch (EntryPointNotFoundException)
-        {
-            Report("render event function set", "not exported");
-            return;
-        }
-        Report("render event function set", function != IntPtr.Zero);
-        Report("render event function stable",
-               function == H264DecoderPlugin.H264Decoder_nativeRenderEventFunc());
+        IntPtr function = H264DecoderPlugin.H264Decoder_nativeRenderEventFunc();
+        Expect("render event function set", function != IntPtr.Zero, true);
+        Expect("render event function stable",
+               H264DecoderPlugin.H264Decoder_nativeRenderEventFunc(), function);
         var renderEvent = (H264DecoderPlugin.RenderEventFunc)Marshal.GetDelegateForFunctionPointer(
             function, typeof(H264DecoderPlugin.RenderEventFunc));
         renderEvent(0);
         renderEvent(1);
-        Report("render event returned", true);
     }
 
     // The first access unit (parameter sets and the first picture) lies at an offset inside an
@@ -143,21 +136,27 @@ public static class BindingsProbe
         {
             if (textureInfo == null)
                 Monitor.Wait(signal, TimeSpan.FromSeconds(10));
-            Report("embedded access unit texture info", textureInfo ?? "none");
         }
+        Expect("texture info", textureInfo,
+               "9 {\"width\":320,\"height\":240,\"format\":0,\"linear\":true,\"mipMap\":false}");
+        // The statistics text, read as a host script reads it, goes out whole or not at all.
         string statistics = new StatisticsPoller(id).WaitUntilDrained(TimeSpan.FromSeconds(10));
-        Report("embedded access unit statistics", statistics ?? "none");
+        foreach (var count in new[] { Tuple.Create("committed", 1), Tuple.Create("decoded", 1),
+                                      Tuple.Create("noTexture", 1), Tuple.Create("width", 320),
+                                      Tuple.Create("height", 240), Tuple.Create("sessions", 1) })
+            Expect("statistics " + count.Item1, StatisticsPoller.ReadCount(statistics, count.Item1),
+                   count.Item2);
         var exact = new char[statistics.Length + 1];
-        Report("statistics into an exact buffer",
-               H264DecoderPlugin.H264Decoder_getStatistics(id, exact, exact.Length));
-        Report("statistics into a buffer one short",
-               H264DecoderPlugin.H264Decoder_getStatistics(id, exact, exact.Length - 1));
+        Expect("statistics into an exact buffer",
+               H264DecoderPlugin.H264Decoder_getStatistics(id, exact, exact.Length), true);
+        Expect("statistics into a buffer one short",
+               H264DecoderPlugin.H264Decoder_getStatistics(id, exact, exact.Length - 1), false);
         H264DecoderPlugin.H264Decoder_stop(id);
         GC.KeepAlive(callback);
     }
 
-    // Where each access unit's first start code (00 00 01) lies in the clip, and whether the
-    // access units cover the clip without gap or overlap.
+    // Where each access unit's first start code (00 00 01) lies in the clip; the access units
+    // must cover the clip without gap or overlap.
     static void PrintAccessUnitStarts(string clipPath)
     {
         byte[] clip = File.ReadAllBytes(clipPath);
@@ -165,23 +164,16 @@ public static class BindingsProbe
         int expectedOffset = 0;
         foreach (ByteRange unit in AccessUnitSplitter.Split(clip, clipPath.EndsWith(".h265")))
         {
-            if (unit.Offset != expectedOffset)
-                starts.Add("gap");
-            starts.Add(FirstStartCode(clip, unit.Offset).ToString());
+            Expect("access unit offset in " + clipPath, unit.Offset, expectedOffset);
+            int start = unit.Offset;
+            while (start + 2 < clip.Length && !(clip[start] == 0 && clip[start + 1] == 0 &&
+                                                clip[start + 2] == 1))
+                ++start;
+            starts.Add(start.ToString());
             expectedOffset = unit.Offset + unit.Size;
         }
-        string name = Path.GetFileName(clipPath);
-        Report("access unit starts " + name, string.Join(",", starts));
-        Report("access units cover " + name, expectedOffset == clip.Length);
-    }
-
-    static int FirstStartCode(byte[] clip, int from)
-    {
-        for (int i = from; i + 2 < clip.Length; ++i)
-        {
-            if (clip[i] == 0 && clip[i + 1] == 0 && clip[i + 2] == 1)
-                return i;
-        }
-        return -1;
+        Expect("access units cover " + clipPath, expectedOffset, clip.Length);
+        Console.WriteLine("access unit starts {0}: {1}", Path.GetFileName(clipPath),
+                          string.Join(",", starts));
     }
 }
