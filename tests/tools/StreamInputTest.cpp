@@ -1,5 +1,5 @@
-// Reading stream files for the simulator: every access unit up to the end of the file, and one
-// clear reason for each kind of bad input.
+// Reading stream files for the simulator: every access unit up to the end of the file, the codec
+// from the extension or the option, and one clear reason for each kind of bad input.
 #include "Fixtures.h"
 #include "Playback.h"
 
@@ -19,60 +19,53 @@ std::string writeTemporary(const std::string& name, const std::vector<uint8_t>& 
     return path;
 }
 
+// The clips signal 30 frames per second, which --fps overrides; a file without a known extension
+// is read as the codec --codec names.
 TEST(StreamInput, EveryAccessUnitUpToTheEndOfTheFile) {
-    for (const char* name : {"h264_cbp_320x240", "h265_main_320x240", "h264_tiny_16x16"}) {
-        const FixtureClip& clip = fixtureClip(name);
+    const std::string unknownExtension =
+        writeTemporary("clip.bin", readFileBytes(fixtureClip("h265_main_320x240").path()));
+    SimulatorOptions h265At12;
+    h265At12.fps = 12.5;
+    h265At12.codec = annexb::StreamCodec::H265;
+    const struct {
+        const FixtureClip& clip;
+        std::string path;
+        SimulatorOptions options;
+        double fps;
+    } rows[] = {
+        {fixtureClip("h264_cbp_320x240"), fixtureClip("h264_cbp_320x240").path(), {}, 30},
+        {fixtureClip("h265_main_320x240"), fixtureClip("h265_main_320x240").path(), {}, 30},
+        {fixtureClip("h264_tiny_16x16"), fixtureClip("h264_tiny_16x16").path(), {}, 30},
+        {fixtureClip("h265_main_320x240"), unknownExtension, h265At12, 12.5},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
         StreamInput input;
         std::string error;
-        ASSERT_TRUE(loadStreamInput(clip.path(), SimulatorOptions{}, &input, &error)) << error;
-        ASSERT_EQ(int(input.units.size()), clip.accessUnits) << name;
+        ASSERT_TRUE(loadStreamInput(row.path, row.options, &input, &error)) << error;
+        ASSERT_EQ(int(input.units.size()), row.clip.accessUnits);
         // The parser holds the last access unit until it is drained: it must be there, whole.
-        const std::vector<uint8_t> file = readFileBytes(clip.path());
+        const std::vector<uint8_t> file = readFileBytes(row.path);
         const std::vector<uint8_t>& last = input.units.back();
         ASSERT_LE(last.size(), file.size());
-        EXPECT_TRUE(std::equal(last.begin(), last.end(), file.end() - long(last.size()))) << name;
-        EXPECT_DOUBLE_EQ(input.fps, 30) << "the clips signal 30 frames per second";
+        EXPECT_TRUE(std::equal(last.begin(), last.end(), file.end() - long(last.size())));
+        EXPECT_DOUBLE_EQ(input.fps, row.fps);
     }
-}
-
-TEST(StreamInput, FpsOptionOverridesTheSignalledRate) {
-    SimulatorOptions options;
-    options.fps = 12.5;
-    StreamInput input;
-    std::string error;
-    ASSERT_TRUE(loadStreamInput(fixtureClip("h264_cbp_320x240").path(), options, &input, &error));
-    EXPECT_DOUBLE_EQ(input.fps, 12.5);
-}
-
-TEST(StreamInput, CodecOptionReadsAFileWithoutAKnownExtension) {
-    const std::string path =
-        writeTemporary("clip.bin", readFileBytes(fixtureClip("h265_main_320x240").path()));
-    SimulatorOptions options;
-    StreamInput input;
-    std::string error;
-    EXPECT_FALSE(loadStreamInput(path, options, &input, &error));
-    EXPECT_NE(error.find("--codec"), std::string::npos) << error;
-
-    options.codec = annexb::StreamCodec::H265;
-    ASSERT_TRUE(loadStreamInput(path, options, &input, &error)) << error;
-    EXPECT_EQ(int(input.units.size()), fixtureClip("h265_main_320x240").accessUnits);
-    std::remove(path.c_str());
+    std::remove(unknownExtension.c_str());
 }
 
 TEST(StreamInput, BadInputGivesOneClearLine) {
-    const std::string notAnnexB = writeTemporary(
-        "garbage.h264", std::vector<uint8_t>{'R', 'I', 'F', 'F', 0, 0, 0, 1, 0x65, 1, 2, 3});
-    const std::string empty = writeTemporary("empty.h264", {});
-    const std::string h265AsH264 =
-        writeTemporary("hevc.h264", readFileBytes(fixtureClip("h265_main_320x240").path()));
-    const std::string h264AsH265 =
-        writeTemporary("avc.h265", readFileBytes(fixtureClip("h264_cbp_320x240").path()));
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"/nonexistent/clip.h264", "cannot read"},
-        {notAnnexB, "not an Annex B stream"},
-        {empty, "not an Annex B stream"},
-        {h265AsH264, "H.264"},
-        {h264AsH265, "H.265"},
+        {writeTemporary("garbage.h264", {'R', 'I', 'F', 'F', 0, 0, 0, 1, 0x65, 1, 2, 3}),
+         "not an Annex B stream"},
+        {writeTemporary("empty.h264", {}), "not an Annex B stream"},
+        {writeTemporary("hevc.h264", readFileBytes(fixtureClip("h265_main_320x240").path())),
+         "H.264"},
+        {writeTemporary("avc.h265", readFileBytes(fixtureClip("h264_cbp_320x240").path())),
+         "H.265"},
+        {writeTemporary("no_extension.bin", readFileBytes(fixtureClip("h265_main_320x240").path())),
+         "--codec"},
     };
     for (const auto& [path, expected] : cases) {
         StreamInput input;
@@ -80,8 +73,6 @@ TEST(StreamInput, BadInputGivesOneClearLine) {
         EXPECT_FALSE(loadStreamInput(path, SimulatorOptions{}, &input, &error)) << path;
         EXPECT_NE(error.find(expected), std::string::npos) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos);
-    }
-    for (const std::string& path : {notAnnexB, empty, h265AsH264, h264AsH265}) {
         std::remove(path.c_str());
     }
 }
