@@ -36,39 +36,28 @@ CallRecord& callRecord() {
     return record;
 }
 
-void record(int callback, const uint8_t* decoderId, const H264DecoderChar16* text) {
+template <int callback>
+void record(const uint8_t* decoderId, const H264DecoderChar16* text) {
     CallRecord& log = callRecord();
     std::lock_guard<std::mutex> lock(log.mutex);
     log.calls[*decoderId].push_back({callback, decoderId, *decoderId, utf8(text)});
     log.changed.notify_all();
 }
 
-void firstCallback(const uint8_t* decoderId, const H264DecoderChar16* text) {
-    record(1, decoderId, text);
-}
-
-void secondCallback(const uint8_t* decoderId, const H264DecoderChar16* text) {
-    record(2, decoderId, text);
-}
-
 }  // namespace
 
 H264DecoderTextureInfoCallback TextureInfoLog::first() {
-    return &firstCallback;
+    return &record<1>;
 }
 
 H264DecoderTextureInfoCallback TextureInfoLog::second() {
-    return &secondCallback;
+    return &record<2>;
 }
 
 std::vector<TextureInfoLog::Call> TextureInfoLog::callsFor(uint8_t decoderId) {
     CallRecord& log = callRecord();
     std::lock_guard<std::mutex> lock(log.mutex);
     return log.calls[decoderId];
-}
-
-size_t TextureInfoLog::countFor(uint8_t decoderId) {
-    return callsFor(decoderId).size();
 }
 
 bool TextureInfoLog::waitForCalls(uint8_t decoderId, size_t count,
@@ -92,37 +81,6 @@ std::shared_ptr<PictureTap> PictureTap::install(uint8_t decoderId, bool forward)
     return tap;
 }
 
-void PictureTap::hold() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    holding_ = true;
-}
-
-void PictureTap::release() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    holding_ = false;
-    changed_.notify_all();
-}
-
-bool PictureTap::waitUntilHolding(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return waiting_; });
-}
-
-bool PictureTap::waitForPictures(size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return pictures_.size() >= count; });
-}
-
-std::vector<PictureTap::Picture> PictureTap::pictures() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return pictures_;
-}
-
-size_t PictureTap::pictureCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return pictures_.size();
-}
-
 void PictureTap::copyRenderBuffer(void* buffer, int32_t withFormat, int32_t withWidth,
                                   int32_t withHeight, int32_t withBytesPerRow,
                                   int32_t withExtraColumnsOnLeft, int32_t withExtraColumnsOnRight,
@@ -141,15 +99,7 @@ void PictureTap::copyRenderBuffer(void* buffer, int32_t withFormat, int32_t with
                                 withExtraColumnsOnLeft, withExtraColumnsOnRight, withExtraRowsOnTop,
                                 withExtraRowsOnBottom);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    pictures_.push_back({withWidth, withHeight, withBytesPerRow, md5});
-    changed_.notify_all();
-}
-
-void PictureTap::forwardTextureInfo(int32_t width, int32_t withHeight) {
-    if (next_) {
-        next_->forwardTextureInfo(width, withHeight);
-    }
+    update([&] { pictures_.push_back({withWidth, withHeight, withBytesPerRow, md5}); });
 }
 
 namespace {

@@ -51,7 +51,7 @@ class TextureInfoLog {
     static H264DecoderTextureInfoCallback second();
 
     static std::vector<Call> callsFor(uint8_t decoderId);
-    static size_t countFor(uint8_t decoderId);
+    static size_t countFor(uint8_t decoderId) { return callsFor(decoderId).size(); }
     // Waits until the id has had `count` calls; false on timeout.
     static bool waitForCalls(uint8_t decoderId, size_t count,
                              std::chrono::milliseconds timeout = 20s);
@@ -74,23 +74,48 @@ class PictureTap : public H264HwDecoderImplDelegate {
     static std::shared_ptr<PictureTap> install(uint8_t decoderId, bool forward = true);
 
     // From now on each picture waits, before it is handed on, until release().
-    void hold();
-    void release();
+    void hold() {
+        update([&] { holding_ = true; });
+    }
+    void release() {
+        update([&] { holding_ = false; });
+    }
     // Waits until a picture is waiting in hold(); false on timeout.
-    bool waitUntilHolding(std::chrono::milliseconds timeout = 20s);
-
-    bool waitForPictures(size_t count, std::chrono::milliseconds timeout = 20s);
-    std::vector<Picture> pictures() const;
-    size_t pictureCount() const;
+    bool waitUntilHolding(std::chrono::milliseconds timeout = 20s) {
+        return waitFor(timeout, [&] { return waiting_; });
+    }
+    bool waitForPictures(size_t count, std::chrono::milliseconds timeout = 20s) {
+        return waitFor(timeout, [&] { return pictures_.size() >= count; });
+    }
+    std::vector<Picture> pictures() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return pictures_;
+    }
+    size_t pictureCount() const { return pictures().size(); }
 
     void copyRenderBuffer(void* buffer, int32_t withFormat, int32_t withWidth, int32_t withHeight,
                           int32_t withBytesPerRow, int32_t withExtraColumnsOnLeft,
                           int32_t withExtraColumnsOnRight, int32_t withExtraRowsOnTop,
                           int32_t withExtraRowsOnBottom) override;
-    void forwardTextureInfo(int32_t width, int32_t withHeight) override;
+    void forwardTextureInfo(int32_t width, int32_t withHeight) override {
+        if (next_) {
+            next_->forwardTextureInfo(width, withHeight);
+        }
+    }
 
   private:
     explicit PictureTap(std::shared_ptr<H264HwDecoderImplDelegate> next) : next_(std::move(next)) {}
+    template <typename Change>
+    void update(Change change) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        change();
+        changed_.notify_all();
+    }
+    template <typename Done>
+    bool waitFor(std::chrono::milliseconds timeout, Done done) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, done);
+    }
 
     const std::shared_ptr<H264HwDecoderImplDelegate> next_;
     mutable std::mutex mutex_;
