@@ -15,45 +15,31 @@ bool decodesH265(const H264Decoder& decoder) {
     return std::string(figures.json()["codec"].GetString()) == "h265";
 }
 
+void expectConfiguration(const std::string& json, bool isH265, int32_t videoDelayTimeInMs) {
+    SCOPED_TRACE(json);
+    testing::internal::CaptureStdout();
+    {
+        H264Decoder decoder(42, json);
+        EXPECT_EQ(decodesH265(decoder), isH265);
+        EXPECT_EQ(H264DecoderInspector::videoDelayTimeInMs(decoder), videoDelayTimeInMs);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "=== H264Decoder Constructor: " + json + "\n");
+}
+
 TEST(DecoderConfig, ReadsTheMembersAndLogsTheTextUnchanged) {
-    const struct {
-        std::string json;
-        bool isH265;
-        int32_t videoDelayTimeInMs;
-    } rows[] = {
-        {"{}", false, 0},
-        {"", false, 0},
-        {"not json", false, 0},
-        {"{\"isH265\":true}", true, 0},
-        {"{\"isH265\":\"true\"}", false, 0},
-        {"{\"isH265\":1}", false, 0},
-        {"{\"IsH265\":true}", false, 0},
-        {"{\"ish265\":true}", false, 0},
-        {"{\"isH265\":false}", false, 0},
-        {"{\"isH265\":null}", false, 0},
-        {"{\"isH265\":true,\"isH265\":false}", true, 0},
-        {"{\"isH265\":false,\"isH265\":true}", false, 0},
-        {"{\"videoDelayTimeInMs\":250,\"other\":[1,2]}", false, 250},
-        {"{\"videoDelayTimeInMs\":2147483647}", false, 2147483647},
-        {"{\"videoDelayTimeInMs\":-5}", false, 0},
-        {"{\"videoDelayTimeInMs\":2147483648}", false, 0},
-        {"{\"videoDelayTimeInMs\":\"250\"}", false, 0},
-        {"{\"isH265\":true} trailing", false, 0},
-        {"[{\"isH265\":true}]", false, 0},
-        {"\"isH265\"", false, 0},
-        {"7", false, 0},
-        {"{\"isH265\":true,\"name\":\"caf\xC3\xA9 \xF0\x9F\x98\x80\"}", true, 0},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.json);
-        testing::internal::CaptureStdout();
-        {
-            H264Decoder decoder(42, row.json);
-            EXPECT_EQ(decodesH265(decoder), row.isH265);
-            EXPECT_EQ(H264DecoderInspector::videoDelayTimeInMs(decoder), row.videoDelayTimeInMs);
-        }
-        EXPECT_EQ(testing::internal::GetCapturedStdout(),
-                  "=== H264Decoder Constructor: " + row.json + "\n");
+    expectConfiguration("{\"isH265\":true}", true, 0);
+    expectConfiguration("{\"isH265\":true,\"isH265\":false}", true, 0);
+    expectConfiguration("{\"isH265\":true,\"name\":\"caf\xC3\xA9 \xF0\x9F\x98\x80\"}", true, 0);
+    expectConfiguration("{\"videoDelayTimeInMs\":250,\"other\":[1,2]}", false, 250);
+    expectConfiguration("{\"videoDelayTimeInMs\":2147483647}", false, 2147483647);
+    for (const char* defaults :
+         {"{}", "", "not json", "{\"isH265\":\"true\"}", "{\"isH265\":1}", "{\"IsH265\":true}",
+          "{\"ish265\":true}", "{\"isH265\":false}", "{\"isH265\":null}",
+          "{\"isH265\":false,\"isH265\":true}", "{\"videoDelayTimeInMs\":-5}",
+          "{\"videoDelayTimeInMs\":2147483648}", "{\"videoDelayTimeInMs\":\"250\"}",
+          "{\"isH265\":true} trailing", "[{\"isH265\":true}]", "\"isH265\"", "7"}) {
+        expectConfiguration(defaults, false, 0);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <future>
+#include <optional>
 
 using namespace decodertest;
 
@@ -125,59 +126,50 @@ TEST(TextureState, BindingAgainReplacesTheHandleAndTheFrameBuffer) {
 // a size whose frame buffer it cannot address) changes nothing, not even the handle; any other
 // text binds, what it does not say reading as 0 and false, and the first of repeated keys counts.
 TEST(TextureState, DescriptionsBindWhatTheySayOrChangeNothing) {
-    const struct {
-        std::string text;
-        bool binds;
-        int width, height, format;  // of the texture bound afterwards, first bound at 8×4
+    struct Bound {
+        int width, height, format;
         bool mipMap;
-    } rows[] = {
-        {description(16, 2, 2), true, 16, 2, 2, false},
-        {description(8, 4, -1), true, 8, 4, -1, false},
-        {"{}", true, 0, 0, 0, false},
-        {"", true, 0, 0, 0, false},
-        {"{\"width\":8,\"height\":4,}", true, 0, 0, 0, false},
-        {"{\"width\":8,\"height\":4} x", true, 0, 0, 0, false},
-        {"/*c*/{\"width\":8}", true, 0, 0, 0, false},
-        {"[8,4]", true, 0, 0, 0, false},
-        {"\"text\"", true, 0, 0, 0, false},
-        {"{\"Width\":8}", true, 0, 0, 0, false},
-        {"{\"width\":8.5,\"height\":\"4\"}", true, 0, 0, 0, false},
-        {"{\"width\":8,\"width\":2}", true, 8, 0, 0, false},
-        {"{\"mipMap\":true}", true, 0, 0, 0, true},
-        {"{\"mipMap\":true,\"mipMap\":false}", true, 0, 0, 0, true},
-        {"{\"mipMap\":1}", true, 0, 0, 0, false},
-        {"{\"mipMap\":\"true\"}", true, 0, 0, 0, false},
-        {"{\"MipMap\":true}", true, 0, 0, 0, false},
-        {description(16, 2, 3), false, 8, 4, 0, false},
-        {"{\"width\":16,\"height\":2,\"mipMap\":true,\"format\":99}", false, 8, 4, 0, false},
-        {description(-8, 4), false, 8, 4, 0, false},
-        {description(8, -4), false, 8, 4, 0, false},
-        {description(-8, -4), false, 8, 4, 0, false},
-        {description(65536, 8192), false, 8, 4, 0, false},
-        {description(46341, 46341), false, 8, 4, 0, false},
-        {description(536870912, 1), false, 8, 4, 0, false},
-        {"{\"width\":4294967304,\"height\":1}", false, 8, 4, 0, false},
-        {"{\"width\":8,\"height\":4,\"format\":-4294967296}", false, 8, 4, 0, false},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.text);
+    const auto expectBinding = [](const std::string& text, std::optional<Bound> bound) {
+        SCOPED_TRACE(text);
         H264Decoder decoder(43, "{}");
         ASSERT_TRUE(decoder.setNativeTexturePointer(kTexture, description(8, 4)));
         const std::vector<uint8_t> picture = pictureBytes(32, 4);
         decoder.copyRenderData(picture.data(), 0, 8, 4, 32, 0, 0, 0, 0);
         const FrameBuffers* const before = decoder.texCfg.frameBuffers.get();
 
-        EXPECT_TRUE(decoder.setNativeTexturePointer(kOtherTexture, row.text));
+        EXPECT_TRUE(decoder.setNativeTexturePointer(kOtherTexture, text));
         const H264Decoder::ITexCfg& state = decoder.texCfg;
+        const Bound expected = bound.value_or(Bound{8, 4, 0, false});
         EXPECT_TRUE(state.textureBound);
         ASSERT_NE(state.frameBuffers, nullptr);
-        EXPECT_EQ(state.nativeTexture, row.binds ? kOtherTexture : kTexture);
-        EXPECT_EQ(state.frameBuffers.get() == before, !row.binds);
-        EXPECT_EQ(state.width, row.width);
-        EXPECT_EQ(state.height, row.height);
-        EXPECT_EQ(state.format, row.format);
-        EXPECT_EQ(state.mipMap, row.mipMap);
-        EXPECT_TRUE(row.binds ? frameBufferIsBlack(decoder) : frameBufferHolds(decoder, picture));
+        EXPECT_EQ(state.nativeTexture, bound ? kOtherTexture : kTexture);
+        EXPECT_EQ(state.frameBuffers.get() == before, !bound);
+        EXPECT_EQ(state.width, expected.width);
+        EXPECT_EQ(state.height, expected.height);
+        EXPECT_EQ(state.format, expected.format);
+        EXPECT_EQ(state.mipMap, expected.mipMap);
+        EXPECT_TRUE(bound ? frameBufferIsBlack(decoder) : frameBufferHolds(decoder, picture));
+    };
+    expectBinding(description(16, 2, 2), Bound{16, 2, 2, false});
+    expectBinding(description(8, 4, -1), Bound{8, 4, -1, false});
+    expectBinding("{\"width\":8,\"width\":2}", Bound{8, 0, 0, false});
+    expectBinding("{\"mipMap\":true}", Bound{0, 0, 0, true});
+    expectBinding("{\"mipMap\":true,\"mipMap\":false}", Bound{0, 0, 0, true});
+    for (const char* empty : {"{}", "", "{\"width\":8,\"height\":4,}",
+                              "{\"width\":8,\"height\":4} x", "/*c*/{\"width\":8}", "[8,4]",
+                              "\"text\"", "{\"Width\":8}", "{\"width\":8.5,\"height\":\"4\"}",
+                              "{\"mipMap\":1}", "{\"mipMap\":\"true\"}", "{\"MipMap\":true}"}) {
+        expectBinding(empty, Bound{0, 0, 0, false});
+    }
+    for (const std::string& refused :
+         {description(16, 2, 3),
+          std::string("{\"width\":16,\"height\":2,\"mipMap\":true,\"format\":99}"),
+          description(-8, 4), description(8, -4), description(-8, -4), description(65536, 8192),
+          description(46341, 46341), description(536870912, 1),
+          std::string("{\"width\":4294967304,\"height\":1}"),
+          std::string("{\"width\":8,\"height\":4,\"format\":-4294967296}")}) {
+        expectBinding(refused, std::nullopt);
     }
 }
 
