@@ -111,17 +111,6 @@ TEST(TextureState, APictureLandsOnlyInATextureOfItsRowWidthHeightAndFormat) {
     }
 }
 
-TEST(TextureState, BindingAgainReplacesTheHandleAndTheFrameBuffer) {
-    H264Decoder decoder(43, "{}");
-    ASSERT_TRUE(decoder.setNativeTexturePointer(kTexture, description(8, 4)));
-    decoder.copyRenderData(pictureBytes(32, 4).data(), 0, 8, 4, 32, 0, 0, 0, 0);
-    ASSERT_TRUE(decoder.setNativeTexturePointer(kOtherTexture, description(8, 4)));
-    EXPECT_EQ(decoder.texCfg.nativeTexture, kOtherTexture);
-    EXPECT_TRUE(frameBufferIsBlack(decoder));
-    decoder.copyRenderData(pictureBytes(32, 4).data(), 0, 8, 4, 32, 0, 0, 0, 0);
-    EXPECT_TRUE(frameBufferHolds(decoder, pictureBytes(32, 4)));
-}
-
 // How a texture description is read. A description the instance cannot hold (a format above 2,
 // a size whose frame buffer it cannot address) changes nothing, not even the handle; any other
 // text binds, what it does not say reading as 0 and false, and the first of repeated keys counts.
