@@ -33,10 +33,11 @@ class HostCallback : public testing::Test {
     H264DecoderDelegateHelper helper;
 };
 
-// A second registration leaves the first callback in place; once it is unregistered, texts go
-// nowhere until the next one. The text arrives zero-terminated in UTF-16, with the address of
-// the instance's id.
+// A null callback is none, a second registration leaves the first callback in place, and once
+// it is unregistered texts go nowhere until the next one. The text arrives zero-terminated in
+// UTF-16, with the address of the instance's id.
 TEST_F(HostCallback, TextsGoToTheRegisteredCallbackOnly) {
+    decoder.registerCallback(nullptr);
     helper.forwardTextureInfo(1, 1);
     decoder.registerCallback(TextureInfoLog::first());
     decoder.registerCallback(TextureInfoLog::second());
