@@ -179,6 +179,7 @@ TEST(SampleQueue, AfterALossOnlyTheNextKeyframeAndWhatFollowsAreShown) {
                     std::this_thread::sleep_for(1ms);
                 }
                 if (index == 60 && !test.holdFirst) {
+                    // Half a queue behind: the loss was found, and the wait is on.
                     EXPECT_TRUE(Statistics(decoder->statisticsJson()).flag("keyframeNeeded"));
                 }
                 commit(*decoder, units[index], uint32_t(index));
