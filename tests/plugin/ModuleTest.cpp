@@ -1,5 +1,6 @@
 // The built library as the host loads it: the exported functions resolve by their plain names,
-// the library's internals do not, and a start, commit and stop work through them.
+// the library's internals do not, a start, commit and stop work through them, and instances left
+// running end with the process.
 #include "AnnexB.h"
 
 #include <dlfcn.h>
@@ -7,45 +8,48 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <string>
 
 namespace {
+
+using Start = bool (*)(uint8_t, const char16_t*);
+using Stop = void (*)(uint8_t);
+using Commit = bool (*)(uint8_t, const uint8_t*, uint32_t, uint32_t, uint32_t, uint32_t);
 
 void* openModule() {
     static void* const module = dlopen(PLUGIN_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
     return module;
 }
 
-TEST(Module, ExportsTheDecoderFunctionsByTheirPlainNames) {
-    void* module = openModule();
-    ASSERT_NE(module, nullptr) << dlerror();
-    for (const char* name : {"H264Decoder_start", "H264Decoder_stop", "H264Decoder_commitFrame",
-                             "H264Decoder_registerCallback", "H264Decoder_unregisterCallback",
-                             "H264Decoder_setNativeTexturePointer"}) {
-        EXPECT_NE(dlsym(module, name), nullptr) << name;
-    }
+template <typename Function>
+Function function(const char* name) {
+    return reinterpret_cast<Function>(dlsym(openModule(), name));
 }
 
-TEST(Module, HidesItsInternals) {
-    void* module = openModule();
-    ASSERT_NE(module, nullptr) << dlerror();
-    for (const char* name :
-         {"h264_execs", "h264_execMutex", "_ZN11H264Decoder11decodeFrameEPKhjjjj",
-          "_ZN11H264Decoder14copyRenderDataEPKhiiiiiiii"}) {
-        EXPECT_EQ(dlsym(module, name), nullptr) << name;
+TEST(Module, ExportsTheDecoderFunctionsOnlyAndTheyWork) {
+    ASSERT_NE(openModule(), nullptr) << dlerror();
+    const struct {
+        const char* symbol;
+        bool exported;
+    } symbols[] = {
+        {"H264Decoder_start", true},
+        {"H264Decoder_stop", true},
+        {"H264Decoder_commitFrame", true},
+        {"H264Decoder_registerCallback", true},
+        {"H264Decoder_unregisterCallback", true},
+        {"H264Decoder_setNativeTexturePointer", true},
+        {"H264Decoder_getStatistics", true},
+        {"H264Decoder_nativeRenderEventFunc", true},
+        {"h264_execs", false},
+        {"h264_execMutex", false},
+        {"_ZN11H264Decoder11decodeFrameEPKhjjjj", false},
+        {"_ZN11H264Decoder14copyRenderDataEPKhiiiiiiii", false},
+    };
+    for (const auto& row : symbols) {
+        EXPECT_EQ(dlsym(openModule(), row.symbol) != nullptr, row.exported) << row.symbol;
     }
-}
-
-TEST(Module, StartsCommitsAndStopsThroughTheLoadedFunctions) {
-    void* module = openModule();
-    ASSERT_NE(module, nullptr) << dlerror();
-    using Start = bool (*)(uint8_t, const char16_t*);
-    using Stop = void (*)(uint8_t);
-    using Commit = bool (*)(uint8_t, const uint8_t*, uint32_t, uint32_t, uint32_t, uint32_t);
-    const auto start = reinterpret_cast<Start>(dlsym(module, "H264Decoder_start"));
-    const auto stop = reinterpret_cast<Stop>(dlsym(module, "H264Decoder_stop"));
-    const auto commit = reinterpret_cast<Commit>(dlsym(module, "H264Decoder_commitFrame"));
-    ASSERT_TRUE(start && stop && commit);
+    const auto start = function<Start>("H264Decoder_start");
+    const auto stop = function<Stop>("H264Decoder_stop");
+    const auto commit = function<Commit>("H264Decoder_commitFrame");
     const uint8_t unit[] = {0, 0, 0, 1, 0x09, 0xF0};
     EXPECT_TRUE(start(250, u"{}"));
     EXPECT_FALSE(start(250, u"{}"));
@@ -61,16 +65,11 @@ TEST(Module, InstancesLeftRunningEndWithTheProcess) {
         testsupport::readAccessUnits(testsupport::fixtureClip("h264_cbp_320x240"));
     EXPECT_EXIT(
         {
-            void* module = openModule();
-            using Start = bool (*)(uint8_t, const char16_t*);
-            using Commit =
-                bool (*)(uint8_t, const uint8_t*, uint32_t, uint32_t, uint32_t, uint32_t);
-            const auto start = reinterpret_cast<Start>(dlsym(module, "H264Decoder_start"));
-            const auto commit = reinterpret_cast<Commit>(dlsym(module, "H264Decoder_commitFrame"));
             for (uint8_t id : {uint8_t(1), uint8_t(2)}) {
-                start(id, u"{}");
+                function<Start>("H264Decoder_start")(id, u"{}");
                 for (const testsupport::AccessUnit& unit : units) {
-                    commit(id, unit.data(), 0, 0, uint32_t(unit.size()), 0);
+                    function<Commit>("H264Decoder_commitFrame")(id, unit.data(), 0, 0,
+                                                                uint32_t(unit.size()), 0);
                 }
             }
             std::exit(0);
