@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <map>
 #include <thread>
+#include <tuple>
 
 using namespace hosttest;
 
@@ -142,117 +144,97 @@ void* textureOf(uint8_t id) {
     return reinterpret_cast<void*>(uintptr_t(0x1000 + id));
 }
 
-class RenderEvent : public testing::Test {
-  protected:
-    void SetUp() override { s_CurrentAPI.reset(backend_ = new RecordingBackend); }
-    void TearDown() override {
-        for (const auto& [id, size] : bound_) {
-            H264Decoder_stop(id);
-        }
-        s_CurrentAPI.reset();
-    }
-    void startBound(uint8_t id, int width, int height) {
-        ASSERT_TRUE(start(id, "{}"));
-        bound_[id] = {width, height};
-        ASSERT_TRUE(bind(id, textureOf(id), textureDescription(width, height)));
-    }
-    // The uploads of one render event: each texture with what it shows.
-    std::map<uint8_t, std::string> renderEvent(int eventId) {
-        H264Decoder_nativeRenderEventFunc()(eventId);
-        std::map<uint8_t, std::string> uploads;
-        uint8_t previous = 0;
-        for (const RecordingBackend::Upload& upload : backend_->takeUploads()) {
-            const uint8_t id = uint8_t(reinterpret_cast<uintptr_t>(upload.texture) - 0x1000);
-            EXPECT_TRUE(uploads.empty() || id > previous) << "in ascending id order";
-            EXPECT_EQ(upload.width, bound_[id].first);
-            EXPECT_EQ(upload.height, bound_[id].second);
-            EXPECT_EQ(upload.rowPitch, upload.width * 4);
-            uploads[previous = id] = upload.md5;
-        }
-        return uploads;
-    }
-    std::string picture(uint8_t id, int value) {
-        const auto [width, height] = bound_[id];
-        return testsupport::md5Hex({width, height,
-                                    value < 0 ? opaqueBlack(width, height)
-                                              : std::vector<uint8_t>(width * height * 4, value)});
-    }
-
-    RecordingBackend* backend_ = nullptr;
-    std::map<uint8_t, std::pair<int, int>> bound_;
-};
-
 // Whatever its id, a render event uploads, in ascending id order, each texture bound since the
 // last event and each that has a picture no event has uploaded yet: of the pictures that came in
-// between, the newest. A new binding shows opaque black, even where the allocator hands back
-// memory the host freed after marking it.
-TEST_F(RenderEvent, UploadsWhatIsNewInAscendingIdOrder) {
-    EXPECT_TRUE(renderEvent(0).empty()) << "no instances";
+// between, the newest. A texture whose state a picture copy holds that instant is skipped and
+// uploaded by the next event. A new binding shows opaque black, even where the allocator hands
+// back memory the host freed after marking it.
+TEST(RenderEvent, UploadsWhatIsNewInAscendingIdOrder) {
+    auto* backend = new RecordingBackend;
+    s_CurrentAPI.reset(backend);
+    const auto render = [&](int eventId) {
+        H264Decoder_nativeRenderEventFunc()(eventId);
+        std::vector<std::tuple<void*, int, int, int, std::string>> uploads;
+        for (const RecordingBackend::Upload& upload : backend->takeUploads()) {
+            uploads.emplace_back(upload.texture, upload.width, upload.height, upload.rowPitch,
+                                 upload.md5);
+        }
+        return uploads;
+    };
+    EXPECT_TRUE(render(0).empty()) << "no instances";
     for (int round = 0; round < 2; ++round) {
         std::vector<uint8_t> marked(size_t(1280) * 720 * 4, 0xAB);
         marked.clear();
         marked.shrink_to_fit();
     }
-    startBound(200, 16, 8);
-    startBound(3, 8, 8);
-    startBound(255, 1280, 720);
-    ASSERT_TRUE(start(7, "{}"));  // no texture bound: no upload
-    bound_[7] = {};
+    const std::map<uint8_t, std::pair<int, int>> sizes = {
+        {200, {16, 8}}, {3, {8, 8}}, {255, {1280, 720}}, {7, {0, 0}}};
+    for (const auto& [id, size] : sizes) {
+        ASSERT_TRUE(start(id, "{}"));
+        if (size.first > 0) {  // instance 7 has no texture, and no upload
+            ASSERT_TRUE(bind(id, textureOf(id), textureDescription(size.first, size.second)));
+        }
+    }
     constexpr int kBlack = -1;
     const struct {
         int eventId;
-        std::vector<uint8_t> pictures;  // delivered to instance 3 before the event
+        std::map<uint8_t, std::vector<int>> delivered;  // pictures delivered before the event
+        int heldId;                                     // whose texture state is held
         std::map<uint8_t, int> shown;
     } events[] = {
-        {1, {}, {{3, kBlack}, {200, kBlack}, {255, kBlack}}},
-        {0, {}, {}},
-        {-1, {7}, {{3, 7}}},
-        {12345, {8, 9}, {{3, 9}}},
-        {1, {}, {}},
+        {1, {}, -1, {{3, kBlack}, {200, kBlack}, {255, kBlack}}},
+        {0, {}, -1, {}},
+        {-1, {{3, {7}}}, -1, {{3, 7}}},
+        {12345, {{3, {8, 9}}, {200, {5}}}, -1, {{3, 9}, {200, 5}}},
+        {1, {{3, {10}}, {200, {6}}}, 200, {{3, 10}}},
+        {2, {}, -1, {{200, 6}}},
+        {3, {}, -1, {}},
     };
-    H264Decoder& instance = *h264_execs.at(3);
     for (const auto& event : events) {
-        for (uint8_t value : event.pictures) {
-            const std::vector<uint8_t> pixels(8 * 8 * 4, value);
-            instance.copyRenderData(pixels.data(), 0, 8, 8, 32, 0, 0, 0, 0);
+        for (const auto& [id, values] : event.delivered) {
+            const auto [width, height] = sizes.at(id);
+            for (int value : values) {
+                const std::vector<uint8_t> pixels(size_t(width) * height * 4, uint8_t(value));
+                h264_execs.at(id)->copyRenderData(pixels.data(), 0, width, height, width * 4, 0, 0,
+                                                  0, 0);
+            }
         }
-        std::map<uint8_t, std::string> expected;
+        std::vector<std::tuple<void*, int, int, int, std::string>> expected;
         for (const auto& [id, value] : event.shown) {
-            expected[id] = picture(id, value);
+            const auto [width, height] = sizes.at(id);
+            std::vector<uint8_t> pixels(size_t(width) * height * 4, uint8_t(value));
+            expected.emplace_back(
+                textureOf(id), width, height, width * 4,
+                testsupport::md5Hex(
+                    {width, height, value == kBlack ? opaqueBlack(width, height) : pixels}));
         }
-        EXPECT_EQ(renderEvent(event.eventId), expected) << "event " << event.eventId;
+        // Another thread stands for the decode output copying a picture.
+        std::promise<void> holding, released;
+        std::thread holder;
+        if (event.heldId >= 0) {
+            holder = std::thread([&, &state = h264_execs.at(uint8_t(event.heldId))->texCfg] {
+                std::lock_guard<std::mutex> lock(*state.texMutex);
+                holding.set_value();
+                released.get_future().wait();
+            });
+            holding.get_future().wait();
+        }
+        EXPECT_EQ(render(event.eventId), expected) << "event " << event.eventId;
+        if (holder.joinable()) {
+            released.set_value();
+            holder.join();
+        }
     }
     EXPECT_EQ(statisticsOf(3).dropped("textureBusy"), 1u) << "picture 8";
-}
-
-TEST_F(RenderEvent, SkipsAnInstanceWhoseTextureIsHeldAndUploadsItNextTime) {
-    startBound(1, 8, 8);
-    startBound(2, 8, 8);
-    std::mutex* texMutex = h264_execs.at(2)->texCfg.texMutex.get();
-
-    // Another thread stands for the decode output copying a picture.
-    std::atomic<bool> held{false}, release{false};
-    std::thread copier([&] {
-        std::lock_guard<std::mutex> lock(*texMutex);
-        held = true;
-        while (!release) {
-            std::this_thread::yield();
-        }
-    });
-    while (!held) {
-        std::this_thread::yield();
-    }
-    const std::map<uint8_t, std::string> first = renderEvent(1);
-    release = true;
-    copier.join();
-    EXPECT_EQ(first, (std::map<uint8_t, std::string>{{1, picture(1, -1)}}));
-    EXPECT_EQ(renderEvent(1), (std::map<uint8_t, std::string>{{2, picture(2, -1)}}));
 
     // Without a backend the event uploads nothing and leaves no lock held.
     s_CurrentAPI.reset();
     H264Decoder_nativeRenderEventFunc()(0);
     ASSERT_TRUE(h264_execMutex.try_lock());
     h264_execMutex.unlock();
+    for (const auto& [id, size] : sizes) {
+        H264Decoder_stop(id);
+    }
 }
 
 }  // namespace

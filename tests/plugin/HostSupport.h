@@ -76,6 +76,10 @@ inline bool start(uint8_t decoderId, const std::string& configJson) {
     return H264Decoder_start(decoderId, decodertest::utf16(configJson).c_str());
 }
 
+inline std::vector<AccessUnit> unitsOf(const std::string& clipName) {
+    return testsupport::readAccessUnits(testsupport::fixtureClip(clipName));
+}
+
 inline std::string configFor(const FixtureClip& clip) {
     return clip.codec == testsupport::Codec::H265 ? "{\"isH265\":true}" : "{}";
 }
@@ -135,15 +139,12 @@ inline std::vector<uint8_t> opaqueBlack(int width, int height) {
     return pixels;
 }
 
+// The binding of a running instance and what its frame buffer shows, read under the registry
+// and texture locks; nothing for an id that runs no instance.
 struct TextureSnapshot {
-    bool bound = false;
-    void* nativeTexture = nullptr;
-    int width = 0;
-    int height = 0;
+    void* nativeTexture;
     std::vector<uint8_t> frameBuffer;
 };
-
-// The texture state of a running instance, read under the registry and texture locks.
 inline std::optional<TextureSnapshot> snapshotTexture(uint8_t decoderId) {
     std::lock_guard<std::mutex> registryLock(h264_execMutex);
     const auto entry = h264_execs.find(decoderId);
@@ -152,13 +153,9 @@ inline std::optional<TextureSnapshot> snapshotTexture(uint8_t decoderId) {
     }
     H264Decoder::ITexCfg& state = entry->second->texCfg;
     std::lock_guard<std::mutex> textureLock(*state.texMutex);
-    TextureSnapshot snapshot{
-        state.textureBound, state.nativeTexture, state.width, state.height, {}};
-    if (state.frameBuffers) {
-        const uint8_t* bytes = state.frameBuffers->newest();
-        snapshot.frameBuffer.assign(bytes, bytes + state.frameBuffers->size());
-    }
-    return snapshot;
+    const uint8_t* pixels = state.frameBuffers ? state.frameBuffers->newest() : nullptr;
+    return TextureSnapshot{state.nativeTexture,
+                           {pixels, pixels + (pixels ? state.frameBuffers->size() : 0)}};
 }
 
 }  // namespace hosttest

@@ -66,8 +66,7 @@ TEST_F(ThreadCreationFailure, AStartThatCannotStartItsDecodeThreadCreatesNothing
 // that setup creates fails in turn. The unit is then lost like any undecodable one, and the same
 // unit committed again once threads can be created again decodes.
 TEST_F(ThreadCreationFailure, ASessionSetupOutOfThreadsDecodesOnceThreadsAreBack) {
-    const std::vector<AccessUnit> units =
-        testsupport::readAccessUnits(testsupport::fixtureClip("h264_cbp_320x240"));
+    const std::vector<AccessUnit> units = unitsOf("h264_cbp_320x240");
     // The session stays with its id after a stop, and with it its worker and the conversion
     // helpers, so each round ends with the threads of a clean setup (the last round's), not
     // with none; a thread that a failed setup left running would show as one more.
