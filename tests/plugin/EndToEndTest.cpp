@@ -148,7 +148,7 @@ TEST(EveryPicture, ReachesTheTextureWhenTheHostRendersAtLeastAsOftenAsTheStream)
              !uploaded.count(md5s.back()) && Clock::now() < deadline;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             for (const RecordingBackend::Upload& upload : backend->takeUploads()) {
-                uploaded.insert(upload.md5);
+                uploaded.insert(std::get<4>(upload));
             }
         }
         rendering = false;

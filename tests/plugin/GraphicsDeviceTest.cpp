@@ -47,6 +47,7 @@ struct FakeHost {
 };
 
 constexpr auto kOpenGL = kUnityGfxRendererOpenGLCore;
+constexpr auto kWithoutBackend = UnityGfxRenderer(4);  // a renderer no backend serves
 constexpr int kDestroyed = -1;
 
 // A backend that logs the device events it is given, and its own end.
@@ -62,27 +63,20 @@ class EventLog : public RecordingBackend {
     std::vector<int>& log_;
 };
 
-class DeviceLifecycle : public testing::Test {
-  protected:
-    void SetUp() override {
-        std::string whyNot;
-        ASSERT_TRUE(context_ = headlessgl::EglContext::create(kOpenGL, &whyNot)) << whyNot;
-    }
-    void TearDown() override { UnityPluginLoad(nullptr); }
-    std::unique_ptr<headlessgl::EglContext> context_;
-};
-
 // A load registers for device events where the host offers graphics and makes the backend of its
-// renderer; an unload only unregisters.
-TEST_F(DeviceLifecycle, LoadAndUnloadFollowTheHostsInterfaces) {
+// renderer; an unload only unregisters. Every event reaches the current backend; shutdown ends it
+// after its event, initialize replaces it with the backend of the renderer the host now reports.
+TEST(DeviceLifecycle, TheBackendFollowsTheHostsRendererAndDeviceEvents) {
+    std::string whyNot;
+    const auto context = headlessgl::EglContext::create(kOpenGL, &whyNot);
+    ASSERT_TRUE(context) << whyNot;
     const struct {
         UnityGfxRenderer renderer;
         bool offersGraphics;
         size_t registrations;
         bool backend;
-    } hosts[] = {{kOpenGL, true, 1, true},
-                 {static_cast<UnityGfxRenderer>(2), true, 1, false},  // a renderer without one
-                 {kOpenGL, false, 0, false}};
+    } hosts[] = {
+        {kOpenGL, true, 1, true}, {kWithoutBackend, true, 1, false}, {kOpenGL, false, 0, false}};
     for (const auto& row : hosts) {
         SCOPED_TRACE(testing::Message() << row.renderer << (row.offersGraphics ? "" : " hidden"));
         IUnityInterfaces* const interfaces = FakeHost::with(row.renderer, row.offersGraphics);
@@ -96,15 +90,8 @@ TEST_F(DeviceLifecycle, LoadAndUnloadFollowTheHostsInterfaces) {
         EXPECT_EQ(FakeHost::unregistered, FakeHost::registered);
         EXPECT_EQ(s_CurrentAPI.get(), loaded) << "unload leaves the backend";
     }
-    UnityPluginLoad(nullptr);
-    EXPECT_FALSE(s_CurrentAPI);
-    H264Decoder_nativeRenderEventFunc()(0);
-}
 
-// Every event reaches the current backend; shutdown ends it after its event, initialize replaces
-// it with the backend of the renderer the host now reports.
-TEST_F(DeviceLifecycle, EventsReachTheBackendUntilShutdownOrInitializeEndsIt) {
-    enum class After { SameBackend, NoBackend, NewBackend };
+    enum After { Same, None, New };
     const struct {
         UnityGfxDeviceEventType event;
         UnityGfxRenderer renderer;
@@ -112,18 +99,14 @@ TEST_F(DeviceLifecycle, EventsReachTheBackendUntilShutdownOrInitializeEndsIt) {
         std::vector<int> log;
         After after;
     } events[] = {
-        {kUnityGfxDeviceEventBeforeReset, kOpenGL, true, {2}, After::SameBackend},
-        {kUnityGfxDeviceEventAfterReset, kOpenGL, true, {3}, After::SameBackend},
-        {UnityGfxDeviceEventType(77), kOpenGL, true, {77}, After::SameBackend},
-        {kUnityGfxDeviceEventShutdown, kOpenGL, true, {1, kDestroyed}, After::NoBackend},
-        {kUnityGfxDeviceEventShutdown, kOpenGL, false, {}, After::NoBackend},
-        {kUnityGfxDeviceEventInitialize, kOpenGL, true, {kDestroyed}, After::NewBackend},
-        {kUnityGfxDeviceEventInitialize, kOpenGL, false, {}, After::NewBackend},
-        {kUnityGfxDeviceEventInitialize,
-         UnityGfxRenderer(4),
-         true,
-         {kDestroyed},
-         After::NoBackend},  // a renderer without a backend
+        {kUnityGfxDeviceEventBeforeReset, kOpenGL, true, {2}, Same},
+        {kUnityGfxDeviceEventAfterReset, kOpenGL, true, {3}, Same},
+        {UnityGfxDeviceEventType(77), kOpenGL, true, {77}, Same},
+        {kUnityGfxDeviceEventShutdown, kOpenGL, true, {1, kDestroyed}, None},
+        {kUnityGfxDeviceEventShutdown, kOpenGL, false, {}, None},
+        {kUnityGfxDeviceEventInitialize, kOpenGL, true, {kDestroyed}, New},
+        {kUnityGfxDeviceEventInitialize, kOpenGL, false, {}, New},
+        {kUnityGfxDeviceEventInitialize, kWithoutBackend, true, {kDestroyed}, None},
     };
     for (const auto& row : events) {
         SCOPED_TRACE(testing::Message() << "event " << row.event << ", renderer " << row.renderer
@@ -134,10 +117,11 @@ TEST_F(DeviceLifecycle, EventsReachTheBackendUntilShutdownOrInitializeEndsIt) {
         const RenderAPI* before = s_CurrentAPI.get();
         OnGraphicsDeviceEvent(row.event);
         EXPECT_EQ(log, row.log);
-        EXPECT_EQ(s_CurrentAPI && s_CurrentAPI.get() == before, row.after == After::SameBackend);
-        EXPECT_EQ(s_CurrentAPI && s_CurrentAPI.get() != before, row.after == After::NewBackend);
+        EXPECT_EQ(!s_CurrentAPI ? None : s_CurrentAPI.get() == before ? Same : New, row.after);
         s_CurrentAPI.reset();
     }
+    UnityPluginLoad(nullptr);
+    EXPECT_FALSE(s_CurrentAPI);
 }
 
 void* textureOf(uint8_t id) {
@@ -152,16 +136,8 @@ void* textureOf(uint8_t id) {
 TEST(RenderEvent, UploadsWhatIsNewInAscendingIdOrder) {
     auto* backend = new RecordingBackend;
     s_CurrentAPI.reset(backend);
-    const auto render = [&](int eventId) {
-        H264Decoder_nativeRenderEventFunc()(eventId);
-        std::vector<std::tuple<void*, int, int, int, std::string>> uploads;
-        for (const RecordingBackend::Upload& upload : backend->takeUploads()) {
-            uploads.emplace_back(upload.texture, upload.width, upload.height, upload.rowPitch,
-                                 upload.md5);
-        }
-        return uploads;
-    };
-    EXPECT_TRUE(render(0).empty()) << "no instances";
+    H264Decoder_nativeRenderEventFunc()(0);
+    EXPECT_TRUE(backend->takeUploads().empty()) << "no instances";
     for (int round = 0; round < 2; ++round) {
         std::vector<uint8_t> marked(size_t(1280) * 720 * 4, 0xAB);
         marked.clear();
@@ -190,23 +166,24 @@ TEST(RenderEvent, UploadsWhatIsNewInAscendingIdOrder) {
         {2, {}, -1, {{200, 6}}},
         {3, {}, -1, {}},
     };
+    const auto pixels = [&](uint8_t id, int value) {
+        const auto [width, height] = sizes.at(id);
+        return value == kBlack ? opaqueBlack(width, height)
+                               : std::vector<uint8_t>(size_t(width) * height * 4, uint8_t(value));
+    };
     for (const auto& event : events) {
         for (const auto& [id, values] : event.delivered) {
-            const auto [width, height] = sizes.at(id);
+            const int width = sizes.at(id).first, height = sizes.at(id).second;
             for (int value : values) {
-                const std::vector<uint8_t> pixels(size_t(width) * height * 4, uint8_t(value));
-                h264_execs.at(id)->copyRenderData(pixels.data(), 0, width, height, width * 4, 0, 0,
-                                                  0, 0);
+                h264_execs.at(id)->copyRenderData(pixels(id, value).data(), 0, width, height,
+                                                  width * 4, 0, 0, 0, 0);
             }
         }
-        std::vector<std::tuple<void*, int, int, int, std::string>> expected;
+        std::vector<RecordingBackend::Upload> expected;
         for (const auto& [id, value] : event.shown) {
-            const auto [width, height] = sizes.at(id);
-            std::vector<uint8_t> pixels(size_t(width) * height * 4, uint8_t(value));
-            expected.emplace_back(
-                textureOf(id), width, height, width * 4,
-                testsupport::md5Hex(
-                    {width, height, value == kBlack ? opaqueBlack(width, height) : pixels}));
+            const int width = sizes.at(id).first, height = sizes.at(id).second;
+            expected.emplace_back(textureOf(id), width, height, width * 4,
+                                  testsupport::md5Hex({width, height, pixels(id, value)}));
         }
         // Another thread stands for the decode output copying a picture.
         std::promise<void> holding, released;
@@ -219,7 +196,8 @@ TEST(RenderEvent, UploadsWhatIsNewInAscendingIdOrder) {
             });
             holding.get_future().wait();
         }
-        EXPECT_EQ(render(event.eventId), expected) << "event " << event.eventId;
+        H264Decoder_nativeRenderEventFunc()(event.eventId);
+        EXPECT_EQ(backend->takeUploads(), expected) << "event " << event.eventId;
         if (holder.joinable()) {
             released.set_value();
             holder.join();

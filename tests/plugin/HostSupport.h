@@ -18,6 +18,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace hosttest {
@@ -33,13 +35,8 @@ inline void* const kTexture = &textureHandle;
 // A backend that fingerprints every upload; `duringUpload` may hold an upload up.
 class RecordingBackend : public RenderAPI {
   public:
-    struct Upload {
-        void* texture;
-        int width;
-        int height;
-        int rowPitch;
-        std::string md5;
-    };
+    // Texture, width, height, row pitch and the MD5 of the pixels.
+    using Upload = std::tuple<void*, int, int, int, std::string>;
 
     void ProcessDeviceEvent(UnityGfxDeviceEventType, IUnityInterfaces*) override {}
     bool GetUsesReverseZ() override { return false; }
@@ -57,12 +54,12 @@ class RecordingBackend : public RenderAPI {
         const std::string md5 = testsupport::md5Hex(
             testsupport::packRows(static_cast<const uint8_t*>(data), width, height, rowPitch));
         std::lock_guard<std::mutex> lock(mutex_);
-        uploads_.push_back({texture, width, height, rowPitch, md5});
+        uploads_.emplace_back(texture, width, height, rowPitch, md5);
     }
     // The uploads since the last take.
     std::vector<Upload> takeUploads() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return std::move(uploads_);
+        return std::exchange(uploads_, {});
     }
 
     std::function<void()> duringUpload;
