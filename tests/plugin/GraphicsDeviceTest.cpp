@@ -23,19 +23,16 @@ struct FakeHost {
         [] { return renderer; },
         [](IUnityGraphicsDeviceEventCallback callback) { registered.push_back(callback); },
         [](IUnityGraphicsDeviceEventCallback callback) { unregistered.push_back(callback); },
-        [](int) { return 0; }};
-    static IUnityInterface* get(UnityInterfaceGUID guid) {
-        const UnityInterfaceGUID wanted = UnityInterfaceTraits<IUnityGraphics>::guid();
-        const bool isGraphics =
-            guid.m_GUIDHigh == wanted.m_GUIDHigh && guid.m_GUIDLow == wanted.m_GUIDLow;
-        return isGraphics && offersGraphics ? &graphics : nullptr;
-    }
+        nullptr};
+    // The plugin only looks interfaces up by GUID, and reserves no event ids.
     static inline IUnityInterfaces interfaces{
-        &get, [](UnityInterfaceGUID, IUnityInterface*) {},
-        [](unsigned long long high, unsigned long long low) {
-            return get({high, low});
+        [](UnityInterfaceGUID guid) -> IUnityInterface* {
+            const UnityInterfaceGUID wanted = UnityInterfaceTraits<IUnityGraphics>::guid();
+            const bool isGraphics =
+                guid.m_GUIDHigh == wanted.m_GUIDHigh && guid.m_GUIDLow == wanted.m_GUIDLow;
+            return isGraphics && offersGraphics ? &graphics : nullptr;
         },
-        [](unsigned long long, unsigned long long, IUnityInterface*) {}};
+        nullptr, nullptr, nullptr};
 
     static IUnityInterfaces* with(UnityGfxRenderer reported, bool offers) {
         renderer = reported;
