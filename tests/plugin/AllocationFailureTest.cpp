@@ -38,14 +38,20 @@ void* allocateOrThrow(std::size_t size) {
     throw std::bad_alloc();
 }
 
-// Runs `call` with allocation number `n` of this thread failing; true when it did fail.
-template <typename Call>
-bool withFailingAllocation(long n, Call call) {
-    failureHappened = false;
-    allocationsBeforeFailure = n;
-    call();
-    allocationsBeforeFailure = -1;
-    return failureHappened;
+// Runs `call` with allocation 0, 1, 2, ... of this thread failing in turn, `check(failed, n)`
+// after each run, until a run in which no allocation failed. Answers how many runs failed.
+template <typename Call, typename Check>
+long failEachAllocationInTurn(Call call, Check check) {
+    for (long n = 0;; ++n) {
+        failureHappened = false;
+        allocationsBeforeFailure = n;
+        call();
+        allocationsBeforeFailure = -1;
+        check(failureHappened, n);
+        if (!failureHappened) {
+            return n;
+        }
+    }
 }
 
 }  // namespace
@@ -75,72 +81,57 @@ void operator delete[](void* memory, std::size_t) noexcept {
     std::free(memory);
 }
 
-using namespace decodertest;
 using namespace hosttest;
-using testsupport::AccessUnit;
 
 namespace {
 
 constexpr uint8_t kId = 21;
-int textureHandle = 0;
 
 TEST(AllocationFailure, AStartThatRunsOutOfMemoryCreatesNothing) {
-    const std::u16string config = utf16("{\"isH265\":true,\"videoDelayTimeInMs\":40}");
-    long failures = 0;
-    for (long n = 0;; ++n) {
-        bool started = false;
-        const bool failed =
-            withFailingAllocation(n, [&] { started = H264Decoder_start(kId, config.c_str()); });
-        if (!failed) {
-            ASSERT_TRUE(started) << "allocation " << n;
-            break;
-        }
-        ++failures;
-        if (started) {
-            H264Decoder_stop(kId);  // the failure hit something that had its own fallback
-        } else {
-            EXPECT_FALSE(H264Decoder_commitFrame(kId, nullptr, 0, 0, 0, 0)) << "allocation " << n;
-        }
-    }
+    const std::u16string config = decodertest::utf16("{\"isH265\":true,\"videoDelayTimeInMs\":40}");
+    bool started = false;
+    const long failures = failEachAllocationInTurn(
+        [&] { started = H264Decoder_start(kId, config.c_str()); },
+        [&](bool failed, long n) {
+            if (!failed) {
+                EXPECT_TRUE(started) << "allocation " << n;
+            } else if (started) {
+                H264Decoder_stop(kId);  // the failure hit something that had its own fallback
+            } else {
+                EXPECT_FALSE(running(kId)) << "allocation " << n;
+            }
+        });
     EXPECT_GT(failures, 3) << "the start made fewer allocations than it must";
-    EXPECT_TRUE(H264Decoder_commitFrame(kId, nullptr, 0, 0, 0, 0));
+    EXPECT_TRUE(running(kId));
     H264Decoder_stop(kId);
 }
 
+// A commit out of memory drops its frame, as any dropped frame: the instance answers true.
 TEST(AllocationFailure, ACommitThatRunsOutOfMemoryIsDropped) {
     ASSERT_TRUE(start(kId, "{}"));
     const std::vector<uint8_t> unit(64, 0);
-    for (long n = 0; n < 3; ++n) {
-        bool accepted = false;
-        withFailingAllocation(n, [&] { accepted = commit(kId, unit); });
-        EXPECT_TRUE(accepted) << "allocation " << n;
-    }
+    bool accepted = false;
+    const long failures = failEachAllocationInTurn(
+        [&] { accepted = commit(kId, unit); },
+        [&](bool, long n) { EXPECT_TRUE(accepted) << "allocation " << n; });
+    EXPECT_GE(failures, 1) << "the commit copied nothing";
     H264Decoder_stop(kId);
 }
 
 TEST(AllocationFailure, ABindingThatRunsOutOfMemoryChangesNothing) {
+    int handle = 0, otherHandle = 0;
     ASSERT_TRUE(start(kId, "{}"));
-    ASSERT_TRUE(bind(kId, &textureHandle, textureDescription(8, 4)));
-    const std::u16string wider = utf16(textureDescription(16, 4));
-    int otherHandle = 0;
-    for (long n = 0;; ++n) {
-        bool answered = false;
-        const bool failed = withFailingAllocation(n, [&] {
-            answered = H264Decoder_setNativeTexturePointer(kId, &otherHandle, wider.c_str());
+    ASSERT_TRUE(bind(kId, &handle, textureDescription(8, 4)));
+    const std::u16string wider = decodertest::utf16(textureDescription(16, 4));
+    bool answered = false;
+    failEachAllocationInTurn(
+        [&] { answered = H264Decoder_setNativeTexturePointer(kId, &otherHandle, wider.c_str()); },
+        [&](bool failed, long n) {
+            const TextureSnapshot texture = snapshotTexture(kId).value();
+            EXPECT_TRUE(answered || failed) << "allocation " << n;
+            EXPECT_EQ(texture.nativeTexture, failed ? &handle : &otherHandle) << "allocation " << n;
+            EXPECT_EQ(texture.frameBuffer, opaqueBlack(failed ? 8 : 16, 4)) << "allocation " << n;
         });
-        const std::optional<TextureSnapshot> texture = snapshotTexture(kId);
-        ASSERT_TRUE(texture.has_value());
-        EXPECT_TRUE(texture->bound);
-        if (!failed) {
-            EXPECT_TRUE(answered);
-            EXPECT_EQ(texture->width, 16);
-            EXPECT_EQ(texture->nativeTexture, &otherHandle);
-            break;
-        }
-        EXPECT_EQ(texture->width, 8) << "allocation " << n;
-        EXPECT_EQ(texture->nativeTexture, &textureHandle) << "allocation " << n;
-        EXPECT_EQ(texture->frameBuffer.size(), 8u * 4 * 4) << "allocation " << n;
-    }
     H264Decoder_stop(kId);
 }
 
@@ -160,24 +151,24 @@ class CountingDelegate : public H264HwDecoderImplDelegate {
 // thread (here the test's own). Out of memory there loses that unit and nothing else: the same
 // unit decoded again makes its picture.
 TEST(AllocationFailure, ASessionSetupThatRunsOutOfMemoryLosesOnlyThatUnit) {
-    const AccessUnit first =
-        testsupport::readAccessUnits(testsupport::fixtureClip("h264_cbp_320x240")).front();
-    long failures = 0;
-    for (long n = 0;; ++n) {
-        const auto session = std::make_shared<H264HwDecoderImpl>();
-        const auto delegate = std::make_shared<CountingDelegate>();
+    const AccessUnit first = unitsOf("h264_cbp_320x240").front();
+    std::shared_ptr<H264HwDecoderImpl> session;
+    std::shared_ptr<CountingDelegate> delegate;
+    const auto newSession = [&] {
+        session = std::make_shared<H264HwDecoderImpl>();
+        delegate = std::make_shared<CountingDelegate>();
         session->setDelegate(delegate);
-        const bool failed = withFailingAllocation(
-            n, [&] { session->DecodeNALUs(first.data(), int32_t(first.size()), 0); });
-        const int picturesBefore = delegate->pictures.load();
-        session->DecodeNALUs(first.data(), int32_t(first.size()), 3333);
-        EXPECT_EQ(delegate->pictures.load(), picturesBefore + 1) << "allocation " << n;
-        if (!failed) {
-            EXPECT_EQ(picturesBefore, 1);
-            break;
-        }
-        ++failures;
-    }
+    };
+    newSession();
+    const long failures = failEachAllocationInTurn(
+        [&] { session->DecodeNALUs(first.data(), int32_t(first.size()), 0); },
+        [&](bool failed, long n) {
+            const int picturesBefore = delegate->pictures.load();
+            EXPECT_TRUE(failed || picturesBefore == 1) << "allocation " << n;
+            session->DecodeNALUs(first.data(), int32_t(first.size()), 3333);
+            EXPECT_EQ(delegate->pictures.load(), picturesBefore + 1) << "allocation " << n;
+            newSession();
+        });
     EXPECT_GT(failures, 5) << "the setup made fewer allocations than it must";
 }
 

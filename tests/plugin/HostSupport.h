@@ -2,37 +2,83 @@
 // instance's texture state the way the render event does.
 #pragma once
 
+#include "AnnexB.h"
 #include "DecoderRegistry.h"
 #include "DecoderTestSupport.h"
+#include "GraphicsDevice.h"
 #include "H264DecoderPlugin.h"
+#include "Pictures.h"
 #include "RenderAPI.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
-#include <cstring>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace hosttest {
 
-// A render backend that does nothing; tests override what they watch.
-class NullBackend : public RenderAPI {
+using decodertest::PictureTap;
+using decodertest::TextureInfoLog;
+using testsupport::AccessUnit;
+using testsupport::FixtureClip;
+
+inline int textureHandle = 0;
+inline void* const kTexture = &textureHandle;
+
+// A backend that fingerprints every upload; `duringUpload` may hold an upload up.
+class RecordingBackend : public RenderAPI {
   public:
+    // Texture, width, height, row pitch and the MD5 of the pixels.
+    using Upload = std::tuple<void*, int, int, int, std::string>;
+
     void ProcessDeviceEvent(UnityGfxDeviceEventType, IUnityInterfaces*) override {}
     bool GetUsesReverseZ() override { return false; }
     void DrawSimpleTriangles(const float*, int, const void*) override {}
     void* BeginModifyTexture(void*, int, int, int*) override { return nullptr; }
     void EndModifyTexture(void*, int, int, int, void*) override {}
-    void BeginModifyTexture2() override {}
-    void EndModifyTexture2(void*, int, int, int, void*) override {}
     void* BeginModifyVertexBuffer(void*, uint64_t*) override { return nullptr; }
     void EndModifyVertexBuffer(void*) override {}
+    void BeginModifyTexture2() override {}
+    void EndModifyTexture2(void* texture, int width, int height, int rowPitch,
+                           void* data) override {
+        if (duringUpload) {
+            duringUpload();
+        }
+        const std::string md5 = testsupport::md5Hex(
+            testsupport::packRows(static_cast<const uint8_t*>(data), width, height, rowPitch));
+        std::lock_guard<std::mutex> lock(mutex_);
+        uploads_.emplace_back(texture, width, height, rowPitch, md5);
+    }
+    // The uploads since the last take.
+    std::vector<Upload> takeUploads() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::exchange(uploads_, {});
+    }
+
+    std::function<void()> duringUpload;
+
+  private:
+    std::mutex mutex_;
+    std::vector<Upload> uploads_;
 };
 
 inline bool start(uint8_t decoderId, const std::string& configJson) {
     return H264Decoder_start(decoderId, decodertest::utf16(configJson).c_str());
+}
+
+inline std::vector<AccessUnit> unitsOf(const std::string& clipName) {
+    return testsupport::readAccessUnits(testsupport::fixtureClip(clipName));
+}
+
+inline std::string configFor(const FixtureClip& clip) {
+    return clip.codec == testsupport::Codec::H265 ? "{\"isH265\":true}" : "{}";
 }
 
 inline bool bind(uint8_t decoderId, void* texture, const std::string& textureJson) {
@@ -45,9 +91,31 @@ inline bool commit(uint8_t decoderId, const std::vector<uint8_t>& accessUnit, ui
                                    pts);
 }
 
+// Whether an instance runs under the id: only a running one answers a commit of nothing.
+inline bool running(uint8_t decoderId) {
+    return H264Decoder_commitFrame(decoderId, nullptr, 0, 0, 0, 0);
+}
+
 inline std::string textureDescription(int width, int height) {
     return "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) +
            ",\"mipMap\":false,\"format\":0}";
+}
+
+// Starts an instance whose callback TextureInfoLog::first() hears the sizes and whose pictures
+// a tap records.
+inline std::shared_ptr<PictureTap> startWatched(uint8_t decoderId, const std::string& configJson) {
+    TextureInfoLog::forget(decoderId);
+    EXPECT_TRUE(start(decoderId, configJson)) << int(decoderId);
+    EXPECT_TRUE(H264Decoder_registerCallback(decoderId, TextureInfoLog::first()));
+    return PictureTap::install(decoderId);
+}
+
+inline std::vector<std::string> textsOf(uint8_t decoderId) {
+    std::vector<std::string> texts;
+    for (const TextureInfoLog::Call& call : TextureInfoLog::callsFor(decoderId)) {
+        texts.push_back(call.text);
+    }
+    return texts;
 }
 
 // The figures H264Decoder_getStatistics reports for a running instance.
@@ -59,15 +127,21 @@ inline decodertest::Statistics statisticsOf(uint8_t decoderId) {
     return decodertest::Statistics(written ? decodertest::utf8(text) : "{}");
 }
 
+// What a new binding shows until its first picture.
+inline std::vector<uint8_t> opaqueBlack(int width, int height) {
+    std::vector<uint8_t> pixels(size_t(width) * height * 4, 0);
+    for (size_t alpha = 3; alpha < pixels.size(); alpha += 4) {
+        pixels[alpha] = 255;
+    }
+    return pixels;
+}
+
+// The binding of a running instance and what its frame buffer shows, read under the registry
+// and texture locks; nothing for an id that runs no instance.
 struct TextureSnapshot {
-    bool bound = false;
-    void* nativeTexture = nullptr;
-    int width = 0;
-    int height = 0;
+    void* nativeTexture;
     std::vector<uint8_t> frameBuffer;
 };
-
-// The texture state of a running instance, read under the registry and texture locks.
 inline std::optional<TextureSnapshot> snapshotTexture(uint8_t decoderId) {
     std::lock_guard<std::mutex> registryLock(h264_execMutex);
     const auto entry = h264_execs.find(decoderId);
@@ -76,21 +150,9 @@ inline std::optional<TextureSnapshot> snapshotTexture(uint8_t decoderId) {
     }
     H264Decoder::ITexCfg& state = entry->second->texCfg;
     std::lock_guard<std::mutex> textureLock(*state.texMutex);
-    TextureSnapshot snapshot{
-        state.textureBound, state.nativeTexture, state.width, state.height, {}};
-    if (state.frameBuffers) {
-        const uint8_t* bytes = state.frameBuffers->newest();
-        snapshot.frameBuffer.assign(bytes, bytes + state.frameBuffers->size());
-    }
-    return snapshot;
-}
-
-inline void fillFrameBuffer(uint8_t decoderId, uint8_t value) {
-    std::lock_guard<std::mutex> registryLock(h264_execMutex);
-    H264Decoder::ITexCfg& state = h264_execs.at(decoderId)->texCfg;
-    std::lock_guard<std::mutex> textureLock(*state.texMutex);
-    std::memset(const_cast<uint8_t*>(state.frameBuffers->newest()), value,
-                state.frameBuffers->size());
+    const uint8_t* pixels = state.frameBuffers ? state.frameBuffers->newest() : nullptr;
+    return TextureSnapshot{state.nativeTexture,
+                           {pixels, pixels + (pixels ? state.frameBuffers->size() : 0)}};
 }
 
 }  // namespace hosttest

@@ -1,9 +1,8 @@
-// Out of threads: pthread_create answers EAGAIN for one thread creation at a time,
-// first in a start (the decode thread), then in each creation of a session setup (the session's
-// worker, the conversion helpers). The exported call answers as it does for any failure, the
-// process goes on, no thread is left behind, and once threads can be created again the same
-// instance or id works.
-#include "AnnexB.h"
+// Out of threads: pthread_create answers EAGAIN for one thread creation at a time, first in a
+// start (the decode thread), then in each creation of a session setup (the session's worker, the
+// conversion helpers). The exported call answers as it does for any failure, the process goes
+// on, no thread is left behind, and once threads can be created again the same instance or id
+// works.
 #include "HostSupport.h"
 #include "ProcessFigures.h"
 #include "ThreadCreationFailure.h"
@@ -12,18 +11,13 @@
 
 #include <chrono>
 #include <thread>
-#include <vector>
 
-using namespace decodertest;
 using namespace hosttest;
-using testsupport::AccessUnit;
 using testsupport::allowThreadCreation;
 using testsupport::failThreadCreation;
 using testsupport::threadCreationFailed;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t kId = 33;
 
@@ -31,12 +25,9 @@ constexpr uint8_t kId = 33;
 // and made again.
 template <typename Done>
 bool commitUntil(const AccessUnit& unit, Done done) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (!commit(kId, unit)) {
-            return false;
-        }
-        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
-        while (Clock::now() < deadline) {
+    for (int attempt = 0; attempt < 3 && commit(kId, unit); ++attempt) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
             if (done()) {
                 return true;
             }
@@ -62,11 +53,11 @@ TEST_F(ThreadCreationFailure, AStartThatCannotStartItsDecodeThreadCreatesNothing
     EXPECT_FALSE(start(kId, "{}"));
     allowThreadCreation();
     ASSERT_TRUE(threadCreationFailed()) << "the start created no thread";
-    EXPECT_FALSE(H264Decoder_commitFrame(kId, nullptr, 0, 0, 0, 0)) << "no instance exists";
+    EXPECT_FALSE(running(kId)) << "no instance exists";
     EXPECT_EQ(testsupport::threadCountOnceJoinedThreadsAreGone(threadsBefore), threadsBefore);
 
     ASSERT_TRUE(start(kId, "{}")) << "the registry lock was left held or the id taken";
-    EXPECT_TRUE(H264Decoder_commitFrame(kId, nullptr, 0, 0, 0, 0));
+    EXPECT_TRUE(running(kId));
     H264Decoder_stop(kId);
     EXPECT_EQ(testsupport::threadCountOnceJoinedThreadsAreGone(threadsBefore), threadsBefore);
 }
@@ -75,35 +66,29 @@ TEST_F(ThreadCreationFailure, AStartThatCannotStartItsDecodeThreadCreatesNothing
 // that setup creates fails in turn. The unit is then lost like any undecodable one, and the same
 // unit committed again once threads can be created again decodes.
 TEST_F(ThreadCreationFailure, ASessionSetupOutOfThreadsDecodesOnceThreadsAreBack) {
-    const std::vector<AccessUnit> units =
-        testsupport::readAccessUnits(testsupport::fixtureClip("h264_cbp_320x240"));
+    const std::vector<AccessUnit> units = unitsOf("h264_cbp_320x240");
     // The session stays with its id after a stop, and with it its worker and the conversion
     // helpers, so each round ends with the threads of a clean setup (the last round's), not
     // with none; a thread that a failed setup left running would show as one more.
     std::vector<int> threadsAfterStop;
-    long failedCreations = 0;
-    for (long n = 0;; ++n) {
-        ASSERT_TRUE(start(kId, "{}"));
-        const auto tap = PictureTap::install(kId);
+    long n = 0;
+    for (bool failed = true; failed; ++n) {
+        const auto tap = startWatched(kId, "{}");
         failThreadCreation(n);
         ASSERT_TRUE(commitUntil(units[0],
                                 [&] { return threadCreationFailed() || tap->pictureCount() > 0; }))
             << "creation " << n << ": neither a picture nor the failure";
         allowThreadCreation();
-        const bool failed = threadCreationFailed();
+        failed = threadCreationFailed();
         const size_t picturesBefore = tap->pictureCount();
         EXPECT_TRUE(commitUntil(units[0], [&] { return tap->pictureCount() > picturesBefore; }))
             << "creation " << n << ": no picture once threads were back";
         H264Decoder_stop(kId);
         threadsAfterStop.push_back(testsupport::steadyThreadCount());
-        if (!failed) {
-            break;
-        }
-        ++failedCreations;
     }
-    EXPECT_GE(failedCreations, 1) << "the session setup created no thread";
-    for (size_t n = 0; n < threadsAfterStop.size(); ++n) {
-        EXPECT_LE(threadsAfterStop[n], threadsAfterStop.back()) << "creation " << n;
+    EXPECT_GE(n, 2) << "the session setup created no thread";
+    for (size_t round = 0; round < threadsAfterStop.size(); ++round) {
+        EXPECT_LE(threadsAfterStop[round], threadsAfterStop.back()) << "creation " << round;
     }
 }
 
