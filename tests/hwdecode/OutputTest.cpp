@@ -1,7 +1,5 @@
-// The decode output callback: what reaches the delegate, how the pixel buffer is locked, and
-// the reorder step that puts decode order into display order.
-// Locks are observed through the linker's --wrap of the CoreVideo lock calls; the pixel buffer
-// of the direct calls is a real one, taken from a real decode of a clip whose rows are padded.
+// The decode output callback called as the platform calls it, and the reorder step that puts
+// decode order into display order.
 #include "DecompressionOutput.h"
 #include "HwDecodeTestSupport.h"
 #include "ParameterSets.h"
@@ -9,213 +7,62 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-#include <thread>
-
-using hwdecodetest::RecordingDelegate;
+using namespace hwdecodetest;
 
 namespace {
-
-struct LockCall {
-    CVPixelBufferRef buffer;
-    CVPixelBufferLockFlags flags;
-    bool lock;
-    std::thread::id thread;
-};
-
-struct LockRecorder {
-    std::mutex mutex;
-    std::vector<LockCall> calls;
-    CVPixelBufferRef captured = nullptr;  // the first buffer locked, retained
-};
-
-LockRecorder& recorder() {
-    // Outlives the session registry, whose destruction at exit still calls the wrapped
-    // platform functions.
-    static LockRecorder* const instance = new LockRecorder;
-    return *instance;
-}
-
-void record(CVPixelBufferRef buffer, CVPixelBufferLockFlags flags, bool lock) {
-    std::lock_guard<std::mutex> guard(recorder().mutex);
-    recorder().calls.push_back({buffer, flags, lock, std::this_thread::get_id()});
-    if (lock && recorder().captured == nullptr) {
-        recorder().captured = CVPixelBufferRetain(buffer);
-    }
-}
-
-}  // namespace
-
-extern "C" {
-
-CVReturn __real_CVPixelBufferLockBaseAddress(CVPixelBufferRef pixelBuffer,
-                                             CVPixelBufferLockFlags lockFlags);
-CVReturn __real_CVPixelBufferUnlockBaseAddress(CVPixelBufferRef pixelBuffer,
-                                               CVPixelBufferLockFlags unlockFlags);
-
-CVReturn __wrap_CVPixelBufferLockBaseAddress(CVPixelBufferRef pixelBuffer,
-                                             CVPixelBufferLockFlags lockFlags) {
-    record(pixelBuffer, lockFlags, true);
-    return __real_CVPixelBufferLockBaseAddress(pixelBuffer, lockFlags);
-}
-
-CVReturn __wrap_CVPixelBufferUnlockBaseAddress(CVPixelBufferRef pixelBuffer,
-                                               CVPixelBufferLockFlags unlockFlags) {
-    record(pixelBuffer, unlockFlags, false);
-    return __real_CVPixelBufferUnlockBaseAddress(pixelBuffer, unlockFlags);
-}
-
-}  // extern "C"
-
-namespace {
-
-const testsupport::FixtureClip& paddedClip() {
-    return testsupport::fixtureClip("h264_portrait_1080x1920");
-}
-
-std::vector<LockCall> takeLockCalls() {
-    std::lock_guard<std::mutex> guard(recorder().mutex);
-    std::vector<LockCall> taken;
-    taken.swap(recorder().calls);
-    return taken;
-}
-
-void callOutput(void* handler, OSStatus status, CVPixelBufferRef buffer) {
-    didDecompress(handler, nullptr, status, 0, buffer, kCMTimeInvalid, kCMTimeInvalid);
-}
-
-class OutputTest : public ::testing::Test {
-  protected:
-    // One real decoded picture, 1080 pixels wide: its rows are padded.
-    static void SetUpTestSuite() {
-        const auto units = testsupport::readAccessUnits(paddedClip());
-        auto delegate = std::make_shared<RecordingDelegate>(0);
-        auto handler = hwdecodetest::freshHandler(delegate, false);
-        hwdecodetest::feedClip(*handler, *delegate, {units.front()});
-        std::lock_guard<std::mutex> guard(recorder().mutex);
-        picture_ = recorder().captured;
-    }
-
-    static void TearDownTestSuite() {
-        if (picture_) {
-            CVPixelBufferRelease(picture_);
-            picture_ = nullptr;
-        }
-    }
-
-    void SetUp() override {
-        ASSERT_NE(picture_, nullptr);
-        takeLockCalls();
-    }
-
-    // A session object whose stream began at a random-access point, so that it delivers
-    // pictures; the recording delegate is installed after that first picture.
-    static std::shared_ptr<H264HwDecoderImpl> startedHandler(
-        std::shared_ptr<RecordingDelegate> delegate) {
-        auto handler = hwdecodetest::freshHandler(std::make_shared<RecordingDelegate>(0), false);
-        const auto units =
-            testsupport::readAccessUnits(testsupport::fixtureClip("h264_cbp_320x240"));
-        handler->DecodeNALUs(units.front().data(), static_cast<int32_t>(units.front().size()), 0);
-        handler->setDelegate(std::move(delegate));
-        return handler;
-    }
-
-    static CVPixelBufferRef picture_;
-    std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>(1);
-    std::shared_ptr<H264HwDecoderImpl> handler_ = startedHandler(delegate_);
-};
-
-CVPixelBufferRef OutputTest::picture_ = nullptr;
 
 // A failed decode, and a decode without picture, deliver nothing, and nothing after them either
 // until the stream reaches a random-access point: later pictures may depend on the lost one.
-TEST_F(OutputTest, FailedDecodeDeliversNothingUntilARandomAccessPoint) {
+// Whoever gets the picture, its buffer is locked read-only once, and unlocked.
+TEST(OutputTest, APictureGoesToTheDelegateOfAnOwnedObjectWhoseStreamIsIntact) {
     const struct {
-        OSStatus status;
-        bool withPicture;
-    } failures[] = {{kVTVideoDecoderBadDataErr, true}, {-1, true}, {noErr, false}};
-    for (const auto& failure : failures) {
-        SCOPED_TRACE(failure.status);
-        auto handler = startedHandler(delegate_);
-        takeLockCalls();
-        callOutput(handler.get(), failure.status, failure.withPicture ? picture_ : nullptr);
-        EXPECT_TRUE(handler->statistics()->snapshot().keyframeNeeded);
-        callOutput(handler.get(), noErr, picture_);
-        EXPECT_EQ(delegate_->pictureCount(), 0u);
-        EXPECT_EQ(takeLockCalls().size(), 2u) << "only the picture after the failure is locked";
+        const char* rule;
+        OSStatus failureBefore;  // of an output call before the picture's
+        bool noPictureBefore;    // that call came without a picture
+        bool withDelegate;
+        bool owned;
+        size_t delivered;
+    } rows[] = {
+        {"a decoded picture is delivered", noErr, false, true, true, 1},
+        {"after bad data", kVTVideoDecoderBadDataErr, false, true, true, 0},
+        {"after any failure", -1, false, true, true, 0},
+        {"after a decode without picture", noErr, true, true, true, 0},
+        {"without delegate", noErr, false, false, true, 0},
+        {"to an object that no one owns", noErr, false, true, false, 0},
+    };
+    CVPixelBufferRef picture = nullptr;
+    ASSERT_EQ(CVPixelBufferCreate(nullptr, 64, 8, kCVPixelFormatType_32BGRA, nullptr, &picture),
+              kCVReturnSuccess);
+    const auto units = testsupport::readAccessUnits(testsupport::fixtureClip("h264_cbp_320x240"));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.rule);
+        auto delegate = std::make_shared<RecordingDelegate>();
+        // Its stream began at a random-access point; the delegate comes after that picture.
+        auto handler = freshHandler(nullptr, false);
+        handler->DecodeNALUs(units[0].data(), int32_t(units[0].size()), 0);
+        handler->setDelegate(row.withDelegate ? delegate : nullptr);
+        H264HwDecoderImpl unowned;
+        unowned.setDelegate(delegate);
+        H264HwDecoderImpl* const target = row.owned ? handler.get() : &unowned;
+        takeLocks();
+        if (row.failureBefore != noErr || row.noPictureBefore) {
+            didDecompress(target, nullptr, row.failureBefore, 0,
+                          row.noPictureBefore ? nullptr : picture, kCMTimeInvalid, kCMTimeInvalid);
+            EXPECT_TRUE(handler->statistics()->snapshot().keyframeNeeded);
+        }
+        didDecompress(target, nullptr, noErr, 0, picture, kCMTimeInvalid, kCMTimeInvalid);
+
+        EXPECT_EQ(delegate->pictures().size(), row.delivered);
+        const auto locks = takeLocks();
+        ASSERT_EQ(locks.size(), 2u);
+        EXPECT_TRUE(locks[0].lock && !locks[1].lock);
+        for (const Lock& lock : locks) {
+            EXPECT_EQ(lock.buffer, picture);
+            EXPECT_EQ(lock.flags, CVPixelBufferLockFlags(kCVPixelBufferLock_ReadOnly));
+        }
     }
+    CVPixelBufferRelease(picture);
 }
-
-TEST_F(OutputTest, PaddedRowsAreDeliveredAsThePlatformReportsThem) {
-    callOutput(handler_.get(), noErr, picture_);
-
-    const auto pictures = delegate_->pictures();
-    ASSERT_EQ(pictures.size(), 1u);
-    EXPECT_EQ(pictures[0].format, 0);
-    EXPECT_EQ(pictures[0].width, static_cast<int32_t>(CVPixelBufferGetWidth(picture_)));
-    EXPECT_EQ(pictures[0].height, static_cast<int32_t>(CVPixelBufferGetHeight(picture_)));
-    EXPECT_EQ(pictures[0].bytesPerRow, static_cast<int32_t>(CVPixelBufferGetBytesPerRow(picture_)));
-    EXPECT_EQ(pictures[0].width, paddedClip().width);
-    EXPECT_EQ(pictures[0].height, paddedClip().height);
-    EXPECT_GT(pictures[0].bytesPerRow, 4 * pictures[0].width);
-    EXPECT_EQ(pictures[0].extraColumnsOnLeft, 0);
-    EXPECT_EQ(pictures[0].extraColumnsOnRight, 0);
-    EXPECT_EQ(pictures[0].extraRowsOnTop, 0);
-    EXPECT_EQ(pictures[0].extraRowsOnBottom, 0);
-    EXPECT_EQ(pictures[0].md5, testsupport::readFrameMd5s(paddedClip()).at(0));
-
-    const auto calls = takeLockCalls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_TRUE(calls[0].lock);
-    EXPECT_FALSE(calls[1].lock);
-    for (const LockCall& call : calls) {
-        EXPECT_EQ(call.buffer, picture_);
-        EXPECT_EQ(call.flags, CVPixelBufferLockFlags(kCVPixelBufferLock_ReadOnly))
-            << "a read-only lock, unlocked with the same flags";
-    }
-}
-
-TEST_F(OutputTest, WithoutDelegateTheBufferIsLockedAndUnlockedOnce) {
-    handler_->setDelegate(nullptr);
-    callOutput(handler_.get(), noErr, picture_);
-
-    const auto calls = takeLockCalls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_TRUE(calls[0].lock);
-    EXPECT_FALSE(calls[1].lock);
-    EXPECT_EQ(delegate_->pictureCount(), 0u);
-}
-
-TEST_F(OutputTest, ObjectThatNoOneOwnsGetsNothing) {
-    H264HwDecoderImpl unowned;
-    unowned.setDelegate(delegate_);
-    callOutput(&unowned, noErr, picture_);
-
-    EXPECT_EQ(takeLockCalls().size(), 2u);
-    EXPECT_EQ(delegate_->pictureCount(), 0u);
-}
-
-TEST_F(OutputTest, EveryDecodedPictureIsLockedOnceAroundItsDelivery) {
-    const auto& clip = testsupport::fixtureClip("h264_cbp_320x240");
-    const auto units = testsupport::readAccessUnits(clip);
-    hwdecodetest::feedClip(*handler_, *delegate_, units);
-
-    ASSERT_EQ(delegate_->pictureCount(), units.size());
-    const auto calls = takeLockCalls();
-    ASSERT_EQ(calls.size(), 2 * units.size());
-    for (size_t i = 0; i < calls.size(); i += 2) {
-        EXPECT_TRUE(calls[i].lock);
-        EXPECT_FALSE(calls[i + 1].lock);
-        EXPECT_EQ(calls[i].buffer, calls[i + 1].buffer);
-        EXPECT_EQ(calls[i].flags, CVPixelBufferLockFlags(kCVPixelBufferLock_ReadOnly));
-        EXPECT_EQ(calls[i + 1].flags, calls[i].flags);
-        EXPECT_NE(calls[i].thread, std::this_thread::get_id()) << "on the platform's thread";
-    }
-}
-
-}  // namespace
-
-namespace {
 
 struct TimedPicture {
     int64_t pts = 0;
@@ -230,8 +77,8 @@ std::string namesOf(const std::vector<TimedPicture>& pictures) {
     return names;
 }
 
-// The session's reorder step, for a platform that hands pictures out in decode order: what
-// comes out, in which order, for pictures pushed in decode order with their display times.
+// For a platform that hands pictures out in decode order: what comes out, in which order, for
+// pictures pushed in decode order with their display times.
 TEST(PictureReorderTest, DecodeOrderBecomesDisplayOrder) {
     const struct {
         const char* rule;
@@ -242,7 +89,7 @@ TEST(PictureReorderTest, DecodeOrderBecomesDisplayOrder) {
         std::string held;  // still waiting at the end
         int finalWindow;
     } rows[] = {
-        {"a stream without reordering passes straight through",
+        {"no reordering passes straight through",
          0,
          {{0, 'a'}, {1, 'b'}, {2, 'c'}},
          "abc",
@@ -301,18 +148,14 @@ TEST(PictureReorderTest, DecodeOrderBecomesDisplayOrder) {
     }
 }
 
-// The window comes from the sequence parameter set: what the real clips state.
+// The window is what the real clips' sequence parameter sets state.
 TEST(PictureReorderTest, TheWindowIsWhatTheSequenceParameterSetStates) {
     const std::pair<const char*, int> clips[] = {
-        {"h264_cbp_320x240", 0},
-        {"h264_high_bframes_640x360", 2},
-        {"h265_main_320x240", 0},
-    };
+        {"h264_cbp_320x240", 0}, {"h264_high_bframes_640x360", 2}, {"h265_main_320x240", 0}};
     for (const auto& [name, window] : clips) {
-        const testsupport::FixtureClip& clip = testsupport::fixtureClip(name);
-        const bool h265 = hwdecodetest::isH265(clip);
-        const auto units = testsupport::readAccessUnits(clip);
-        const auto sps = hwdecodetest::firstOfType(units.front(), h265 ? 33 : 7, h265);
+        const bool h265 = testsupport::fixtureClip(name).codec == testsupport::Codec::H265;
+        const auto units = testsupport::readAccessUnits(testsupport::fixtureClip(name));
+        const auto sps = firstOfType(units.front(), h265 ? 33 : 7, h265);
         const auto info = h265 ? parametersets::parseHevcSps(sps.data(), sps.size())
                                : parametersets::parseH264Sps(sps.data(), sps.size());
         ASSERT_TRUE(info.has_value()) << name;
