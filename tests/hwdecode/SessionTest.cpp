@@ -1,0 +1,1026 @@
+// The decode session layer against the platform: real clips decoded access unit by access unit
+// and compared with FFmpeg's decode, sessions set up and replaced as the parameter sets change,
+// the samples handed to the platform, the output callback, and the registry of session objects.
+// The linker wraps (--wrap) the platform calls below: the double counts live sessions, records
+// samples instead of decoding them or the pixel buffer locks, and fails calls on request.
+#include "AnnexB.h"
+#include "DecompressionOutput.h"
+#include "H264HwDecoderImpl.h"
+#include "ParameterSets.h"
+#include "Pictures.h"
+
+#include <gtest/gtest.h>
+
+#include <bitset>
+#include <chrono>
+#include <climits>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using testsupport::AccessUnit;
+using testsupport::FixtureClip;
+
+struct Sample {
+    Bytes data;
+    CMTime pts;
+    CMTime duration;
+};
+
+struct Lock {
+    bool lock;  // or unlock
+    CVPixelBufferRef buffer;
+    CVPixelBufferLockFlags flags;
+};
+
+// The switches that the tests set, and what the wrapped calls saw (under `mutex`).
+struct Platform {
+    std::atomic<bool> recordSamplesInsteadOfDecoding{false};
+    std::atomic<OSStatus> nextDecodeStatus{noErr};  // returned once, without decoding
+    std::atomic<int> blockBufferCallsBeforeFailure{-1};
+    std::atomic<bool> failDataPointer{false};
+    std::atomic<bool> failSampleCreate{false};
+    std::mutex mutex;
+    std::set<CFTypeRef> liveSessions;
+    size_t createdSessions = 0;
+    VTDecompressionSessionRef lastSession = nullptr;
+    std::vector<Sample> samples;
+    std::vector<Lock> locks;
+};
+
+Platform& platform() {
+    // Outlives the session registry, whose destruction at exit still calls the wrapped functions.
+    static Platform* const instance = new Platform;
+    return *instance;
+}
+
+size_t liveSessions() {
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    return platform().liveSessions.size();
+}
+
+size_t createdSessions() {
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    return platform().createdSessions;
+}
+
+std::vector<Sample> takeSamples() {
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    return std::move(platform().samples);
+}
+
+std::vector<Lock> takeLocks() {
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    return std::move(platform().locks);
+}
+
+void recordLock(bool lock, CVPixelBufferRef buffer, CVPixelBufferLockFlags flags) {
+    std::lock_guard<std::mutex> guard(platform().mutex);
+    platform().locks.push_back({lock, buffer, flags});
+}
+
+}  // namespace
+
+extern "C" {
+
+decltype(VTDecompressionSessionCreate) __real_VTDecompressionSessionCreate;
+decltype(VTDecompressionSessionDecodeFrame) __real_VTDecompressionSessionDecodeFrame;
+decltype(CFRelease) __real_CFRelease;
+decltype(CMBlockBufferCreateWithMemoryBlock) __real_CMBlockBufferCreateWithMemoryBlock;
+decltype(CMBlockBufferGetDataPointer) __real_CMBlockBufferGetDataPointer;
+decltype(CMSampleBufferCreate) __real_CMSampleBufferCreate;
+decltype(CVPixelBufferLockBaseAddress) __real_CVPixelBufferLockBaseAddress;
+decltype(CVPixelBufferUnlockBaseAddress) __real_CVPixelBufferUnlockBaseAddress;
+
+OSStatus __wrap_VTDecompressionSessionCreate(CFAllocatorRef allocator,
+                                             CMVideoFormatDescriptionRef format,
+                                             CFDictionaryRef specification,
+                                             CFDictionaryRef attributes,
+                                             const VTDecompressionOutputCallbackRecord* callback,
+                                             VTDecompressionSessionRef* sessionOut) {
+    const OSStatus result = __real_VTDecompressionSessionCreate(allocator, format, specification,
+                                                                attributes, callback, sessionOut);
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    if (result == noErr) {
+        platform().liveSessions.insert(*sessionOut);
+        platform().lastSession = *sessionOut;
+        ++platform().createdSessions;
+    }
+    return result;
+}
+
+// A session leaves the census with the release that destroys it.
+void __wrap_CFRelease(CFTypeRef cf) {
+    if (cf != nullptr) {
+        std::lock_guard<std::mutex> lock(platform().mutex);
+        const auto found = platform().liveSessions.find(cf);
+        if (found != platform().liveSessions.end() && CFGetRetainCount(cf) == 1) {
+            platform().liveSessions.erase(found);
+        }
+    }
+    __real_CFRelease(cf);
+}
+
+OSStatus __wrap_VTDecompressionSessionDecodeFrame(VTDecompressionSessionRef session,
+                                                  CMSampleBufferRef sampleBuffer,
+                                                  VTDecodeFrameFlags flags, void* frameRefCon,
+                                                  VTDecodeInfoFlags* infoFlagsOut) {
+    if (const OSStatus injected = platform().nextDecodeStatus.exchange(noErr)) {
+        return injected;
+    }
+    if (!platform().recordSamplesInsteadOfDecoding) {
+        return __real_VTDecompressionSessionDecodeFrame(session, sampleBuffer, flags, frameRefCon,
+                                                        infoFlagsOut);
+    }
+    CMBlockBufferRef data = CMSampleBufferGetDataBuffer(sampleBuffer);
+    Bytes bytes(CMBlockBufferGetDataLength(data));
+    EXPECT_EQ(CMSampleBufferGetTotalSampleSize(sampleBuffer), bytes.size()) << "one sample";
+    CMBlockBufferCopyDataBytes(data, 0, bytes.size(), bytes.data());
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    platform().samples.push_back({std::move(bytes),
+                                  CMSampleBufferGetPresentationTimeStamp(sampleBuffer),
+                                  CMSampleBufferGetDuration(sampleBuffer)});
+    return noErr;
+}
+
+OSStatus __wrap_CMBlockBufferCreateWithMemoryBlock(
+    CFAllocatorRef structureAllocator, void* memoryBlock, size_t blockLength,
+    CFAllocatorRef blockAllocator, const CMBlockBufferCustomBlockSource* customBlockSource,
+    size_t offsetToData, size_t dataLength, CMBlockBufferFlags flags, CMBlockBufferRef* out) {
+    if (platform().blockBufferCallsBeforeFailure.fetch_sub(1) == 0) {
+        *out = nullptr;
+        return kCMBlockBufferBlockAllocationFailedErr;
+    }
+    return __real_CMBlockBufferCreateWithMemoryBlock(structureAllocator, memoryBlock, blockLength,
+                                                     blockAllocator, customBlockSource,
+                                                     offsetToData, dataLength, flags, out);
+}
+
+OSStatus __wrap_CMBlockBufferGetDataPointer(CMBlockBufferRef buffer, size_t offset,
+                                            size_t* lengthAtOffset, size_t* totalLength,
+                                            char** dataPointer) {
+    if (platform().failDataPointer) {
+        return kCMBlockBufferBadPointerParameterErr;
+    }
+    return __real_CMBlockBufferGetDataPointer(buffer, offset, lengthAtOffset, totalLength,
+                                              dataPointer);
+}
+
+OSStatus __wrap_CMSampleBufferCreate(CFAllocatorRef allocator, CMBlockBufferRef dataBuffer,
+                                     Boolean dataReady,
+                                     CMSampleBufferMakeDataReadyCallback makeDataReady,
+                                     void* makeDataReadyRefcon, CMFormatDescriptionRef format,
+                                     CMItemCount samples, CMItemCount timingEntries,
+                                     const CMSampleTimingInfo* timing, CMItemCount sizeEntries,
+                                     const size_t* sizes, CMSampleBufferRef* out) {
+    if (platform().failSampleCreate) {
+        *out = nullptr;
+        return kCMSampleBufferError_AllocationFailed;
+    }
+    return __real_CMSampleBufferCreate(allocator, dataBuffer, dataReady, makeDataReady,
+                                       makeDataReadyRefcon, format, samples, timingEntries, timing,
+                                       sizeEntries, sizes, out);
+}
+
+CVReturn __wrap_CVPixelBufferLockBaseAddress(CVPixelBufferRef buffer,
+                                             CVPixelBufferLockFlags flags) {
+    recordLock(true, buffer, flags);
+    return __real_CVPixelBufferLockBaseAddress(buffer, flags);
+}
+
+CVReturn __wrap_CVPixelBufferUnlockBaseAddress(CVPixelBufferRef buffer,
+                                               CVPixelBufferLockFlags flags) {
+    recordLock(false, buffer, flags);
+    return __real_CVPixelBufferUnlockBaseAddress(buffer, flags);
+}
+
+}  // extern "C"
+
+namespace {
+
+struct DeliveredPicture {
+    int32_t format, width, height, bytesPerRow;
+    int32_t extraPixels;  // the four extended pixel counts together
+    std::string md5;      // of the packed BGRA rows
+    testsupport::BgraPicture pixels;
+};
+
+struct SizeReport {
+    int32_t width, height;
+    int accessUnit;  // the one being decoded when the report came
+};
+
+// Keeps the pixels of the first `keepPixels` pictures and the MD5 of all of them. Safe to call
+// from the platform's output thread.
+class RecordingDelegate : public H264HwDecoderImplDelegate {
+  public:
+    explicit RecordingDelegate(size_t keepPixels = 0) : keepPixels_(keepPixels) {}
+
+    void copyRenderBuffer(void* buffer, int32_t format, int32_t width, int32_t height,
+                          int32_t bytesPerRow, int32_t extraLeft, int32_t extraRight,
+                          int32_t extraTop, int32_t extraBottom) override {
+        DeliveredPicture picture{
+            format, width, height, bytesPerRow, extraLeft + extraRight + extraTop + extraBottom,
+            {},     {}};
+        testsupport::BgraPicture packed =
+            testsupport::packRows(static_cast<const uint8_t*>(buffer), width, height, bytesPerRow);
+        picture.md5 = testsupport::md5Hex(packed);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pictures_.size() < keepPixels_) {
+            picture.pixels = std::move(packed);
+        }
+        pictures_.push_back(std::move(picture));
+    }
+
+    void forwardTextureInfo(int32_t width, int32_t height) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sizeReports_.push_back({width, height, accessUnit_});
+    }
+
+    void setAccessUnit(int index) { accessUnit_ = index; }
+
+    std::vector<DeliveredPicture> pictures() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return pictures_;
+    }
+
+    std::vector<std::string> md5s() const {
+        std::vector<std::string> md5s;
+        for (const DeliveredPicture& picture : pictures()) {
+            md5s.push_back(picture.md5);
+        }
+        return md5s;
+    }
+
+    std::vector<SizeReport> sizeReports() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return sizeReports_;
+    }
+
+  private:
+    const size_t keepPixels_;
+    std::atomic<int> accessUnit_{-1};
+    mutable std::mutex mutex_;
+    std::vector<DeliveredPicture> pictures_;
+    std::vector<SizeReport> sizeReports_;
+};
+
+constexpr const char* kCbp = "h264_cbp_320x240";
+constexpr const char* kHevc = "h265_main_320x240";
+
+std::vector<AccessUnit> unitsOf(const char* clip) {
+    return testsupport::readAccessUnits(testsupport::fixtureClip(clip));
+}
+
+std::vector<std::string> md5sOf(const char* clip) {
+    return testsupport::readFrameMd5s(testsupport::fixtureClip(clip));
+}
+
+// A key that no other test uses: session objects stay registered until the process ends.
+std::string freshKey() {
+    static std::atomic<unsigned> next{1};
+    return std::to_string(next++);
+}
+
+std::shared_ptr<H264HwDecoderImpl> freshHandler(std::shared_ptr<RecordingDelegate> delegate,
+                                                bool h265) {
+    auto handler = H264HwDecoderImpl::sharedHandler(freshKey());
+    handler->setDelegate(std::move(delegate));
+    handler->SetH265(h265);
+    return handler;
+}
+
+// Every access unit through DecodeNALUs, in order, with pts = 3000 * index.
+void feedClip(H264HwDecoderImpl& handler, RecordingDelegate& delegate,
+              const std::vector<AccessUnit>& units) {
+    for (size_t i = 0; i < units.size(); ++i) {
+        delegate.setAccessUnit(int(i));
+        handler.DecodeNALUs(units[i].data(), int32_t(units[i].size()), 3000.0 * double(i));
+    }
+}
+
+// The NAL units of an access unit, without start codes and the zero bytes that trail them.
+std::vector<Bytes> splitNalUnits(const Bytes& accessUnit) {
+    std::vector<size_t> starts;
+    for (size_t i = 0; i + 3 <= accessUnit.size(); ++i) {
+        if (accessUnit[i] == 0 && accessUnit[i + 1] == 0 && accessUnit[i + 2] == 1) {
+            starts.push_back(i + 3);
+        }
+    }
+    std::vector<Bytes> units;
+    for (size_t k = 0; k < starts.size(); ++k) {
+        size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : accessUnit.size();
+        while (end > starts[k] && accessUnit[end - 1] == 0) {
+            --end;
+        }
+        units.emplace_back(accessUnit.begin() + std::ptrdiff_t(starts[k]),
+                           accessUnit.begin() + std::ptrdiff_t(end));
+    }
+    return units;
+}
+
+int nalType(const Bytes& nal, bool h265) {
+    return h265 ? (nal.at(0) >> 1) & 0x3F : nal.at(0) & 0x1F;
+}
+
+Bytes firstOfType(const Bytes& accessUnit, int type, bool h265) {
+    for (const Bytes& unit : splitNalUnits(accessUnit)) {
+        if (nalType(unit, h265) == type) {
+            return unit;
+        }
+    }
+    ADD_FAILURE() << "no NAL unit of type " << type;
+    return {};
+}
+
+// An access unit of `units`, each behind a start code of `startCodeLength` (3 or 4) bytes.
+Bytes joinAnnexB(const std::vector<Bytes>& units, size_t startCodeLength = 4) {
+    Bytes joined;
+    for (const Bytes& unit : units) {
+        joined.insert(joined.end(), startCodeLength - 1, 0x00);
+        joined.push_back(0x01);
+        joined.insert(joined.end(), unit.begin(), unit.end());
+    }
+    return joined;
+}
+
+class ClipDecodeTest : public ::testing::TestWithParam<FixtureClip> {};
+
+// Each picture is the clip's picture of the same index: exactly (the MD5 of FFmpeg's decode) or
+// within 45 dB of the stored reference. Each is locked read-only around its delivery alone.
+TEST_P(ClipDecodeTest, DeliversEveryPictureAfterOneSizeReport) {
+    const FixtureClip& clip = GetParam();
+    const auto units = testsupport::readAccessUnits(clip);
+    ASSERT_EQ(int(units.size()), clip.accessUnits);
+    auto delegate = std::make_shared<RecordingDelegate>(size_t(clip.referenceFrames));
+    auto handler = freshHandler(delegate, clip.codec == testsupport::Codec::H265);
+    takeLocks();
+    feedClip(*handler, *delegate, units);
+
+    const auto reports = delegate->sizeReports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].width, clip.width);
+    EXPECT_EQ(reports[0].height, clip.height);
+    EXPECT_EQ(reports[0].accessUnit, 0) << "every clip opens with its parameter sets";
+    // A reordering stream holds back at most 4 pictures until the session is flushed, which
+    // DecodeNALUs never does; the test flushes to see them.
+    const bool reorders = clip.name.find("bframes") != std::string::npos;
+    EXPECT_GE(delegate->pictures().size() + (reorders ? 4 : 0), size_t(clip.frames));
+    VTDecompressionSessionFinishDelayedFrames(platform().lastSession);
+    VTDecompressionSessionWaitForAsynchronousFrames(platform().lastSession);
+
+    const auto pictures = delegate->pictures();
+    ASSERT_EQ(pictures.size(), size_t(clip.frames));
+    const std::vector<std::string> md5s = testsupport::readFrameMd5s(clip);
+    std::vector<testsupport::BgraPicture> references;
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        SCOPED_TRACE("picture " + std::to_string(i));
+        EXPECT_EQ(pictures[i].format, 0);
+        EXPECT_EQ(pictures[i].width, clip.width);
+        EXPECT_EQ(pictures[i].height, clip.height);
+        EXPECT_GE(pictures[i].bytesPerRow, 4 * clip.width);
+        EXPECT_EQ(pictures[i].extraPixels, 0);
+        if (pictures[i].md5 != md5s.at(i)) {
+            if (references.empty()) {
+                references = testsupport::readReferencePictures(clip);
+            }
+            ASSERT_LT(i, references.size()) << "not exact, and no stored reference to compare";
+            ASSERT_FALSE(pictures[i].pixels.pixels.empty());
+            EXPECT_GE(testsupport::psnr(pictures[i].pixels, references[i]), 45.0);
+        }
+    }
+    const auto locks = takeLocks();
+    ASSERT_EQ(locks.size(), 2 * pictures.size());
+    for (size_t i = 0; i < locks.size(); i += 2) {
+        EXPECT_TRUE(locks[i].lock && !locks[i + 1].lock);
+        EXPECT_EQ(locks[i].buffer, locks[i + 1].buffer);
+        EXPECT_EQ(locks[i].flags, CVPixelBufferLockFlags(kCVPixelBufferLock_ReadOnly));
+        EXPECT_EQ(locks[i + 1].flags, locks[i].flags);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, ClipDecodeTest, ::testing::ValuesIn(testsupport::fixtureClips()),
+                         [](const ::testing::TestParamInfo<FixtureClip>& clipInfo) {
+                             return clipInfo.param.name;
+                         });
+
+// A session object fed step by step, and the pictures it should show, in order.
+struct Stream {
+    explicit Stream(bool h265) : handler(freshHandler(delegate, h265)) {}
+
+    // Units [from, to) of the clip, the first `shown` of whose pictures are to be shown.
+    void feed(const char* clip, size_t from, size_t to, size_t shown = SIZE_MAX) {
+        const auto units = unitsOf(clip);
+        const auto md5s = md5sOf(clip);
+        feed(clip, {units.begin() + from, units.begin() + to},
+             {md5s.begin() + from, md5s.begin() + from + std::min(shown, to - from)});
+    }
+
+    void feed(const char* clip, const std::vector<AccessUnit>& units,
+              const std::vector<std::string>& shown) {
+        for (const AccessUnit& unit : units) {
+            delegate->setAccessUnit(int(clipOf.size()));
+            clipOf.push_back(&testsupport::fixtureClip(clip));
+            handler->DecodeNALUs(unit.data(), int32_t(unit.size()), 3000.0 * double(clipOf.size()));
+        }
+        expected.insert(expected.end(), shown.begin(), shown.end());
+    }
+
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+    std::shared_ptr<H264HwDecoderImpl> handler;
+    std::vector<const FixtureClip*> clipOf;  // of each access unit fed
+    std::vector<std::string> expected;
+};
+
+// The clip with the parameter sets of its first access unit sent ahead, in access units of their
+// own, each of the NAL units that `groups` lists.
+std::function<void(Stream&)> setsAhead(const char* clip, std::vector<std::vector<size_t>> groups) {
+    return [=](Stream& stream) {
+        auto units = unitsOf(clip);
+        const std::vector<Bytes> nals = splitNalUnits(units[0]);
+        std::vector<AccessUnit> ahead;
+        std::ptrdiff_t sets = 0;
+        for (const auto& group : groups) {
+            std::vector<Bytes> chosen;
+            for (size_t index : group) {
+                chosen.push_back(nals[index]);
+            }
+            sets += std::ptrdiff_t(group.size());
+            ahead.push_back(joinAnnexB(chosen));
+        }
+        units[0] = joinAnnexB({nals.begin() + sets, nals.end()});
+        units.insert(units.begin(), ahead.begin(), ahead.end());
+        stream.feed(clip, units, md5sOf(clip));
+    };
+}
+
+// Thirty units of one clip, then thirty of another that opens with its own sets and a keyframe.
+std::function<void(Stream&)> joined(const char* first, const char* second) {
+    return [=](Stream& stream) {
+        stream.feed(first, 0, 30);
+        stream.feed(second, 0, 30);
+    };
+}
+
+// A decode that reports the session ended under the plugin (after sleep or a change of GPU, or a
+// decoder failure) makes a new session from the sets in force; pictures are shown again from the
+// next keyframe, at unit 60.
+std::function<void(Stream&)> endedByThePlatform(const char* clip, OSStatus status) {
+    return [=](Stream& stream) {
+        stream.feed(clip, 0, 10);
+        platform().nextDecodeStatus = status;
+        stream.feed(clip, 10, 60, 0);
+        stream.feed(clip, 60, 90);
+        const DecodeStatistics::Snapshot figures = stream.handler->statistics()->snapshot();
+        EXPECT_EQ(figures.lastStatus, status);
+        EXPECT_EQ(figures.dropped[size_t(DecodeStatistics::Drop::DecodeError)], 1u);
+        EXPECT_EQ(figures.dropped[size_t(DecodeStatistics::Drop::WaitingForKeyframe)], 49u);
+        EXPECT_EQ(figures.decoded, 40u);
+        EXPECT_EQ(figures.keyframeRequests, 1u);
+    };
+}
+
+// The NAL unit with its `index`-th exp-Golomb field after the header, which reads 0, set to 1:
+// the bits after it move, and emulation prevention is made anew. Right for PPS and CAVLC slices,
+// whose payload after these fields is not byte-aligned.
+Bytes withUeFieldSetToOne(const Bytes& nal, int index) {
+    std::string bits;
+    for (uint8_t byte : parametersets::unescapeRbsp(nal.data() + 1, nal.size() - 1)) {
+        bits += std::bitset<8>(byte).to_string();
+    }
+    bits.erase(bits.find_last_of('1'));  // the stop bit and the zeros after it
+    size_t at = 0;
+    for (int field = 0; field < index; ++field) {
+        at += 2 * (bits.find('1', at) - at) + 1;
+    }
+    EXPECT_EQ(bits.at(at), '1');
+    bits.replace(at, 1, "010");
+    bits += '1';
+    bits.resize((bits.size() + 7) / 8 * 8, '0');
+    Bytes escaped = {nal[0]};
+    int zeros = 0;
+    for (size_t i = 0; i < bits.size(); i += 8) {
+        const auto byte = uint8_t(std::bitset<8>(bits, i, 8).to_ulong());
+        if (zeros >= 2 && byte <= 3) {
+            escaped.push_back(3);
+            zeros = 0;
+        }
+        zeros = byte == 0 ? zeros + 1 : 0;
+        escaped.push_back(byte);
+    }
+    return escaped;
+}
+
+struct SessionCase {
+    const char* name;
+    bool h265;
+    std::function<void(Stream&)> script;
+    std::vector<int> sessionsSetUpAt;  // access units
+};
+
+void PrintTo(const SessionCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+const SessionCase kSessionCases[] = {
+    {"SetsInAccessUnitsOfTheirOwnSetUpOnTheLast", false, setsAhead(kCbp, {{0}, {1}}), {1}},
+    {"H265SetsSetUpOnlyOnceTheVpsIsThere", true, setsAhead(kHevc, {{1, 2}, {0}}), {1}},
+    // Until the next random-access point the pictures go on decoding with the sets they were
+    // made with.
+    {"ANewSpsWaitsForTheNextRandomAccessPoint",
+     false,
+     [](Stream& stream) {
+         const auto odd = unitsOf("h264_odd_642x362");
+         stream.feed(kCbp, 0, 10);
+         stream.feed("h264_odd_642x362",
+                     {joinAnnexB({firstOfType(odd[0], 7, false), firstOfType(odd[0], 8, false)})},
+                     {});
+         stream.feed(kCbp, 10, 30);
+     },
+     {0}},
+    // After a Reset the old stream's pictures are not decoded; the session stays until the
+    // next stream's sets replace it.
+    {"AfterAResetTheNextStreamsSetsStartANewSession",
+     false,
+     [](Stream& stream) {
+         stream.feed(kCbp, 0, 10);
+         stream.handler->Reset();
+         stream.feed(kCbp, 10, 11, 0);
+         stream.handler->SetH265(true);
+         stream.feed(kHevc, 0, 30);
+     },
+     {0, 11}},
+    {"StopStartCyclesReplaceTheSessionEachTime",
+     false,
+     [](Stream& stream) {
+         for (int cycle = 0; cycle < 12; ++cycle) {
+             stream.handler->SetH265(cycle % 2 == 1);
+             stream.feed(cycle % 2 == 1 ? kHevc : kCbp, 0, 5);
+             stream.handler->Reset();
+         }
+     },
+     {0, 5, 10, 15, 20, 25, 30, 35, 40, 45, 50, 55}},
+    {"ASetThatDoesNotParseSetsNothingUp",
+     false,
+     [](Stream& stream) {
+         stream.feed(kCbp, 0, 5);
+         stream.handler->Reset();
+         stream.feed(kCbp, {joinAnnexB({{0x67, 0x42}, firstOfType(unitsOf(kCbp)[0], 8, false)})},
+                     {});
+         stream.feed(kCbp, 0, 30);
+     },
+     {0, 6}},
+    // The last two pictures of the first stream are still held for reordering at the Reset.
+    {"HeldPicturesOfAReplacedSessionAreNotShown",
+     false,
+     [](Stream& stream) {
+         stream.feed("h264_high_bframes_640x360", 0, 30, 28);
+         stream.handler->Reset();
+         stream.feed(kCbp, 0, 30);
+     },
+     {0, 30}},
+    {"ANewSizeAtAKeyframeStartsANewSession", false, joined(kCbp, "h264_gop60_1280x720"), {0, 30}},
+    {"H265NewSizeAtAKeyframeStartsANewSession",
+     true,
+     joined(kHevc, "h265_gop60_1280x720"),
+     {0, 30}},
+    {"TheSameSizeAtAKeyframeKeepsTheSession",
+     false,
+     joined(kCbp, "h264_repeat_headers_320x240"),
+     {0}},
+    {"H265SameSizeAtAKeyframeKeepsTheSession",
+     true,
+     joined(kHevc, "h265_repeat_headers_320x240"),
+     {0}},
+    {"ASessionThePlatformInvalidatedIsReplaced",
+     false,
+     endedByThePlatform("h264_gop60_1280x720", kVTInvalidSessionErr),
+     {0, 11}},
+    {"ASessionWhoseDecoderFailedIsReplaced",
+     true,
+     endedByThePlatform("h265_gop60_1280x720", kVTVideoDecoderMalfunctionErr),
+     {0, 11}},
+    // Slices that refer to a second PPS (id 1, the first one's copy) decode: the format
+    // description carries every set the stream sent.
+    {"SlicesThatReferToASecondPpsDecode",
+     false,
+     [](Stream& stream) {
+         std::vector<AccessUnit> units;
+         for (const AccessUnit& unit : unitsOf(kCbp)) {
+             std::vector<Bytes> nals;
+             for (const Bytes& nal : splitNalUnits(unit)) {
+                 const int type = nalType(nal, false);
+                 if (type == 8) {
+                     nals.push_back(nal);
+                 }
+                 nals.push_back(type == 8                ? withUeFieldSetToOne(nal, 0)
+                                : type == 1 || type == 5 ? withUeFieldSetToOne(nal, 2)
+                                                         : nal);
+             }
+             units.push_back(joinAnnexB(nals));
+         }
+         stream.feed(kCbp, units, md5sOf(kCbp));
+     },
+     {0}},
+};
+
+class SessionSetupTest : public ::testing::TestWithParam<SessionCase> {};
+
+// Each session reports the size of the stream whose sets made it, and one replaced is released.
+TEST_P(SessionSetupTest, ShowsEachStreamsPicturesWithTheSetsInForce) {
+    const size_t liveBefore = liveSessions();
+    const size_t createdBefore = createdSessions();
+    Stream stream(GetParam().h265);
+    GetParam().script(stream);
+
+    std::vector<int> setUpAt;
+    for (const SizeReport& report : stream.delegate->sizeReports()) {
+        setUpAt.push_back(report.accessUnit);
+        EXPECT_EQ(report.width, stream.clipOf.at(size_t(report.accessUnit))->width);
+        EXPECT_EQ(report.height, stream.clipOf.at(size_t(report.accessUnit))->height);
+    }
+    EXPECT_EQ(setUpAt, GetParam().sessionsSetUpAt);
+    EXPECT_EQ(createdSessions() - createdBefore, setUpAt.size());
+    EXPECT_EQ(stream.handler->statistics()->snapshot().sessions, setUpAt.size());
+    EXPECT_EQ(liveSessions(), liveBefore + 1);
+    EXPECT_EQ(stream.delegate->md5s(), stream.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, SessionSetupTest, ::testing::ValuesIn(kSessionCases),
+                         [](const ::testing::TestParamInfo<SessionCase>& row) {
+                             return std::string(row.param.name);
+                         });
+
+TEST(SessionRaceTest, DelegateSwappedWhileDecodingGetsEveryPictureOnce) {
+    const auto units = unitsOf(kCbp);
+    auto first = std::make_shared<RecordingDelegate>();
+    auto second = std::make_shared<RecordingDelegate>();
+    auto handler = freshHandler(first, false);
+    std::atomic<bool> decoding{true};
+    std::thread swapper([&] {
+        for (int i = 0; decoding; ++i) {
+            handler->setDelegate(i % 2 == 0 ? second : first);
+            std::this_thread::yield();
+        }
+    });
+    for (int round = 0; round < 3; ++round) {
+        feedClip(*handler, *first, units);
+    }
+    decoding = false;
+    swapper.join();
+    EXPECT_EQ(first->pictures().size() + second->pictures().size(), 3 * units.size());
+    EXPECT_EQ(first->sizeReports().size() + second->sizeReports().size(), 1u);
+}
+
+// A Reset starts the stream over at its next random-access point (every round of the clip begins
+// with one): pictures in between are skipped, and every picture delivered is a correct one.
+TEST(SessionRaceTest, ResetRacingWithDecodingDeliversOnlyCorrectPictures) {
+    const auto units = unitsOf(kCbp);
+    const auto md5s = md5sOf(kCbp);
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto handler = freshHandler(delegate, false);
+    std::atomic<bool> decoding{true};
+    std::atomic<int> resets{0};
+    std::thread resetter([&] {
+        while (decoding) {
+            handler->Reset();
+            ++resets;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    constexpr size_t kRounds = 4;
+    for (size_t round = 0; round < kRounds; ++round) {
+        feedClip(*handler, *delegate, units);
+    }
+    decoding = false;
+    resetter.join();
+
+    EXPECT_GT(resets.load(), 0);
+    const auto delivered = delegate->md5s();
+    EXPECT_GE(delivered.size(), kRounds - 1);
+    const std::set<std::string> clipPictures(md5s.begin(), md5s.end());
+    for (size_t i = 0; i < delivered.size(); ++i) {
+        EXPECT_EQ(clipPictures.count(delivered[i]), 1u) << "picture " << i;
+    }
+    EXPECT_GE(delegate->sizeReports().size(), 1u);
+}
+
+// Threads asking for the same keys at once share one object per key, allocated and logged once,
+// which a Reset leaves in place.
+TEST(SessionRaceTest, ThreadsRacingForAKeyShareOneObject) {
+    constexpr int kThreads = 8;
+    constexpr int kKeys = 20;
+    std::vector<std::string> keys;
+    for (int i = 0; i < kKeys; ++i) {
+        keys.push_back(freshKey());
+    }
+    std::vector<std::vector<std::shared_ptr<H264HwDecoderImpl>>> seen(kThreads);
+    ::testing::internal::CaptureStderr();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (const std::string& key : keys) {
+                seen[t].push_back(H264HwDecoderImpl::sharedHandler(key));
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    std::set<std::shared_ptr<H264HwDecoderImpl>> distinct;
+    for (int k = 0; k < kKeys; ++k) {
+        for (int t = 1; t < kThreads; ++t) {
+            EXPECT_EQ(seen[t][k], seen[0][k]) << "key " << keys[k];
+        }
+        distinct.insert(seen[0][k]);
+        const std::string line = "decoder: Allocating decoder instance for " + keys[k] + "...\n";
+        EXPECT_NE(log.find(line), std::string::npos);
+        EXPECT_EQ(log.find(line, log.find(line) + 1), std::string::npos) << "logged once";
+    }
+    EXPECT_EQ(distinct.size(), size_t(kKeys));
+    seen[0][0]->Reset();
+    EXPECT_EQ(H264HwDecoderImpl::sharedHandler(keys[0]), seen[0][0]);
+}
+
+// A failed decode, and a decode without picture, deliver nothing, and nothing after them either
+// until the stream reaches a random-access point: later pictures may depend on the lost one.
+// Whoever gets the picture, its buffer is locked read-only once, and unlocked.
+TEST(OutputTest, APictureGoesToTheDelegateOfAnOwnedObjectWhoseStreamIsIntact) {
+    const struct {
+        const char* rule;
+        OSStatus failureBefore;  // of an output call before the picture's
+        bool noPictureBefore;    // that call came without a picture
+        bool withDelegate;
+        bool owned;
+        size_t delivered;
+    } rows[] = {
+        {"a decoded picture is delivered", noErr, false, true, true, 1},
+        {"after bad data", kVTVideoDecoderBadDataErr, false, true, true, 0},
+        {"after any failure", -1, false, true, true, 0},
+        {"after a decode without picture", noErr, true, true, true, 0},
+        {"without delegate", noErr, false, false, true, 0},
+        {"to an object that no one owns", noErr, false, true, false, 0},
+    };
+    CVPixelBufferRef picture = nullptr;
+    ASSERT_EQ(CVPixelBufferCreate(nullptr, 64, 8, kCVPixelFormatType_32BGRA, nullptr, &picture),
+              kCVReturnSuccess);
+    const AccessUnit keyframe = unitsOf(kCbp)[0];
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.rule);
+        auto delegate = std::make_shared<RecordingDelegate>();
+        // Its stream began at a random-access point; the delegate comes after that picture.
+        auto handler = freshHandler(nullptr, false);
+        handler->DecodeNALUs(keyframe.data(), int32_t(keyframe.size()), 0);
+        handler->setDelegate(row.withDelegate ? delegate : nullptr);
+        H264HwDecoderImpl unowned;
+        unowned.setDelegate(delegate);
+        H264HwDecoderImpl* const target = row.owned ? handler.get() : &unowned;
+        takeLocks();
+        if (row.failureBefore != noErr || row.noPictureBefore) {
+            didDecompress(target, nullptr, row.failureBefore, 0,
+                          row.noPictureBefore ? nullptr : picture, kCMTimeInvalid, kCMTimeInvalid);
+            EXPECT_TRUE(handler->statistics()->snapshot().keyframeNeeded);
+        }
+        didDecompress(target, nullptr, noErr, 0, picture, kCMTimeInvalid, kCMTimeInvalid);
+
+        EXPECT_EQ(delegate->pictures().size(), row.delivered);
+        const auto locks = takeLocks();
+        ASSERT_EQ(locks.size(), 2u);
+        EXPECT_TRUE(locks[0].lock && !locks[1].lock);
+        for (const Lock& lock : locks) {
+            EXPECT_EQ(lock.buffer, picture);
+            EXPECT_EQ(lock.flags, CVPixelBufferLockFlags(kCVPixelBufferLock_ReadOnly));
+        }
+    }
+    CVPixelBufferRelease(picture);
+}
+
+// A sample of length-prefixed units, built by hand from the units it must hold.
+Bytes lengthPrefixed(const std::vector<Bytes>& units) {
+    Bytes sample;
+    for (const Bytes& unit : units) {
+        const size_t length = unit.size();
+        sample.insert(sample.end(), {uint8_t(length >> 24), uint8_t(length >> 16),
+                                     uint8_t(length >> 8), uint8_t(length)});
+        sample.insert(sample.end(), unit.begin(), unit.end());
+    }
+    return sample;
+}
+
+void decode(H264HwDecoderImpl& handler, const Bytes& accessUnit, double pts = 0) {
+    handler.DecodeNALUs(accessUnit.data(), int32_t(accessUnit.size()), pts);
+}
+
+// The platform records the samples instead of decoding them.
+class SubmitTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        platform().recordSamplesInsteadOfDecoding = true;
+        takeSamples();
+    }
+
+    void TearDown() override {
+        platform().recordSamplesInsteadOfDecoding = false;
+        clearFailures();
+    }
+
+    static void clearFailures() {
+        platform().blockBufferCallsBeforeFailure = -1;
+        platform().failDataPointer = false;
+        platform().failSampleCreate = false;
+    }
+
+    // A session object whose session was set up from a real clip's parameter sets, and whose
+    // stream has begun at a random-access point (an IDR slice).
+    std::shared_ptr<H264HwDecoderImpl> readyHandler(bool h265) {
+        const AccessUnit first = unitsOf(h265 ? kHevc : "h264_tiny_16x16").at(0);
+        std::vector<Bytes> sets;
+        for (const int type : h265 ? std::vector<int>{32, 33, 34} : std::vector<int>{7, 8}) {
+            sets.push_back(firstOfType(first, type, h265));
+        }
+        delegate_ = std::make_shared<RecordingDelegate>();
+        auto handler = freshHandler(delegate_, h265);
+        decode(*handler, joinAnnexB(sets));
+        decode(*handler, joinAnnexB({h265 ? Bytes{0x26, 0x01, 0xAF} : Bytes{0x65, 0x88, 0x84}}));
+        EXPECT_EQ(takeSamples().size(), 1u);
+        return handler;
+    }
+
+    std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
+};
+
+std::vector<Bytes> manySlices() {
+    std::vector<Bytes> slices;
+    for (int i = 0; i < 300; ++i) {
+        slices.push_back({0x65, uint8_t(i), uint8_t(i >> 8), 0x80});
+    }
+    return slices;
+}
+
+// An Annex B access unit becomes one sample of its picture NAL units, each behind a four-byte
+// big-endian length, and nothing else.
+TEST_F(SubmitTest, AnAccessUnitBecomesOneSampleOfItsPictureUnits) {
+    const Bytes slice = {0x65, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
+    const Bytes second = {0x65, 0xBB, 0xCC};
+    const Bytes hevcTrailing = {0x02, 0x01, 0xBB};  // type 1
+    const Bytes hevcReserved = {0x2E, 0x01, 0xCC};  // type 23
+    const struct {
+        const char* rule;
+        bool h265;
+        Bytes accessUnit;
+        std::vector<Bytes> submitted;
+    } cases[] = {
+        {"a slice behind a three-byte start code", false, joinAnnexB({slice}, 3), {slice}},
+        {"four-byte start codes leave their zero in the unit before",
+         false,
+         joinAnnexB({{0x65, 0xAA}, second}, 4),
+         {{0x65, 0xAA, 0x00}, second}},
+        {"a start code that ends the buffer is not found",
+         false,
+         {0x00, 0x00, 0x01, 0x65, 0xAA, 0xBB, 0x00, 0x00, 0x01},
+         {{0x65, 0xAA, 0xBB, 0x00, 0x00, 0x01}}},
+        {"back-to-back start codes give an empty unit, which H.264 ignores",
+         false,
+         {0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0x65, 0xAA},
+         {{0x65, 0xAA}}},
+        {"bytes before the first start code are ignored",
+         false,
+         {0xAA, 0xBB, 0x00, 0x01, 0x00, 0x00, 0x01, 0x65, 0xDD},
+         {{0x65, 0xDD}}},
+        {"delimiters, SEI, filler, unspecified units and parameter sets stay out",
+         false,
+         joinAnnexB({{0x09, 0xF0},
+                     {0x06, 0x05, 0x02, 0xBB, 0xCC, 0x80},
+                     {0x68, 0x5E, 0x01},
+                     {0x0C, 0xFF, 0xFF, 0x80},
+                     {0x1F, 0x12},
+                     slice}),
+         {slice}},
+        {"every unit of a large access unit", false, joinAnnexB(manySlices(), 3), manySlices()},
+        {"H.265: the header's type chooses, reserved picture types included",
+         true,
+         joinAnnexB({{0x46, 0x01, 0x50},
+                     {0x4E, 0x01, 0x05, 0x80},
+                     {0x4C, 0x01, 0xAA},
+                     hevcTrailing,
+                     hevcReserved,
+                     {0x50, 0x01, 0x84, 0x80}},
+                    3),
+         {hevcTrailing, hevcReserved}},
+        {"H.265: back-to-back start codes give an empty unit, which is submitted",
+         true,
+         {0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0x02, 0x01, 0xAA},
+         {{}, {0x02, 0x01, 0xAA}}},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.rule);
+        auto handler = readyHandler(test.h265);
+        decode(*handler, test.accessUnit);
+        const auto samples = takeSamples();
+        ASSERT_EQ(samples.size(), 1u);
+        EXPECT_EQ(samples[0].data, lengthPrefixed(test.submitted));
+        EXPECT_EQ(delegate_->sizeReports().size(), 1u) << "no new session";
+    }
+}
+
+TEST_F(SubmitTest, BuffersTooShortForAStartCodeSubmitNothing) {
+    auto handler = readyHandler(false);
+    const Bytes accessUnit = {0x00, 0x00, 0x01, 0x65, 0xAA, 0xBB};
+    for (const int32_t length : {3, 2, 0, -1, -100, INT32_MIN}) {
+        handler->DecodeNALUs(accessUnit.data(), length, 0);
+    }
+    handler->DecodeNALUs(nullptr, 0, 0);
+    EXPECT_TRUE(takeSamples().empty());
+
+    // Four bytes is the shortest buffer in which a start code is found.
+    handler->DecodeNALUs(accessUnit.data(), 4, 0);
+    const auto samples = takeSamples();
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].data, lengthPrefixed({{0x65}}));
+}
+
+// The time is kept in units of 10 µs, truncated toward zero; each sample lasts a frame at 30 Hz.
+TEST_F(SubmitTest, SampleTimingCarriesThePresentationTime) {
+    auto handler = readyHandler(false);
+    const std::pair<double, int64_t> times[] = {
+        {123456.9, 123456}, {-2.5, -2}, {4294967295.0, 4294967295LL}, {0.0, 0}};
+    for (const auto& [pts, value] : times) {
+        decode(*handler, joinAnnexB({{0x65, 0x9A}}), pts);
+        const auto samples = takeSamples();
+        ASSERT_EQ(samples.size(), 1u);
+        EXPECT_EQ(samples[0].pts.value, value);
+        EXPECT_EQ(samples[0].pts.timescale, 100000);
+        EXPECT_TRUE(samples[0].pts.flags & kCMTimeFlags_Valid);
+        EXPECT_EQ(samples[0].duration.value * 30, samples[0].duration.timescale);
+    }
+}
+
+// A sample that would miss a part is not a correct decode: the access unit is lost, the host
+// reads why, and the stream waits for its next random-access point, whose sample goes out whole.
+TEST_F(SubmitTest, AnAccessUnitWhoseSampleCannotBeMadeIsLost) {
+    const Bytes accessUnit = joinAnnexB({{0x65, 0x01}, {0x65, 0x02}}, 3);
+    const struct {
+        const char* failure;
+        void (*inject)(Platform&);
+        OSStatus status;
+    } failures[] = {
+        {"a unit's buffer", [](Platform& p) { p.blockBufferCallsBeforeFailure = 0; },
+         kCMBlockBufferBlockAllocationFailedErr},
+        {"the joined buffer", [](Platform& p) { p.blockBufferCallsBeforeFailure = 2; },
+         kCMBlockBufferBlockAllocationFailedErr},
+        {"a unit's data", [](Platform& p) { p.failDataPointer = true; },
+         kCMBlockBufferBadPointerParameterErr},
+        {"the sample", [](Platform& p) { p.failSampleCreate = true; },
+         kCMSampleBufferError_AllocationFailed},
+    };
+    for (const auto& failure : failures) {
+        SCOPED_TRACE(failure.failure);
+        auto handler = readyHandler(false);
+        failure.inject(platform());
+        decode(*handler, accessUnit);
+        clearFailures();
+        EXPECT_TRUE(takeSamples().empty());
+        const DecodeStatistics::Snapshot figures = handler->statistics()->snapshot();
+        EXPECT_EQ(figures.lastStatus, failure.status);
+        EXPECT_TRUE(figures.keyframeNeeded);
+        EXPECT_EQ(figures.dropped[size_t(DecodeStatistics::Drop::DecodeError)], 1u);
+
+        decode(*handler, joinAnnexB({{0x41, 0x9A}}));
+        decode(*handler, accessUnit);
+        const auto samples = takeSamples();
+        ASSERT_EQ(samples.size(), 1u) << "only the random-access point goes out";
+        EXPECT_EQ(samples[0].data, lengthPrefixed({{0x65, 0x01}, {0x65, 0x02}}));
+    }
+}
+
+// A stream joined without its parameter sets: nothing can decode, and its sender should send a
+// keyframe.
+TEST_F(SubmitTest, NothingIsSubmittedBeforeTheFirstSession) {
+    auto handler = freshHandler(delegate_, false);
+    decode(*handler, joinAnnexB({{0x65, 0x88, 0x80}}));
+    EXPECT_TRUE(takeSamples().empty());
+    const DecodeStatistics::Snapshot figures = handler->statistics()->snapshot();
+    EXPECT_EQ(figures.lastStatus, kVTInvalidSessionErr);
+    EXPECT_TRUE(figures.keyframeNeeded);
+}
+
+// The reorder window is what the real clips' sequence parameter sets state.
+TEST(PictureReorderTest, TheWindowIsWhatTheSequenceParameterSetStates) {
+    const std::pair<const char*, int> clips[] = {
+        {kCbp, 0}, {"h264_high_bframes_640x360", 2}, {kHevc, 0}};
+    for (const auto& [name, window] : clips) {
+        const bool h265 = testsupport::fixtureClip(name).codec == testsupport::Codec::H265;
+        const auto sps = firstOfType(unitsOf(name).front(), h265 ? 33 : 7, h265);
+        const auto info = h265 ? parametersets::parseHevcSps(sps.data(), sps.size())
+                               : parametersets::parseH264Sps(sps.data(), sps.size());
+        ASSERT_TRUE(info.has_value()) << name;
+        EXPECT_EQ(info->reorderWindow, window) << name;
+    }
+}
+
+}  // namespace
