@@ -1,6 +1,5 @@
-// The names that the decode logs give NAL unit types and SEI payloads.
+// The names that the decode logs give H.265 SEI payloads.
 #include "H264HwDecoderImpl.h"
-#include "NaluNames.h"
 
 #include <gtest/gtest.h>
 
@@ -10,20 +9,6 @@
 #include <vector>
 
 namespace {
-
-// Every row reads "index:" and then its description: no row is missing or out of place.
-TEST(NaluNamesTest, EveryRowStartsWithItsIndex) {
-    const std::pair<const char* const*, size_t> tables[] = {
-        {naluTypesStrings264, std::size(naluTypesStrings264)},
-        {naluTypesStrings265, std::size(naluTypesStrings265)},
-        {sei_payloadType_description_h264, std::size(sei_payloadType_description_h264)},
-    };
-    for (const auto& [rows, size] : tables) {
-        for (size_t i = 0; i < size; ++i) {
-            EXPECT_EQ(std::string(rows[i]).rfind(std::to_string(i) + ":", 0), 0u) << rows[i];
-        }
-    }
-}
 
 // An H.265 SEI payload is named by where it may stand: payloads of the same syntax in prefix and
 // suffix SEI alike in any NAL unit, suffix SEI (type 40) only the picture hash, and every other

@@ -1,18 +1,18 @@
-// The decode session layer against the platform: real clips decoded access unit by access unit
-// and compared with FFmpeg's decode, sessions set up and replaced as the parameter sets change,
-// the samples handed to the platform, the output callback, and the registry of session objects.
-// The linker wraps (--wrap) the platform calls below: the double counts live sessions, records
-// samples instead of decoding them or the pixel buffer locks, and fails calls on request.
+// The decode session layer against the platform, whose calls below the linker wraps (--wrap):
+// the double counts live sessions, records samples instead of decoding them, records pixel buffer
+// locks, and fails calls on request.
 #include "AnnexB.h"
 #include "DecompressionOutput.h"
 #include "H264HwDecoderImpl.h"
 #include "NalUnits.h"
 #include "ParameterSets.h"
+#include "PictureReorder.h"
 #include "Pictures.h"
 
 #include <gtest/gtest.h>
 
 #include <bitset>
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <functional>
@@ -41,10 +41,8 @@ struct Lock {
 // The switches that the tests set, and what the wrapped calls saw (under `mutex`).
 struct Platform {
     std::atomic<bool> recordSamplesInsteadOfDecoding{false};
-    std::atomic<OSStatus> nextDecodeStatus{noErr};  // returned once, without decoding
-    // Of the calls that make a sample (block buffers, their data, the sample), the one that fails,
-    // counted from 0.
-    std::atomic<int> failableCallsBeforeFailure{-1};
+    std::atomic<OSStatus> nextDecodeStatus{noErr};    // returned once, without decoding
+    std::atomic<int> failableCallsBeforeFailure{-1};  // of the calls that make a sample
     std::mutex mutex;
     std::set<CFTypeRef> liveSessions;
     VTDecompressionSessionRef lastSession = nullptr;
@@ -246,6 +244,10 @@ class RecordingDelegate : public H264HwDecoderImplDelegate {
 
 constexpr const char* kCbp = "h264_cbp_320x240";
 constexpr const char* kHevc = "h265_main_320x240";
+constexpr const char* kGop60 = "h264_gop60_1280x720";
+constexpr const char* kHevcGop60 = "h265_gop60_1280x720";
+constexpr const char* kRepeat = "h264_repeat_headers_320x240";
+constexpr const char* kHevcRepeat = "h265_repeat_headers_320x240";
 
 std::vector<AccessUnit> unitsOf(const char* clip) {
     return testsupport::readAccessUnits(testsupport::fixtureClip(clip));
@@ -265,17 +267,7 @@ std::shared_ptr<H264HwDecoderImpl> freshHandler(std::shared_ptr<RecordingDelegat
     return handler;
 }
 
-// Every access unit through DecodeNALUs, in order, with pts = 3000 * index.
-void feedClip(H264HwDecoderImpl& handler, RecordingDelegate& delegate,
-              const std::vector<AccessUnit>& units) {
-    for (size_t i = 0; i < units.size(); ++i) {
-        delegate.setAccessUnit(int(i));
-        handler.DecodeNALUs(units[i].data(), int32_t(units[i].size()), 3000.0 * double(i));
-    }
-}
-
-// The NAL units of an access unit, for building others from them. Every clip's first access unit
-// opens with its parameter sets: SPS and PPS, or VPS, SPS and PPS.
+// Every clip's first access unit opens with its parameter sets: SPS and PPS, or VPS, SPS and PPS.
 std::vector<Bytes> nalUnitsOf(const Bytes& accessUnit) {
     std::vector<Bytes> units;
     for (const auto& unit : nalunits::findNalUnits(accessUnit.data(), accessUnit.size())) {
@@ -296,40 +288,6 @@ Bytes joinAnnexB(const std::vector<Bytes>& units, size_t startCodeLength = 4) {
     return joined;
 }
 
-class ClipDecodeTest : public ::testing::TestWithParam<FixtureClip> {};
-
-// Each picture is exactly the clip's picture of the same index (the MD5 of FFmpeg's decode, on
-// which the platform layer here rests), locked read-only around its delivery alone.
-TEST_P(ClipDecodeTest, DeliversEveryPictureAfterOneSizeReport) {
-    const FixtureClip& clip = GetParam();
-    const auto units = testsupport::readAccessUnits(clip);
-    ASSERT_EQ(int(units.size()), clip.accessUnits);
-    auto delegate = std::make_shared<RecordingDelegate>();
-    auto handler = freshHandler(delegate, clip.codec == testsupport::Codec::H265);
-    takeLocks();
-    feedClip(*handler, *delegate, units);
-
-    const auto reports = delegate->sizeReports();
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].width, clip.width);
-    EXPECT_EQ(reports[0].height, clip.height);
-    EXPECT_EQ(reports[0].accessUnit, 0) << "every clip opens with its parameter sets";
-    // A reordering stream holds back at most 4 pictures until the session is flushed, which
-    // DecodeNALUs never does; the test flushes to see them.
-    const bool reorders = clip.name.find("bframes") != std::string::npos;
-    EXPECT_GE(delegate->md5s().size() + (reorders ? 4 : 0), size_t(clip.frames));
-    VTDecompressionSessionFinishDelayedFrames(platform().lastSession);
-    VTDecompressionSessionWaitForAsynchronousFrames(platform().lastSession);
-    EXPECT_EQ(delegate->md5s(), testsupport::readFrameMd5s(clip));
-
-    expectLockPairs(takeLocks(), size_t(clip.frames));
-}
-
-INSTANTIATE_TEST_SUITE_P(Fixtures, ClipDecodeTest, ::testing::ValuesIn(testsupport::fixtureClips()),
-                         [](const ::testing::TestParamInfo<FixtureClip>& clipInfo) {
-                             return clipInfo.param.name;
-                         });
-
 // A session object fed step by step, and the pictures it should show, in order.
 struct Stream {
     explicit Stream(bool h265) : handler(freshHandler(delegate, h265)) {}
@@ -338,6 +296,7 @@ struct Stream {
     void feed(const char* clip, size_t from, size_t to, size_t shown = SIZE_MAX) {
         const auto units = unitsOf(clip);
         const auto md5s = md5sOf(clip);
+        ASSERT_LE(to, std::min(units.size(), md5s.size()));
         feed(clip, {units.begin() + from, units.begin() + to},
              {md5s.begin() + from, md5s.begin() + from + std::min(shown, to - from)});
     }
@@ -358,8 +317,39 @@ struct Stream {
     std::vector<std::string> expected;
 };
 
-// The clip with the parameter sets of its first access unit sent ahead, in access units of their
-// own, each of the NAL units that `groups` lists.
+class ClipDecodeTest : public ::testing::TestWithParam<FixtureClip> {};
+
+// Each picture is exactly the clip's picture of the same index: the platform layer here is
+// FFmpeg's decode, whose MD5s the clip keeps.
+TEST_P(ClipDecodeTest, DeliversEveryPictureAfterOneSizeReport) {
+    const FixtureClip& clip = GetParam();
+    Stream stream(clip.codec == testsupport::Codec::H265);
+    takeLocks();
+    stream.feed(clip.name.c_str(), 0, size_t(clip.accessUnits));
+
+    const auto reports = stream.delegate->sizeReports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].width, clip.width);
+    EXPECT_EQ(reports[0].height, clip.height);
+    EXPECT_EQ(reports[0].accessUnit, 0) << "every clip opens with its parameter sets";
+    // A reordering stream holds back at most 4 pictures until the session is flushed, which
+    // DecodeNALUs never does; the test flushes to see them.
+    const bool reorders = clip.name.find("bframes") != std::string::npos;
+    EXPECT_GE(stream.delegate->md5s().size() + (reorders ? 4 : 0), size_t(clip.frames));
+    VTDecompressionSessionFinishDelayedFrames(platform().lastSession);
+    VTDecompressionSessionWaitForAsynchronousFrames(platform().lastSession);
+    EXPECT_EQ(stream.delegate->md5s(), stream.expected);
+
+    expectLockPairs(takeLocks(), size_t(clip.frames));
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, ClipDecodeTest, ::testing::ValuesIn(testsupport::fixtureClips()),
+                         [](const ::testing::TestParamInfo<FixtureClip>& clipInfo) {
+                             return clipInfo.param.name;
+                         });
+
+// The clip with the parameter sets of its first access unit sent ahead in access units of their
+// own, of the NAL units that `groups` lists.
 std::function<void(Stream&)> setsAhead(const char* clip, std::vector<std::vector<size_t>> groups) {
     return [=](Stream& stream) {
         auto units = unitsOf(clip);
@@ -391,7 +381,7 @@ std::function<void(Stream&)> joined(const char* first, const char* second) {
 // A decode that reports the session ended under the plugin (after sleep or a change of GPU, or a
 // decoder failure) makes a new session from the sets in force; pictures are shown again from the
 // next keyframe, at unit 60.
-std::function<void(Stream&)> endedByThePlatform(const char* clip, OSStatus status) {
+std::function<void(Stream&)> ended(const char* clip, OSStatus status) {
     return [=](Stream& stream) {
         stream.feed(clip, 0, 10);
         platform().nextDecodeStatus = status;
@@ -401,7 +391,6 @@ std::function<void(Stream&)> endedByThePlatform(const char* clip, OSStatus statu
         EXPECT_EQ(figures.lastStatus, status);
         EXPECT_EQ(figures.dropped[size_t(DecodeStatistics::Drop::DecodeError)], 1u);
         EXPECT_EQ(figures.dropped[size_t(DecodeStatistics::Drop::WaitingForKeyframe)], 49u);
-        EXPECT_EQ(figures.decoded, 40u);
         EXPECT_EQ(figures.keyframeRequests, 1u);
     };
 }
@@ -437,11 +426,71 @@ Bytes withUeFieldSetToOne(const Bytes& nal, int index) {
     return escaped;
 }
 
+// Until the next random-access point pictures decode with the sets they were made with.
+void newSpsMidStream(Stream& stream) {
+    const auto odd = nalUnitsOf(unitsOf("h264_odd_642x362")[0]);
+    stream.feed(kCbp, 0, 10);
+    stream.feed("h264_odd_642x362", {joinAnnexB({odd[0], odd[1]})}, {});
+    stream.feed(kCbp, 10, 30);
+}
+
+// After a Reset the old stream's pictures are not decoded; the session stays until the next
+// stream's sets replace it.
+void resetThenNextStream(Stream& stream) {
+    stream.feed(kCbp, 0, 10);
+    stream.handler->Reset();
+    stream.feed(kCbp, 10, 11, 0);
+    stream.handler->SetH265(true);
+    stream.feed(kHevc, 0, 30);
+}
+
+void stopStartCycles(Stream& stream) {
+    for (int cycle = 0; cycle < 12; ++cycle) {
+        stream.handler->SetH265(cycle % 2 == 1);
+        stream.feed(cycle % 2 == 1 ? kHevc : kCbp, 0, 5);
+        stream.handler->Reset();
+    }
+}
+
+void truncatedSpsAfterReset(Stream& stream) {
+    stream.feed(kCbp, 0, 5);
+    stream.handler->Reset();
+    stream.feed(kCbp, {joinAnnexB({{0x67, 0x42}, nalUnitsOf(unitsOf(kCbp)[0])[1]})}, {});
+    stream.feed(kCbp, 0, 30);
+}
+
+// The last two pictures of the first stream are still held for reordering at the Reset.
+void resetWhilePicturesAreHeld(Stream& stream) {
+    stream.feed("h264_high_bframes_640x360", 0, 30, 28);
+    stream.handler->Reset();
+    stream.feed(kCbp, 0, 30);
+}
+
+// Slices that refer to a second PPS (id 1, the first one's copy): the format description must
+// carry every set the stream sent.
+void slicesOfASecondPps(Stream& stream) {
+    std::vector<AccessUnit> units;
+    for (const AccessUnit& unit : unitsOf(kCbp)) {
+        std::vector<Bytes> nals;
+        for (const Bytes& nal : nalUnitsOf(unit)) {
+            const int type = nalunits::h264Type(nal[0]);
+            if (type == 8) {
+                nals.push_back(nal);
+            }
+            nals.push_back(type == 8                ? withUeFieldSetToOne(nal, 0)
+                           : type == 1 || type == 5 ? withUeFieldSetToOne(nal, 2)
+                                                    : nal);
+        }
+        units.push_back(joinAnnexB(nals));
+    }
+    stream.feed(kCbp, units, md5sOf(kCbp));
+}
+
 struct SessionCase {
     const char* name;
     bool h265;
-    std::function<void(Stream&)> script;
     std::vector<int> sessionsSetUpAt;  // access units
+    std::function<void(Stream&)> script;
 };
 
 void PrintTo(const SessionCase& row, std::ostream* out) {
@@ -449,103 +498,20 @@ void PrintTo(const SessionCase& row, std::ostream* out) {
 }
 
 const SessionCase kSessionCases[] = {
-    {"SetsInAccessUnitsOfTheirOwnSetUpOnTheLast", false, setsAhead(kCbp, {{0}, {1}}), {1}},
-    {"H265SetsSetUpOnlyOnceTheVpsIsThere", true, setsAhead(kHevc, {{1, 2}, {0}}), {1}},
-    // Until the next random-access point the pictures go on decoding with the sets they were
-    // made with.
-    {"ANewSpsWaitsForTheNextRandomAccessPoint",
-     false,
-     [](Stream& stream) {
-         const auto odd = unitsOf("h264_odd_642x362");
-         stream.feed(kCbp, 0, 10);
-         stream.feed("h264_odd_642x362",
-                     {joinAnnexB({nalUnitsOf(odd[0])[0], nalUnitsOf(odd[0])[1]})}, {});
-         stream.feed(kCbp, 10, 30);
-     },
-     {0}},
-    // After a Reset the old stream's pictures are not decoded; the session stays until the
-    // next stream's sets replace it.
-    {"AfterAResetTheNextStreamsSetsStartANewSession",
-     false,
-     [](Stream& stream) {
-         stream.feed(kCbp, 0, 10);
-         stream.handler->Reset();
-         stream.feed(kCbp, 10, 11, 0);
-         stream.handler->SetH265(true);
-         stream.feed(kHevc, 0, 30);
-     },
-     {0, 11}},
-    {"StopStartCyclesReplaceTheSessionEachTime",
-     false,
-     [](Stream& stream) {
-         for (int cycle = 0; cycle < 12; ++cycle) {
-             stream.handler->SetH265(cycle % 2 == 1);
-             stream.feed(cycle % 2 == 1 ? kHevc : kCbp, 0, 5);
-             stream.handler->Reset();
-         }
-     },
-     {0, 5, 10, 15, 20, 25, 30, 35, 40, 45, 50, 55}},
-    {"ASetThatDoesNotParseSetsNothingUp",
-     false,
-     [](Stream& stream) {
-         stream.feed(kCbp, 0, 5);
-         stream.handler->Reset();
-         stream.feed(kCbp, {joinAnnexB({{0x67, 0x42}, nalUnitsOf(unitsOf(kCbp)[0])[1]})}, {});
-         stream.feed(kCbp, 0, 30);
-     },
-     {0, 6}},
-    // The last two pictures of the first stream are still held for reordering at the Reset.
-    {"HeldPicturesOfAReplacedSessionAreNotShown",
-     false,
-     [](Stream& stream) {
-         stream.feed("h264_high_bframes_640x360", 0, 30, 28);
-         stream.handler->Reset();
-         stream.feed(kCbp, 0, 30);
-     },
-     {0, 30}},
-    {"ANewSizeAtAKeyframeStartsANewSession", false, joined(kCbp, "h264_gop60_1280x720"), {0, 30}},
-    {"H265NewSizeAtAKeyframeStartsANewSession",
-     true,
-     joined(kHevc, "h265_gop60_1280x720"),
-     {0, 30}},
-    {"TheSameSizeAtAKeyframeKeepsTheSession",
-     false,
-     joined(kCbp, "h264_repeat_headers_320x240"),
-     {0}},
-    {"H265SameSizeAtAKeyframeKeepsTheSession",
-     true,
-     joined(kHevc, "h265_repeat_headers_320x240"),
-     {0}},
-    {"ASessionThePlatformInvalidatedIsReplaced",
-     false,
-     endedByThePlatform("h264_gop60_1280x720", kVTInvalidSessionErr),
-     {0, 11}},
-    {"ASessionWhoseDecoderFailedIsReplaced",
-     true,
-     endedByThePlatform("h265_gop60_1280x720", kVTVideoDecoderMalfunctionErr),
-     {0, 11}},
-    // Slices that refer to a second PPS (id 1, the first one's copy) decode: the format
-    // description carries every set the stream sent.
-    {"SlicesThatReferToASecondPpsDecode",
-     false,
-     [](Stream& stream) {
-         std::vector<AccessUnit> units;
-         for (const AccessUnit& unit : unitsOf(kCbp)) {
-             std::vector<Bytes> nals;
-             for (const Bytes& nal : nalUnitsOf(unit)) {
-                 const int type = nalunits::h264Type(nal[0]);
-                 if (type == 8) {
-                     nals.push_back(nal);
-                 }
-                 nals.push_back(type == 8                ? withUeFieldSetToOne(nal, 0)
-                                : type == 1 || type == 5 ? withUeFieldSetToOne(nal, 2)
-                                                         : nal);
-             }
-             units.push_back(joinAnnexB(nals));
-         }
-         stream.feed(kCbp, units, md5sOf(kCbp));
-     },
-     {0}},
+    {"SetsInAccessUnitsOfTheirOwnSetUpOnTheLast", false, {1}, setsAhead(kCbp, {{0}, {1}})},
+    {"H265SetsSetUpOnlyOnceTheVpsIsThere", true, {1}, setsAhead(kHevc, {{1, 2}, {0}})},
+    {"ANewSpsWaitsForTheNextRandomAccessPoint", false, {0}, newSpsMidStream},
+    {"AfterAResetTheNextStreamsSetsStartANewSession", false, {0, 11}, resetThenNextStream},
+    {"StopStartCycles", false, {0, 5, 10, 15, 20, 25, 30, 35, 40, 45, 50, 55}, stopStartCycles},
+    {"ASetThatDoesNotParseSetsNothingUp", false, {0, 6}, truncatedSpsAfterReset},
+    {"HeldPicturesOfAReplacedSessionAreNotShown", false, {0, 30}, resetWhilePicturesAreHeld},
+    {"ANewSizeAtAKeyframeStartsANewSession", false, {0, 30}, joined(kCbp, kGop60)},
+    {"H265NewSizeAtAKeyframeStartsANewSession", true, {0, 30}, joined(kHevc, kHevcGop60)},
+    {"TheSameSizeAtAKeyframeKeepsTheSession", false, {0}, joined(kCbp, kRepeat)},
+    {"H265SameSizeAtAKeyframeKeepsTheSession", true, {0}, joined(kHevc, kHevcRepeat)},
+    {"AnInvalidatedSessionIsReplaced", false, {0, 11}, ended(kGop60, kVTInvalidSessionErr)},
+    {"FailedH265DecoderReplaced", true, {0, 11}, ended(kHevcGop60, kVTVideoDecoderMalfunctionErr)},
+    {"SlicesThatReferToASecondPpsDecode", false, {0}, slicesOfASecondPps},
 };
 
 class SessionSetupTest : public ::testing::TestWithParam<SessionCase> {};
@@ -573,9 +539,8 @@ INSTANTIATE_TEST_SUITE_P(Streams, SessionSetupTest, ::testing::ValuesIn(kSession
                              return std::string(row.param.name);
                          });
 
-// Feeds the clip `rounds` times into `handler` while `meddle` runs over and over on another thread.
-void feedWhile(const std::function<void()>& meddle, H264HwDecoderImpl& handler,
-               RecordingDelegate& delegate, int rounds) {
+// Feeds a clip `rounds` times while `meddle` runs over and over on another thread.
+void feedWhile(const std::function<void()>& meddle, Stream& stream, int rounds) {
     std::atomic<bool> decoding{true};
     std::thread other([&] {
         while (decoding) {
@@ -583,74 +548,68 @@ void feedWhile(const std::function<void()>& meddle, H264HwDecoderImpl& handler,
         }
     });
     for (int round = 0; round < rounds; ++round) {
-        feedClip(handler, delegate, unitsOf(kCbp));
+        stream.feed(kCbp, 0, 30);
     }
     decoding = false;
     other.join();
 }
 
 TEST(SessionRaceTest, DelegateSwappedWhileDecodingGetsEveryPictureOnce) {
-    auto first = std::make_shared<RecordingDelegate>();
-    auto second = std::make_shared<RecordingDelegate>();
-    auto handler = freshHandler(first, false);
+    Stream stream(false);
+    const auto first = stream.delegate;
+    const auto second = std::make_shared<RecordingDelegate>();
     int swaps = 0;
     feedWhile(
         [&] {
-            handler->setDelegate(++swaps % 2 == 0 ? first : second);
+            stream.handler->setDelegate(++swaps % 2 == 0 ? first : second);
             std::this_thread::yield();
         },
-        *handler, *first, 3);
-    EXPECT_EQ(first->md5s().size() + second->md5s().size(), 3 * md5sOf(kCbp).size());
+        stream, 3);
+    EXPECT_EQ(first->md5s().size() + second->md5s().size(), stream.expected.size());
     EXPECT_EQ(first->sizeReports().size() + second->sizeReports().size(), 1u);
 }
 
 // A Reset starts the stream over at its next random-access point (every round of the clip begins
 // with one): pictures in between are skipped, and every picture delivered is a correct one.
 TEST(SessionRaceTest, ResetRacingWithDecodingDeliversOnlyCorrectPictures) {
-    auto delegate = std::make_shared<RecordingDelegate>();
-    auto handler = freshHandler(delegate, false);
+    Stream stream(false);
     int resets = 0;
     feedWhile(
         [&] {
-            handler->Reset();
+            stream.handler->Reset();
             ++resets;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         },
-        *handler, *delegate, 4);
+        stream, 4);
     EXPECT_GT(resets, 0);
-    const auto md5s = md5sOf(kCbp);
-    const std::set<std::string> clipPictures(md5s.begin(), md5s.end());
-    const auto delivered = delegate->md5s();
+    const std::set<std::string> clipPictures(stream.expected.begin(), stream.expected.end());
+    const auto delivered = stream.delegate->md5s();
     EXPECT_GE(delivered.size(), 3u);
     for (size_t i = 0; i < delivered.size(); ++i) {
         EXPECT_EQ(clipPictures.count(delivered[i]), 1u) << "picture " << i;
     }
-    EXPECT_GE(delegate->sizeReports().size(), 1u);
+    EXPECT_GE(stream.delegate->sizeReports().size(), 1u);
 }
 
-// Threads asking for the same keys at once share one object per key, which a Reset leaves in
-// place.
+// Threads asking for the same keys at once share one object per key, which a Reset keeps.
 TEST(SessionRaceTest, ThreadsRacingForAKeyShareOneObject) {
-    constexpr int kThreads = 8;
-    constexpr int kKeys = 20;
-    std::vector<std::vector<std::shared_ptr<H264HwDecoderImpl>>> seen(kThreads);
+    std::vector<std::vector<std::shared_ptr<H264HwDecoderImpl>>> seen(8);
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int k = 0; k < kKeys; ++k) {
-                seen[t].push_back(H264HwDecoderImpl::sharedHandler("racing " + std::to_string(k)));
+    for (auto& mine : seen) {
+        threads.emplace_back([&mine] {
+            for (int key = 0; key < 20; ++key) {
+                mine.push_back(H264HwDecoderImpl::sharedHandler("racing " + std::to_string(key)));
             }
         });
     }
     for (auto& thread : threads) {
         thread.join();
     }
-    for (int k = 0; k < kKeys; ++k) {
-        for (int t = 1; t < kThreads; ++t) {
-            EXPECT_EQ(seen[t][k], seen[0][k]) << "key " << k;
-        }
-        EXPECT_NE(seen[0][k], seen[0][(k + 1) % kKeys]);
+    for (const auto& mine : seen) {
+        EXPECT_EQ(mine, seen[0]);
     }
+    EXPECT_EQ(std::set<std::shared_ptr<H264HwDecoderImpl>>(seen[0].begin(), seen[0].end()).size(),
+              20u);
     seen[0][0]->Reset();
     EXPECT_EQ(H264HwDecoderImpl::sharedHandler("racing 0"), seen[0][0]);
 }
@@ -712,18 +671,6 @@ Bytes hex(const std::string& digits) {
     return bytes;
 }
 
-// A sample of length-prefixed units, built by hand from the units it must hold.
-Bytes lengthPrefixed(const std::vector<Bytes>& units) {
-    Bytes sample;
-    for (const Bytes& unit : units) {
-        const size_t length = unit.size();
-        sample.insert(sample.end(), {uint8_t(length >> 24), uint8_t(length >> 16),
-                                     uint8_t(length >> 8), uint8_t(length)});
-        sample.insert(sample.end(), unit.begin(), unit.end());
-    }
-    return sample;
-}
-
 void decode(H264HwDecoderImpl& handler, const Bytes& accessUnit, double pts = 0) {
     handler.DecodeNALUs(accessUnit.data(), int32_t(accessUnit.size()), pts);
 }
@@ -741,8 +688,7 @@ class SubmitTest : public ::testing::Test {
         platform().failableCallsBeforeFailure = -1;
     }
 
-    // A session object whose session a real clip's first access unit set up, and whose stream
-    // has begun at that random-access point.
+    // Set up, and begun at a random-access point, by a real clip's first access unit.
     std::shared_ptr<H264HwDecoderImpl> readyHandler(bool h265) {
         delegate_ = std::make_shared<RecordingDelegate>();
         auto handler = freshHandler(delegate_, h265);
@@ -754,62 +700,55 @@ class SubmitTest : public ::testing::Test {
     std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
 };
 
-// An Annex B access unit becomes one sample of its picture NAL units, each behind a four-byte
-// big-endian length, and nothing else.
+// An Annex B access unit becomes one sample of its picture NAL units, each behind its length in
+// four big-endian bytes, and nothing else.
 TEST_F(SubmitTest, AnAccessUnitBecomesOneSampleOfItsPictureUnits) {
     const struct {
         const char* rule;
         bool h265;
         std::string accessUnit;
-        std::vector<std::string> submitted;
+        std::string sample;
     } cases[] = {
-        {"a slice behind a three-byte start code", false, "000001 65112233", {"65112233"}},
-        {"four-byte start codes leave their zero in the unit before",
-         false,
-         "00000001 65AA 00000001 65BBCC",
-         {"65AA00", "65BBCC"}},
-        {"a start code that ends the buffer is not found",
-         false,
-         "000001 65AABB 000001",
-         {"65AABB000001"}},
-        {"back-to-back start codes give an empty unit, which H.264 ignores",
-         false,
-         "000001 000001 65AA",
-         {"65AA"}},
-        {"bytes before the first start code are ignored", false, "AABB0001 000001 65DD", {"65DD"}},
-        {"delimiters, SEI, filler, unspecified units and parameter sets stay out",
-         false,
+        {"a slice behind a three-byte start code", false, "000001 65112233", "00000004 65112233"},
+        {"four-byte start codes leave their zero in the unit before", false,
+         "00000001 65AA 00000001 65BBCC", "00000003 65AA00 00000003 65BBCC"},
+        {"a start code that ends the buffer is not found", false, "000001 65AABB 000001",
+         "00000006 65AABB000001"},
+        {"back-to-back start codes give an empty unit, which H.264 ignores", false,
+         "000001 000001 65AA", "00000002 65AA"},
+        {"bytes before the first start code are ignored", false, "AABB0001 000001 65DD",
+         "00000002 65DD"},
+        {"delimiters, SEI, filler, unspecified units and parameter sets stay out", false,
          "000001 09F0 000001 060502BBCC80 000001 685E01 000001 0CFFFF80 000001 1F12 000001 65AA",
-         {"65AA"}},
-        {"H.265: the header's type chooses, reserved picture types included",
-         true,
+         "00000002 65AA"},
+        {"H.265: the header's type chooses, reserved picture types included", true,
          "000001 460150 000001 4E010580 000001 4C01AA 000001 0201BB 000001 2E01CC 000001 50018480",
-         {"0201BB", "2E01CC"}},
-        {"H.265: back-to-back start codes give an empty unit, which is submitted",
-         true,
-         "000001 000001 0201AA",
-         {"", "0201AA"}},
+         "00000003 0201BB 00000003 2E01CC"},
+        {"H.265: back-to-back start codes give an empty unit, which is submitted", true,
+         "000001 000001 0201AA", "00000000 00000003 0201AA"},
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.rule);
         auto handler = readyHandler(test.h265);
-        decode(*handler, hex(test.accessUnit));
-        std::vector<Bytes> submitted;
-        for (const std::string& unit : test.submitted) {
-            submitted.push_back(hex(unit));
-        }
+        decode(*handler, hex(test.accessUnit), 123456.9);
         const auto samples = takeSamples();
         ASSERT_EQ(samples.size(), 1u);
-        EXPECT_EQ(samples[0].data, lengthPrefixed(submitted));
+        EXPECT_EQ(samples[0].data, hex(test.sample));
+        // The time in units of 10 µs, truncated; the sample lasts a frame at 30 Hz.
+        EXPECT_EQ(samples[0].pts.value, 123456);
+        EXPECT_EQ(samples[0].pts.timescale, 100000);
+        EXPECT_EQ(samples[0].duration.value * 30, samples[0].duration.timescale);
         EXPECT_EQ(delegate_->sizeReports().size(), 1u) << "no new session";
     }
     // Every unit of a large access unit.
     std::vector<Bytes> slices;
+    Bytes sample;
     for (int i = 0; i < 300; ++i) {
         slices.push_back({0x65, uint8_t(i), uint8_t(i >> 8), 0x80});
+        sample.insert(sample.end(), {0, 0, 0, 4, 0x65, uint8_t(i), uint8_t(i >> 8), 0x80});
     }
     decode(*readyHandler(false), joinAnnexB(slices, 3));
-    EXPECT_EQ(takeSamples().at(0).data, lengthPrefixed(slices));
+    EXPECT_EQ(takeSamples().at(0).data, sample);
 }
 
 TEST_F(SubmitTest, BuffersTooShortForAStartCodeSubmitNothing) {
@@ -825,23 +764,7 @@ TEST_F(SubmitTest, BuffersTooShortForAStartCodeSubmitNothing) {
     handler->DecodeNALUs(accessUnit.data(), 4, 0);
     const auto samples = takeSamples();
     ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(samples[0].data, lengthPrefixed({{0x65}}));
-}
-
-// The time is kept in units of 10 µs, truncated toward zero; each sample lasts a frame at 30 Hz.
-TEST_F(SubmitTest, SampleTimingCarriesThePresentationTime) {
-    auto handler = readyHandler(false);
-    const std::pair<double, int64_t> times[] = {
-        {123456.9, 123456}, {-2.5, -2}, {4294967295.0, 4294967295LL}, {0.0, 0}};
-    for (const auto& [pts, value] : times) {
-        decode(*handler, joinAnnexB({{0x65, 0x9A}}), pts);
-        const auto samples = takeSamples();
-        ASSERT_EQ(samples.size(), 1u);
-        EXPECT_EQ(samples[0].pts.value, value);
-        EXPECT_EQ(samples[0].pts.timescale, 100000);
-        EXPECT_TRUE(samples[0].pts.flags & kCMTimeFlags_Valid);
-        EXPECT_EQ(samples[0].duration.value * 30, samples[0].duration.timescale);
-    }
+    EXPECT_EQ(samples[0].data, hex("00000001 65"));
 }
 
 // A sample that would miss a part is not a correct decode: the access unit is lost, the host
@@ -849,7 +772,7 @@ TEST_F(SubmitTest, SampleTimingCarriesThePresentationTime) {
 // An access unit of two units makes a buffer of each (calls 0 and 1), the joined buffer (2),
 // reads the data of each unit (3 and 4), and makes the sample (5).
 TEST_F(SubmitTest, AnAccessUnitWhoseSampleCannotBeMadeIsLost) {
-    const Bytes accessUnit = joinAnnexB({{0x65, 0x01}, {0x65, 0x02}}, 3);
+    const Bytes accessUnit = hex("000001 6501 000001 6502");
     const struct {
         const char* failure;
         int call;
@@ -872,23 +795,72 @@ TEST_F(SubmitTest, AnAccessUnitWhoseSampleCannotBeMadeIsLost) {
         EXPECT_TRUE(figures.keyframeNeeded);
         EXPECT_EQ(figures.dropped[size_t(DecodeStatistics::Drop::DecodeError)], 1u);
 
-        decode(*handler, joinAnnexB({{0x41, 0x9A}}));
+        decode(*handler, hex("000001 419A"));
         decode(*handler, accessUnit);
         const auto samples = takeSamples();
         ASSERT_EQ(samples.size(), 1u) << "only the random-access point goes out";
-        EXPECT_EQ(samples[0].data, lengthPrefixed({{0x65, 0x01}, {0x65, 0x02}}));
+        EXPECT_EQ(samples[0].data, hex("00000002 6501 00000002 6502"));
     }
 }
 
-// A stream joined without its parameter sets: nothing can decode, and its sender should send a
-// keyframe.
+// A stream joined without its parameter sets: its sender should send a keyframe.
 TEST_F(SubmitTest, NothingIsSubmittedBeforeTheFirstSession) {
     auto handler = freshHandler(delegate_, false);
-    decode(*handler, joinAnnexB({{0x65, 0x88, 0x80}}));
+    decode(*handler, hex("000001 658880"));
     EXPECT_TRUE(takeSamples().empty());
     const DecodeStatistics::Snapshot figures = handler->statistics()->snapshot();
     EXPECT_EQ(figures.lastStatus, kVTInvalidSessionErr);
     EXPECT_TRUE(figures.keyframeNeeded);
+}
+
+// The reorder step, for a platform that hands pictures out in decode order. The pictures are
+// letters, shown in alphabetical order: a letter's display time is its place in the alphabet,
+// the same for 'A' as for 'a'.
+struct Letter {
+    int64_t pts;
+    char name;
+};
+
+std::string namesOf(const std::vector<Letter>& letters) {
+    std::string names;
+    for (const Letter& letter : letters) {
+        names += letter.name;
+    }
+    return names;
+}
+
+TEST(PictureReorderTest, DecodeOrderBecomesDisplayOrder) {
+    const struct {
+        const char* rule;
+        int window;
+        std::string decodeOrder;
+        std::string due;   // handed out, in order
+        std::string late;  // never shown
+        std::string held;  // still waiting at the end
+        int finalWindow;
+    } rows[] = {
+        {"no reordering passes straight through", 0, "abc", "abc", "", "", 0},
+        {"I P B B", 2, "adbcgef", "abcde", "", "fg", 2},
+        {"a B pyramid", 2, "aecbdigfh", "abcdefg", "", "hi", 2},
+        {"an unstated window grows at a late picture, which is not shown", -1, "acbdfeg", "acdef",
+         "b", "g", 1},
+        {"a stated window does not grow", 0, "acbd", "acd", "b", "", 0},
+        {"pictures of equal times keep their order", 1, "aAb", "aA", "", "b", 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.rule);
+        PictureReorder<Letter> reorder;
+        reorder.restart(row.window);
+        std::vector<Letter> due, late, held;
+        for (const char name : row.decodeOrder) {
+            reorder.push({std::tolower(name) - 'a', name}, due, late);
+        }
+        reorder.clear(held);
+        EXPECT_EQ(namesOf(due), row.due);
+        EXPECT_EQ(namesOf(late), row.late);
+        EXPECT_EQ(namesOf(held), row.held);
+        EXPECT_EQ(reorder.window(), row.finalWindow);
+    }
 }
 
 }  // namespace
