@@ -16,8 +16,10 @@
 #include <chrono>
 #include <climits>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -61,14 +63,10 @@ size_t liveSessions() {
     return platform().liveSessions.size();
 }
 
-std::vector<Sample> takeSamples() {
+template <typename Record>
+std::vector<Record> take(std::vector<Record> Platform::*records) {
     std::lock_guard<std::mutex> lock(platform().mutex);
-    return std::move(platform().samples);
-}
-
-std::vector<Lock> takeLocks() {
-    std::lock_guard<std::mutex> lock(platform().mutex);
-    return std::move(platform().locks);
+    return std::move(platform().*records);
 }
 
 // Each picture's buffer locked read-only around its delivery alone, and unlocked alike.
@@ -257,17 +255,8 @@ std::vector<std::string> md5sOf(const char* clip) {
     return testsupport::readFrameMd5s(testsupport::fixtureClip(clip));
 }
 
-// Registered under a key that no other test uses: session objects stay until the process ends.
-std::shared_ptr<H264HwDecoderImpl> freshHandler(std::shared_ptr<RecordingDelegate> delegate,
-                                                bool h265) {
-    static std::atomic<unsigned> keys{1};
-    auto handler = H264HwDecoderImpl::sharedHandler(std::to_string(keys++));
-    handler->setDelegate(std::move(delegate));
-    handler->SetH265(h265);
-    return handler;
-}
-
-// Every clip's first access unit opens with its parameter sets: SPS and PPS, or VPS, SPS and PPS.
+// Every clip's first access unit is its parameter sets (SPS and PPS, or VPS, SPS and PPS), an SEI
+// and a picture.
 std::vector<Bytes> nalUnitsOf(const Bytes& accessUnit) {
     std::vector<Bytes> units;
     for (const auto& unit : nalunits::findNalUnits(accessUnit.data(), accessUnit.size())) {
@@ -288,9 +277,15 @@ Bytes joinAnnexB(const std::vector<Bytes>& units, size_t startCodeLength = 4) {
     return joined;
 }
 
-// A session object fed step by step, and the pictures it should show, in order.
+// A session object fed step by step, and the pictures it should show, in order. Its key is one
+// that no other test uses: session objects stay registered until the process ends.
 struct Stream {
-    explicit Stream(bool h265) : handler(freshHandler(delegate, h265)) {}
+    explicit Stream(bool h265) {
+        static std::atomic<unsigned> keys{1};
+        handler = H264HwDecoderImpl::sharedHandler(std::to_string(keys++));
+        handler->setDelegate(delegate);
+        handler->SetH265(h265);
+    }
 
     // Units [from, to) of the clip, the first `shown` of whose pictures are to be shown.
     void feed(const char* clip, size_t from, size_t to, size_t shown = SIZE_MAX) {
@@ -324,7 +319,7 @@ class ClipDecodeTest : public ::testing::TestWithParam<FixtureClip> {};
 TEST_P(ClipDecodeTest, DeliversEveryPictureAfterOneSizeReport) {
     const FixtureClip& clip = GetParam();
     Stream stream(clip.codec == testsupport::Codec::H265);
-    takeLocks();
+    take(&Platform::locks);
     stream.feed(clip.name.c_str(), 0, size_t(clip.accessUnits));
 
     const auto reports = stream.delegate->sizeReports();
@@ -340,7 +335,7 @@ TEST_P(ClipDecodeTest, DeliversEveryPictureAfterOneSizeReport) {
     VTDecompressionSessionWaitForAsynchronousFrames(platform().lastSession);
     EXPECT_EQ(stream.delegate->md5s(), stream.expected);
 
-    expectLockPairs(takeLocks(), size_t(clip.frames));
+    expectLockPairs(take(&Platform::locks), size_t(clip.frames));
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, ClipDecodeTest, ::testing::ValuesIn(testsupport::fixtureClips()),
@@ -349,22 +344,20 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, ClipDecodeTest, ::testing::ValuesIn(testsuppo
                          });
 
 // The clip with the parameter sets of its first access unit sent ahead in access units of their
-// own, of the NAL units that `groups` lists.
+// own, of the NAL units that `groups` lists; the first access unit keeps its SEI and picture.
 std::function<void(Stream&)> setsAhead(const char* clip, std::vector<std::vector<size_t>> groups) {
     return [=](Stream& stream) {
         auto units = unitsOf(clip);
         const std::vector<Bytes> nals = nalUnitsOf(units[0]);
         std::vector<AccessUnit> ahead;
-        std::ptrdiff_t sets = 0;
         for (const auto& group : groups) {
             std::vector<Bytes> chosen;
             for (size_t index : group) {
                 chosen.push_back(nals[index]);
             }
-            sets += std::ptrdiff_t(group.size());
             ahead.push_back(joinAnnexB(chosen));
         }
-        units[0] = joinAnnexB({nals.begin() + sets, nals.end()});
+        units[0] = joinAnnexB({nals.end() - 2, nals.end()});
         units.insert(units.begin(), ahead.begin(), ahead.end());
         stream.feed(clip, units, md5sOf(clip));
     };
@@ -525,8 +518,9 @@ TEST_P(SessionSetupTest, ShowsEachStreamsPicturesWithTheSetsInForce) {
     std::vector<int> setUpAt;
     for (const SizeReport& report : stream.delegate->sizeReports()) {
         setUpAt.push_back(report.accessUnit);
-        EXPECT_EQ(report.width, stream.clipOf.at(size_t(report.accessUnit))->width);
-        EXPECT_EQ(report.height, stream.clipOf.at(size_t(report.accessUnit))->height);
+        const FixtureClip* clip = stream.clipOf.at(size_t(report.accessUnit));
+        EXPECT_EQ(std::make_pair(report.width, report.height),
+                  std::make_pair(clip->width, clip->height));
     }
     EXPECT_EQ(setUpAt, GetParam().sessionsSetUpAt);
     EXPECT_EQ(stream.handler->statistics()->snapshot().sessions, setUpAt.size());
@@ -641,13 +635,14 @@ TEST(OutputTest, APictureGoesToTheDelegateOfAnOwnedObjectWhoseStreamIsIntact) {
         SCOPED_TRACE(row.rule);
         auto delegate = std::make_shared<RecordingDelegate>();
         // Its stream began at a random-access point; the delegate comes after that picture.
-        auto handler = freshHandler(nullptr, false);
+        auto handler = Stream(false).handler;
+        handler->setDelegate(nullptr);
         handler->DecodeNALUs(keyframe.data(), int32_t(keyframe.size()), 0);
         handler->setDelegate(row.withDelegate ? delegate : nullptr);
         H264HwDecoderImpl unowned;
         unowned.setDelegate(delegate);
         H264HwDecoderImpl* const target = row.owned ? handler.get() : &unowned;
-        takeLocks();
+        take(&Platform::locks);
         if (row.failureBefore != noErr || row.noPictureBefore) {
             didDecompress(target, nullptr, row.failureBefore, 0,
                           row.noPictureBefore ? nullptr : picture, kCMTimeInvalid, kCMTimeInvalid);
@@ -656,7 +651,7 @@ TEST(OutputTest, APictureGoesToTheDelegateOfAnOwnedObjectWhoseStreamIsIntact) {
         didDecompress(target, nullptr, noErr, 0, picture, kCMTimeInvalid, kCMTimeInvalid);
 
         EXPECT_EQ(delegate->md5s().size(), row.delivered);
-        expectLockPairs(takeLocks(), 1);
+        expectLockPairs(take(&Platform::locks), 1);
     }
     CVPixelBufferRelease(picture);
 }
@@ -680,7 +675,7 @@ class SubmitTest : public ::testing::Test {
   protected:
     void SetUp() override {
         platform().recordSamplesInsteadOfDecoding = true;
-        takeSamples();
+        take(&Platform::samples);
     }
 
     void TearDown() override {
@@ -689,15 +684,12 @@ class SubmitTest : public ::testing::Test {
     }
 
     // Set up, and begun at a random-access point, by a real clip's first access unit.
-    std::shared_ptr<H264HwDecoderImpl> readyHandler(bool h265) {
-        delegate_ = std::make_shared<RecordingDelegate>();
-        auto handler = freshHandler(delegate_, h265);
-        decode(*handler, unitsOf(h265 ? kHevc : kCbp).at(0));
-        EXPECT_EQ(takeSamples().size(), 1u);
-        return handler;
+    static Stream ready(bool h265) {
+        Stream stream(h265);
+        decode(*stream.handler, unitsOf(h265 ? kHevc : kCbp).at(0));
+        EXPECT_EQ(take(&Platform::samples).size(), 1u);
+        return stream;
     }
-
-    std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
 };
 
 // An Annex B access unit becomes one sample of its picture NAL units, each behind its length in
@@ -729,16 +721,16 @@ TEST_F(SubmitTest, AnAccessUnitBecomesOneSampleOfItsPictureUnits) {
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.rule);
-        auto handler = readyHandler(test.h265);
-        decode(*handler, hex(test.accessUnit), 123456.9);
-        const auto samples = takeSamples();
+        const Stream stream = ready(test.h265);
+        decode(*stream.handler, hex(test.accessUnit), 123456.9);
+        const auto samples = take(&Platform::samples);
         ASSERT_EQ(samples.size(), 1u);
         EXPECT_EQ(samples[0].data, hex(test.sample));
         // The time in units of 10 µs, truncated; the sample lasts a frame at 30 Hz.
         EXPECT_EQ(samples[0].pts.value, 123456);
         EXPECT_EQ(samples[0].pts.timescale, 100000);
         EXPECT_EQ(samples[0].duration.value * 30, samples[0].duration.timescale);
-        EXPECT_EQ(delegate_->sizeReports().size(), 1u) << "no new session";
+        EXPECT_EQ(stream.delegate->sizeReports().size(), 1u) << "no new session";
     }
     // Every unit of a large access unit.
     std::vector<Bytes> slices;
@@ -747,22 +739,22 @@ TEST_F(SubmitTest, AnAccessUnitBecomesOneSampleOfItsPictureUnits) {
         slices.push_back({0x65, uint8_t(i), uint8_t(i >> 8), 0x80});
         sample.insert(sample.end(), {0, 0, 0, 4, 0x65, uint8_t(i), uint8_t(i >> 8), 0x80});
     }
-    decode(*readyHandler(false), joinAnnexB(slices, 3));
-    EXPECT_EQ(takeSamples().at(0).data, sample);
+    decode(*ready(false).handler, joinAnnexB(slices, 3));
+    EXPECT_EQ(take(&Platform::samples).at(0).data, sample);
 }
 
 TEST_F(SubmitTest, BuffersTooShortForAStartCodeSubmitNothing) {
-    auto handler = readyHandler(false);
+    const auto handler = ready(false).handler;
     const Bytes accessUnit = {0x00, 0x00, 0x01, 0x65, 0xAA, 0xBB};
     for (const int32_t length : {3, 2, 0, -1, -100, INT32_MIN}) {
         handler->DecodeNALUs(accessUnit.data(), length, 0);
     }
     handler->DecodeNALUs(nullptr, 0, 0);
-    EXPECT_TRUE(takeSamples().empty());
+    EXPECT_TRUE(take(&Platform::samples).empty());
 
     // Four bytes is the shortest buffer in which a start code is found.
     handler->DecodeNALUs(accessUnit.data(), 4, 0);
-    const auto samples = takeSamples();
+    const auto samples = take(&Platform::samples);
     ASSERT_EQ(samples.size(), 1u);
     EXPECT_EQ(samples[0].data, hex("00000001 65"));
 }
@@ -785,11 +777,11 @@ TEST_F(SubmitTest, AnAccessUnitWhoseSampleCannotBeMadeIsLost) {
     };
     for (const auto& failure : failures) {
         SCOPED_TRACE(failure.failure);
-        auto handler = readyHandler(false);
+        const auto handler = ready(false).handler;
         platform().failableCallsBeforeFailure = failure.call;
         decode(*handler, accessUnit);
         platform().failableCallsBeforeFailure = -1;
-        EXPECT_TRUE(takeSamples().empty());
+        EXPECT_TRUE(take(&Platform::samples).empty());
         const DecodeStatistics::Snapshot figures = handler->statistics()->snapshot();
         EXPECT_EQ(figures.lastStatus, failure.status);
         EXPECT_TRUE(figures.keyframeNeeded);
@@ -797,7 +789,7 @@ TEST_F(SubmitTest, AnAccessUnitWhoseSampleCannotBeMadeIsLost) {
 
         decode(*handler, hex("000001 419A"));
         decode(*handler, accessUnit);
-        const auto samples = takeSamples();
+        const auto samples = take(&Platform::samples);
         ASSERT_EQ(samples.size(), 1u) << "only the random-access point goes out";
         EXPECT_EQ(samples[0].data, hex("00000002 6501 00000002 6502"));
     }
@@ -805,9 +797,9 @@ TEST_F(SubmitTest, AnAccessUnitWhoseSampleCannotBeMadeIsLost) {
 
 // A stream joined without its parameter sets: its sender should send a keyframe.
 TEST_F(SubmitTest, NothingIsSubmittedBeforeTheFirstSession) {
-    auto handler = freshHandler(delegate_, false);
+    const auto handler = Stream(false).handler;
     decode(*handler, hex("000001 658880"));
-    EXPECT_TRUE(takeSamples().empty());
+    EXPECT_TRUE(take(&Platform::samples).empty());
     const DecodeStatistics::Snapshot figures = handler->statistics()->snapshot();
     EXPECT_EQ(figures.lastStatus, kVTInvalidSessionErr);
     EXPECT_TRUE(figures.keyframeNeeded);
@@ -860,6 +852,44 @@ TEST(PictureReorderTest, DecodeOrderBecomesDisplayOrder) {
         EXPECT_EQ(namesOf(late), row.late);
         EXPECT_EQ(namesOf(held), row.held);
         EXPECT_EQ(reorder.window(), row.finalWindow);
+    }
+}
+
+// An H.265 SEI payload is named by where it may stand: payloads of the same syntax in prefix and
+// suffix SEI alike in any NAL unit, suffix SEI (type 40) only the picture hash, and every other
+// NAL unit type as prefix SEI. What is not named is reserved.
+TEST(NaluNamesTest, H265SeiPayloadsAreNamedByWhereTheyMayStand) {
+    const struct {
+        std::vector<int32_t> nalTypes;
+        std::vector<uint32_t> payloads;
+        const char* names;  // of the payloads in order; one name, of them all
+    } rows[] = {
+        {{39, 40, 0, -1},
+         {3, 4, 5, 17, 22},
+         "filler_payload user_data_registered_itu_t_t35 user_data_unregistered "
+         "progressive_refinement_segment_end post_filter_hint"},
+        {{40}, {132}, "decoded_picture_hash"},
+        {{40}, {0, 1, 6, 45, 128, 131, 134, 4294967295u}, "reserved_sei_message"},
+        {{39, 0, 41, -40},
+         {0, 1, 2, 6, 9, 15, 16, 19, 23, 45, 47, 128, 129, 130, 131, 133, 134},
+         "buffering_period pic_timing pan_scan_rect recovery_point scene_info picture_snapshot "
+         "progressive_refinement_segment_start film_grain_characteristics tone_mapping_info "
+         "frame_packing_arrangement display_orientation structure_of_pictures_info "
+         "active_parameter_sets decoding_unit_info temporal_sub_layer_zero_index scalable_nesting "
+         "region_refresh_info"},
+        {{39}, {7, 8, 46, 132, 135, 4294967295u}, "reserved_sei_message"},
+    };
+    const H264HwDecoderImpl handler;
+    for (const auto& row : rows) {
+        std::istringstream words(row.names);
+        std::vector<std::string> names{std::istream_iterator<std::string>(words), {}};
+        names.resize(row.payloads.size(), names.back());
+        for (const int32_t nalType : row.nalTypes) {
+            for (size_t i = 0; i < row.payloads.size(); ++i) {
+                EXPECT_EQ(handler.GetH265SEIDescription(row.payloads[i], nalType), names[i])
+                    << row.payloads[i] << " in NAL unit type " << nalType;
+            }
+        }
     }
 }
 
