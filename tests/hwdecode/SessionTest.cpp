@@ -1,6 +1,5 @@
-// The decode session layer against the platform, whose calls below the linker wraps (--wrap):
-// the double counts live sessions, records samples instead of decoding them, records pixel buffer
-// locks, and fails calls on request.
+// The decode session layer against a double of the platform, whose calls the linker wraps: it
+// counts live sessions, records samples (or decodes them) and pixel buffer locks, and fails calls.
 #include "AnnexB.h"
 #include "DecompressionOutput.h"
 #include "H264HwDecoderImpl.h"
@@ -277,8 +276,8 @@ Bytes joinAnnexB(const std::vector<Bytes>& units, size_t startCodeLength = 4) {
     return joined;
 }
 
-// A session object fed step by step, and the pictures it should show, in order. Its key is one
-// that no other test uses: session objects stay registered until the process ends.
+// A session object fed step by step, and the pictures it should show. No other test uses its key:
+// session objects stay registered until the process ends.
 struct Stream {
     explicit Stream(bool h265) {
         static std::atomic<unsigned> keys{1};
@@ -314,8 +313,7 @@ struct Stream {
 
 class ClipDecodeTest : public ::testing::TestWithParam<FixtureClip> {};
 
-// Each picture is exactly the clip's picture of the same index: the platform layer here is
-// FFmpeg's decode, whose MD5s the clip keeps.
+// Each picture is exactly the clip's: the platform layer here is FFmpeg's decode, as the MD5s are.
 TEST_P(ClipDecodeTest, DeliversEveryPictureAfterOneSizeReport) {
     const FixtureClip& clip = GetParam();
     Stream stream(clip.codec == testsupport::Codec::H265);
@@ -327,8 +325,8 @@ TEST_P(ClipDecodeTest, DeliversEveryPictureAfterOneSizeReport) {
     EXPECT_EQ(reports[0].width, clip.width);
     EXPECT_EQ(reports[0].height, clip.height);
     EXPECT_EQ(reports[0].accessUnit, 0) << "every clip opens with its parameter sets";
-    // A reordering stream holds back at most 4 pictures until the session is flushed, which
-    // DecodeNALUs never does; the test flushes to see them.
+    // A reordering stream holds back up to 4 pictures until the session is flushed; DecodeNALUs
+    // never flushes.
     const bool reorders = clip.name.find("bframes") != std::string::npos;
     EXPECT_GE(stream.delegate->md5s().size() + (reorders ? 4 : 0), size_t(clip.frames));
     VTDecompressionSessionFinishDelayedFrames(platform().lastSession);
@@ -602,15 +600,13 @@ TEST(SessionRaceTest, ThreadsRacingForAKeyShareOneObject) {
     for (const auto& mine : seen) {
         EXPECT_EQ(mine, seen[0]);
     }
-    EXPECT_EQ(std::set<std::shared_ptr<H264HwDecoderImpl>>(seen[0].begin(), seen[0].end()).size(),
-              20u);
+    EXPECT_EQ(std::set(seen[0].begin(), seen[0].end()).size(), 20u) << "a key, an object";
     seen[0][0]->Reset();
     EXPECT_EQ(H264HwDecoderImpl::sharedHandler("racing 0"), seen[0][0]);
 }
 
-// A failed decode, and a decode without picture, deliver nothing, and nothing after them either
-// until the stream reaches a random-access point: later pictures may depend on the lost one.
-// Whoever gets the picture, its buffer is locked read-only once, and unlocked.
+// After a failed decode, or one without picture, nothing is delivered until the stream reaches a
+// random-access point: later pictures may depend on the lost one.
 TEST(OutputTest, APictureGoesToTheDelegateOfAnOwnedObjectWhoseStreamIsIntact) {
     const struct {
         const char* rule;
@@ -636,7 +632,6 @@ TEST(OutputTest, APictureGoesToTheDelegateOfAnOwnedObjectWhoseStreamIsIntact) {
         auto delegate = std::make_shared<RecordingDelegate>();
         // Its stream began at a random-access point; the delegate comes after that picture.
         auto handler = Stream(false).handler;
-        handler->setDelegate(nullptr);
         handler->DecodeNALUs(keyframe.data(), int32_t(keyframe.size()), 0);
         handler->setDelegate(row.withDelegate ? delegate : nullptr);
         H264HwDecoderImpl unowned;
@@ -673,14 +668,12 @@ void decode(H264HwDecoderImpl& handler, const Bytes& accessUnit, double pts = 0)
 // The platform records the samples instead of decoding them.
 class SubmitTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        platform().recordSamplesInsteadOfDecoding = true;
-        take(&Platform::samples);
-    }
+    void SetUp() override { platform().recordSamplesInsteadOfDecoding = true; }
 
     void TearDown() override {
         platform().recordSamplesInsteadOfDecoding = false;
         platform().failableCallsBeforeFailure = -1;
+        take(&Platform::samples);
     }
 
     // Set up, and begun at a random-access point, by a real clip's first access unit.
@@ -754,15 +747,12 @@ TEST_F(SubmitTest, BuffersTooShortForAStartCodeSubmitNothing) {
 
     // Four bytes is the shortest buffer in which a start code is found.
     handler->DecodeNALUs(accessUnit.data(), 4, 0);
-    const auto samples = take(&Platform::samples);
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(samples[0].data, hex("00000001 65"));
+    EXPECT_EQ(take(&Platform::samples).at(0).data, hex("00000001 65"));
 }
 
-// A sample that would miss a part is not a correct decode: the access unit is lost, the host
-// reads why, and the stream waits for its next random-access point, whose sample goes out whole.
-// An access unit of two units makes a buffer of each (calls 0 and 1), the joined buffer (2),
-// reads the data of each unit (3 and 4), and makes the sample (5).
+// A sample missing a part is no correct decode: the access unit is lost, the host reads why, and
+// the stream waits for a random-access point. Two units make a buffer of each (calls 0 and 1),
+// the joined buffer (2), read the data of each (3 and 4), and make the sample (5).
 TEST_F(SubmitTest, AnAccessUnitWhoseSampleCannotBeMadeIsLost) {
     const Bytes accessUnit = hex("000001 6501 000001 6502");
     const struct {
