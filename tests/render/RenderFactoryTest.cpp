@@ -1,7 +1,9 @@
-// The backend factory: which renderer gets which backend, and that making one creates nothing
-// on the graphics device (no context is current in this program, so a single OpenGL call from
-// a constructor would fail it).
+// The backend factory: which renderer gets which backend, and that making one creates nothing on
+// the graphics device (no context is current in this program, so a single OpenGL call from a
+// constructor would fail it). The host interface headers are checked as the program compiles:
+// function pointers at the host's offsets, and the host's enumeration values and GUIDs.
 #include "GLTextureUpload.h"
+#include "IUnityGraphicsMetal.h"
 #include "RenderAPI.h"
 #include "RenderAPI_Metal.h"
 #include "RenderAPI_OpenGLCoreES.h"
@@ -9,40 +11,82 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstddef>
 #include <memory>
 
 namespace {
 
-TEST(RenderFactory, GivesOpenGLBackendsThatKeepTheirRenderer) {
-    for (const UnityGfxRenderer renderer :
-         {kUnityGfxRendererOpenGLES20, kUnityGfxRendererOpenGLES30, kUnityGfxRendererOpenGLCore}) {
-        const std::unique_ptr<RenderAPI> backend(CreateRenderAPI(renderer));
+constexpr size_t kPointer = sizeof(void*);
+
+template <typename Metal>
+constexpr bool hasTheHostsMetalLayout() {
+    return offsetof(Metal, MetalBundle) == 0 && offsetof(Metal, MetalDevice) == kPointer &&
+           offsetof(Metal, CurrentCommandBuffer) == 2 * kPointer &&
+           offsetof(Metal, CurrentCommandEncoder) == 3 * kPointer &&
+           offsetof(Metal, EndCurrentCommandEncoder) == 4 * kPointer &&
+           offsetof(Metal, CurrentRenderPassDescriptor) == 5 * kPointer;
+}
+
+template <typename Interface>
+constexpr bool hasGuid(unsigned long long high, unsigned long long low) {
+    return UnityInterfaceTraits<Interface>::guid().m_GUIDHigh == high &&
+           UnityInterfaceTraits<Interface>::guid().m_GUIDLow == low;
+}
+
+static_assert(sizeof(UnityInterfaceGUID) == 16 && offsetof(UnityInterfaceGUID, m_GUIDLow) == 8,
+              "two 64-bit halves, high first");
+static_assert(offsetof(IUnityInterfaces, GetInterface) == 0 &&
+                  offsetof(IUnityInterfaces, RegisterInterface) == kPointer &&
+                  offsetof(IUnityInterfaces, GetInterfaceSplit) == 2 * kPointer &&
+                  offsetof(IUnityInterfaces, RegisterInterfaceSplit) == 3 * kPointer,
+              "the host's registry");
+static_assert(offsetof(IUnityGraphics, GetRenderer) == 0 &&
+                  offsetof(IUnityGraphics, RegisterDeviceEventCallback) == kPointer &&
+                  offsetof(IUnityGraphics, UnregisterDeviceEventCallback) == 2 * kPointer &&
+                  offsetof(IUnityGraphics, ReserveEventIDRange) == 3 * kPointer,
+              "the host's graphics interface");
+static_assert(hasTheHostsMetalLayout<IUnityGraphicsMetal>() &&
+                  hasTheHostsMetalLayout<IUnityGraphicsMetalV1>(),
+              "the host's Metal interfaces");
+static_assert(hasGuid<IUnityGraphics>(0x7CBA0A9CA4DDB544ULL, 0x8C5AD4926EB17B11ULL) &&
+                  hasGuid<IUnityGraphicsMetal>(0x992C8EAEA95811E5ULL, 0x9A62C4B5B9876117ULL) &&
+                  hasGuid<IUnityGraphicsMetalV1>(0x29F8F3D03833465EULL, 0x92138551C15D823DULL),
+              "the host's GUIDs");
+static_assert(sizeof(UnityGfxRenderer) == 4 && sizeof(UnityGfxDeviceEventType) == 4,
+              "the host passes both as 32-bit integers");
+static_assert(kUnityGfxRendererOpenGLES20 == 8 && kUnityGfxRendererOpenGLES30 == 11 &&
+                  kUnityGfxRendererMetal == 16 && kUnityGfxRendererOpenGLCore == 17,
+              "the host's renderer values");
+static_assert(kUnityGfxDeviceEventInitialize == 0 && kUnityGfxDeviceEventShutdown == 1 &&
+                  kUnityGfxDeviceEventBeforeReset == 2 && kUnityGfxDeviceEventAfterReset == 3,
+              "the host's device event values");
+
+// Each renderer with a backend gets a new one on every call; every other value gets none.
+TEST(RenderFactory, GivesEachRendererABackendOfItsOwn) {
+    const struct {
+        UnityGfxRenderer renderer;
+        bool openGL;
+        bool reverseZ;
+    } rows[] = {{kUnityGfxRendererOpenGLES20, true, false},
+                {kUnityGfxRendererOpenGLES30, true, false},
+                {kUnityGfxRendererOpenGLCore, true, false},
+                {kUnityGfxRendererMetal, false, true}};
+    for (const auto& row : rows) {
+        const std::unique_ptr<RenderAPI> backend(CreateRenderAPI(row.renderer));
+        ASSERT_NE(backend, nullptr) << row.renderer;
+        EXPECT_NE(std::unique_ptr<RenderAPI>(CreateRenderAPI(row.renderer)), backend);
+        EXPECT_EQ(backend->GetUsesReverseZ(), row.reverseZ);
         const auto* openGL = dynamic_cast<const RenderAPI_OpenGLCoreES*>(backend.get());
-        ASSERT_NE(openGL, nullptr) << renderer;
-        EXPECT_EQ(openGL->renderer(), renderer);
-        EXPECT_FALSE(openGL->textureUploader().has_value()) << "nothing before Initialize";
-        EXPECT_FALSE(const_cast<RenderAPI_OpenGLCoreES*>(openGL)->GetUsesReverseZ());
+        EXPECT_EQ(dynamic_cast<const RenderAPI_Metal*>(backend.get()) != nullptr, !row.openGL);
+        ASSERT_EQ(openGL != nullptr, row.openGL) << row.renderer;
+        if (openGL != nullptr) {
+            EXPECT_EQ(openGL->renderer(), row.renderer);
+            EXPECT_FALSE(openGL->textureUploader().has_value()) << "nothing before Initialize";
+        }
     }
-}
-
-TEST(RenderFactory, GivesAMetalBackendForMetal) {
-    const std::unique_ptr<RenderAPI> backend(CreateRenderAPI(kUnityGfxRendererMetal));
-    EXPECT_NE(dynamic_cast<RenderAPI_Metal*>(backend.get()), nullptr);
-}
-
-TEST(RenderFactory, GivesNothingForEveryOtherRenderer) {
     for (const int value :
          {INT_MIN, -1, 0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 12, 13, 14, 15, 18, 19, 21, 100, INT_MAX}) {
         EXPECT_EQ(CreateRenderAPI(UnityGfxRenderer(value)), nullptr) << value;
-    }
-}
-
-TEST(RenderFactory, MakesANewBackendOnEveryCall) {
-    for (const UnityGfxRenderer renderer : {kUnityGfxRendererMetal, kUnityGfxRendererOpenGLCore}) {
-        const std::unique_ptr<RenderAPI> first(CreateRenderAPI(renderer));
-        const std::unique_ptr<RenderAPI> second(CreateRenderAPI(renderer));
-        EXPECT_NE(first, nullptr);
-        EXPECT_NE(first, second);
     }
 }
 
@@ -60,27 +104,40 @@ TEST(RenderFactory, EveryBackendAllocatesPackedTextureBuffers) {
 
         EXPECT_EQ(backend->BeginModifyTexture(nullptr, 40000, 40000, &rowPitch), nullptr);
         EXPECT_EQ(backend->BeginModifyTexture(nullptr, -2, 3, &rowPitch), nullptr);
+        EXPECT_EQ(backend->BeginModifyTexture(nullptr, 2, -3, &rowPitch), nullptr);
     }
 }
 
 // OpenGL Core takes BGRA natively; OpenGL ES only with a BGRA8888 extension, and swizzles on the
-// CPU otherwise; row lengths exist from ES 3.0 on or with EXT_unpack_subimage.
+// CPU otherwise; row lengths exist from ES 3.0 on or with EXT_unpack_subimage. The Mesa contexts
+// of the backend tests have only the extensions Mesa offers, so the other rows are checked here.
 TEST(OpenGLUploadChoice, FollowsTheApiAndItsExtensions) {
-    const GLUploadCapabilities core = ChooseUploadCapabilities(kUnityGfxRendererOpenGLCore, {});
-    EXPECT_EQ(core.transfer, GLPixelTransfer::BgraReversed);
-    EXPECT_TRUE(core.unpackRowLength && core.pixelUnpackBuffer && core.unpackSwapBytes);
-
-    const GLUploadCapabilities es3 =
-        ChooseUploadCapabilities(kUnityGfxRendererOpenGLES30, {true, false});
-    EXPECT_EQ(es3.transfer, GLPixelTransfer::BgraExt);
-    EXPECT_TRUE(es3.unpackRowLength && es3.pixelUnpackBuffer);
-    EXPECT_FALSE(es3.unpackSwapBytes);
-
-    const GLUploadCapabilities es2 = ChooseUploadCapabilities(kUnityGfxRendererOpenGLES20, {});
-    EXPECT_EQ(es2.transfer, GLPixelTransfer::SwizzleToRgba);
-    EXPECT_FALSE(es2.unpackRowLength || es2.pixelUnpackBuffer || es2.unpackSwapBytes);
-    EXPECT_TRUE(
-        ChooseUploadCapabilities(kUnityGfxRendererOpenGLES20, {false, true}).unpackRowLength);
+    const struct {
+        UnityGfxRenderer renderer;
+        GLExtensionSupport extensions;
+        GLPixelTransfer transfer;
+        bool rowLength, unpackBuffer, swapBytes;
+    } rows[] = {
+        {kUnityGfxRendererOpenGLCore, {}, GLPixelTransfer::BgraReversed, true, true, true},
+        {kUnityGfxRendererOpenGLES30, {true, false}, GLPixelTransfer::BgraExt, true, true, false},
+        {kUnityGfxRendererOpenGLES30, {}, GLPixelTransfer::SwizzleToRgba, true, true, false},
+        {kUnityGfxRendererOpenGLES20, {}, GLPixelTransfer::SwizzleToRgba, false, false, false},
+        {kUnityGfxRendererOpenGLES20,
+         {false, true},
+         GLPixelTransfer::SwizzleToRgba,
+         true,
+         false,
+         false},
+    };
+    for (const auto& row : rows) {
+        const GLUploadCapabilities chosen = ChooseUploadCapabilities(row.renderer, row.extensions);
+        SCOPED_TRACE(std::to_string(row.renderer) + " " + std::to_string(row.extensions.bgra8888) +
+                     std::to_string(row.extensions.unpackSubimage));
+        EXPECT_EQ(chosen.transfer, row.transfer);
+        EXPECT_EQ(chosen.unpackRowLength, row.rowLength);
+        EXPECT_EQ(chosen.pixelUnpackBuffer, row.unpackBuffer);
+        EXPECT_EQ(chosen.unpackSwapBytes, row.swapBytes);
+    }
 }
 
 }  // namespace
