@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using objc::UInteger;
@@ -24,8 +25,7 @@ using Names = std::vector<std::string>;
 namespace {
 
 struct ErrorTexts {
-    std::optional<std::string> description;
-    std::optional<std::string> failureReason;
+    std::optional<std::string> description, failureReason;
 };
 
 struct Object {
@@ -91,118 +91,20 @@ id autoreleased(id object) {
 }
 
 id textOrNil(const std::optional<std::string>& text) {
-    if (!text) {
-        return nil;
+    id string = text ? autoreleased(make("string")) : nil;
+    if (text) {
+        objectOf(string).text = *text;
     }
-    id string = autoreleased(make("string"));
-    objectOf(string).text = *text;
     return string;
 }
 
-id failWith(const ErrorTexts& texts, id* error) {
+id failWith(const std::optional<ErrorTexts>& texts, id* error, const char* kind) {
+    if (!texts) {
+        return make(kind);
+    }
     *error = autoreleased(make("error"));
-    objectOf(*error).errorTexts = texts;
+    objectOf(*error).errorTexts = *texts;
     return nil;
-}
-
-id alloc(id cls, SEL) {
-    const char* name = class_getName(reinterpret_cast<Class>(cls));
-    return make(name, false, name);
-}
-
-id vertexDescriptor(id, SEL) {
-    return autoreleased(make("vertexDescriptor"));
-}
-
-// A descriptor's arrays and their elements stand for the descriptor itself: the backend must
-// neither release them nor message them after the descriptor's release.
-id itself(id object, SEL) {
-    objectOf(object);
-    return object;
-}
-
-id element(id array, SEL, UInteger) {
-    return itself(array, nullptr);
-}
-
-id localizedText(id error, SEL selector) {
-    const ErrorTexts& texts = objectOf(error).errorTexts;
-    return textOrNil(std::strcmp(sel_getName(selector), "localizedDescription") == 0
-                         ? texts.description
-                         : texts.failureReason);
-}
-
-void release(id object, SEL) {
-    note(object, "release", false);
-    --objectOf(object).references;
-}
-
-void setUInteger(id object, SEL selector, UInteger value) {
-    note(object, sel_getName(selector) + std::to_string(value));
-}
-
-void setBool(id object, SEL selector, BOOL value) {
-    note(object, sel_getName(selector) + std::string(value ? "YES" : "NO"));
-}
-
-void setObject(id object, SEL selector, id value) {
-    note(object, sel_getName(selector) + describe(value));
-}
-
-id initWithBytes(id string, SEL, const void* bytes, UInteger length, UInteger) {
-    objectOf(string).text.assign(static_cast<const char*>(bytes), length);
-    return string;
-}
-
-const char* utf8String(id string, SEL) {
-    return objectOf(string).text.c_str();
-}
-
-id newLibrary(id device, SEL, id, id, id* error) {
-    note(device, "newLibraryWithSource:options:error:");
-    return world.libraryError ? failWith(*world.libraryError, error) : make("library");
-}
-
-id newPipelineState(id device, SEL, id descriptor, id* error) {
-    note(device, "newRenderPipelineStateWithDescriptor:" + describe(descriptor));
-    return world.pipelineError ? failWith(*world.pipelineError, error) : make("pipelineState");
-}
-
-// newFunctionWithName: and newDepthStencilStateWithDescriptor:
-id newFromObject(id receiver, SEL selector, id argument) {
-    const std::string name = sel_getName(selector);
-    note(receiver, name + describe(argument));
-    return make(name == "newFunctionWithName:" ? "function" : "depthStencilState");
-}
-
-id newBuffer(id device, SEL, UInteger length, UInteger) {
-    note(device, "newBufferWithLength:" + std::to_string(length));
-    id buffer = make("buffer");
-    objectOf(buffer).memory.assign(length, 0);
-    return buffer;
-}
-
-void* contents(id buffer, SEL) {
-    return objectOf(buffer).memory.data();
-}
-
-UInteger length(id buffer, SEL) {
-    return objectOf(buffer).memory.size();
-}
-
-void didModifyRange(id buffer, SEL, objc::Range range) {
-    note(buffer, "didModifyRange:{" + std::to_string(range.location) + ", " +
-                     std::to_string(range.length) + "}");
-}
-
-void setVertexBuffer(id encoder, SEL, id buffer, UInteger offset, UInteger index) {
-    note(encoder, "setVertexBuffer:" + describe(buffer) + " offset:" + std::to_string(offset) +
-                      " atIndex:" + std::to_string(index));
-}
-
-void drawPrimitives(id encoder, SEL, UInteger type, UInteger start, UInteger count) {
-    note(encoder, "drawPrimitives:" + std::to_string(type) + " vertexStart:" +
-                      std::to_string(start) + " vertexCount:" + std::to_string(count));
 }
 
 // Copies only a region inside level 0, so a garbled region or row pitch leaves zeros.
@@ -226,47 +128,105 @@ IMP imp(Function function) {
     return reinterpret_cast<IMP>(reinterpret_cast<void (*)()>(function));
 }
 
-// Every message the backend sends, by selector; any other setter takes an NSUInteger, and any
-// other message aborts the program, as the runtime's own forwarding does.
-IMP implementation(id, SEL selector) {
+// What each message the backend sends does; any other setter takes an NSUInteger, and any other
+// message aborts the program, as the runtime's own forwarding does. A descriptor's arrays and
+// their elements stand for the descriptor itself, so the backend must neither release them nor
+// message them after the descriptor's release.
+IMP implementation(id, SEL sent) {
+    // objectOf notes a message to a released object.
+    static const auto itself = +[](id object, SEL) { return objectOf(object), object; };
+    static const auto setObject = +[](id object, SEL selector, id value) {
+        note(object, sel_getName(selector) + describe(value));
+    };
+    static const auto setBool = +[](id object, SEL selector, BOOL value) {
+        note(object, sel_getName(selector) + std::string(value ? "YES" : "NO"));
+    };
+    static const auto newFromObject = +[](id receiver, SEL selector, id argument) {
+        const std::string name = sel_getName(selector);
+        note(receiver, name + describe(argument));
+        return make(name == "newFunctionWithName:" ? "function" : "depthStencilState");
+    };
+    static const auto localizedText = +[](id error, SEL selector) {
+        const ErrorTexts& texts = objectOf(error).errorTexts;
+        return textOrNil(std::strcmp(sel_getName(selector), "localizedDescription") == 0
+                             ? texts.description
+                             : texts.failureReason);
+    };
     static const std::map<std::string, IMP> implementations = {
-        {"alloc", imp(&alloc)},
-        {"vertexDescriptor", imp(&vertexDescriptor)},
-        {"init", imp(&itself)},
-        {"attributes", imp(&itself)},
-        {"layouts", imp(&itself)},
-        {"colorAttachments", imp(&itself)},
-        {"objectAtIndexedSubscript:", imp(&element)},
-        {"localizedDescription", imp(&localizedText)},
-        {"localizedFailureReason", imp(&localizedText)},
-        {"release", imp(&release)},
-        {"setBlendingEnabled:", imp(&setBool)},
-        {"setDepthWriteEnabled:", imp(&setBool)},
-        {"setLabel:", imp(&setObject)},
-        {"setVertexFunction:", imp(&setObject)},
-        {"setFragmentFunction:", imp(&setObject)},
-        {"setVertexDescriptor:", imp(&setObject)},
-        {"setRenderPipelineState:", imp(&setObject)},
-        {"setDepthStencilState:", imp(&setObject)},
-        {"initWithBytes:length:encoding:", imp(&initWithBytes)},
-        {"UTF8String", imp(&utf8String)},
-        {"newLibraryWithSource:options:error:", imp(&newLibrary)},
-        {"newRenderPipelineStateWithDescriptor:error:", imp(&newPipelineState)},
-        {"newFunctionWithName:", imp(&newFromObject)},
-        {"newDepthStencilStateWithDescriptor:", imp(&newFromObject)},
-        {"newBufferWithLength:options:", imp(&newBuffer)},
-        {"contents", imp(&contents)},
-        {"length", imp(&length)},
-        {"didModifyRange:", imp(&didModifyRange)},
-        {"setVertexBuffer:offset:atIndex:", imp(&setVertexBuffer)},
-        {"drawPrimitives:vertexStart:vertexCount:", imp(&drawPrimitives)},
+        {"alloc", imp(+[](id cls, SEL) {
+             const char* name = class_getName(reinterpret_cast<Class>(cls));
+             return make(name, false, name);
+         })},
+        {"vertexDescriptor", imp(+[](id, SEL) { return autoreleased(make("vertexDescriptor")); })},
+        {"init", imp(itself)},
+        {"attributes", imp(itself)},
+        {"layouts", imp(itself)},
+        {"colorAttachments", imp(itself)},
+        {"objectAtIndexedSubscript:",
+         imp(+[](id array, SEL, UInteger) { return itself(array, {}); })},
+        {"release", imp(+[](id object, SEL) {
+             note(object, "release", false);
+             --objectOf(object).references;
+         })},
+        {"localizedDescription", imp(localizedText)},
+        {"localizedFailureReason", imp(localizedText)},
+        {"initWithBytes:length:encoding:",
+         imp(+[](id string, SEL, const char* bytes, UInteger length, UInteger) {
+             objectOf(string).text.assign(bytes, length);
+             return string;
+         })},
+        {"UTF8String", imp(+[](id string, SEL) { return objectOf(string).text.c_str(); })},
+        {"setBlendingEnabled:", imp(setBool)},
+        {"setDepthWriteEnabled:", imp(setBool)},
+        {"setLabel:", imp(setObject)},
+        {"setVertexFunction:", imp(setObject)},
+        {"setFragmentFunction:", imp(setObject)},
+        {"setVertexDescriptor:", imp(setObject)},
+        {"setRenderPipelineState:", imp(setObject)},
+        {"setDepthStencilState:", imp(setObject)},
+        {"newLibraryWithSource:options:error:", imp(+[](id device, SEL, id, id, id* error) {
+             note(device, "newLibraryWithSource:options:error:");
+             return failWith(world.libraryError, error, "library");
+         })},
+        {"newRenderPipelineStateWithDescriptor:error:",
+         imp(+[](id device, SEL, id descriptor, id* error) {
+             note(device, "newRenderPipelineStateWithDescriptor:" + describe(descriptor));
+             return failWith(world.pipelineError, error, "pipelineState");
+         })},
+        {"newFunctionWithName:", imp(newFromObject)},
+        {"newDepthStencilStateWithDescriptor:", imp(newFromObject)},
+        {"newBufferWithLength:options:", imp(+[](id device, SEL, UInteger length, UInteger) {
+             note(device, "newBufferWithLength:" + std::to_string(length));
+             id buffer = make("buffer");
+             objectOf(buffer).memory.assign(length, 0);
+             return buffer;
+         })},
+        {"contents", imp(+[](id buffer, SEL) { return objectOf(buffer).memory.data(); })},
+        {"length", imp(+[](id buffer, SEL) { return UInteger(objectOf(buffer).memory.size()); })},
+        {"didModifyRange:", imp(+[](id buffer, SEL, objc::Range range) {
+             note(buffer, "didModifyRange:{" + std::to_string(range.location) + ", " +
+                              std::to_string(range.length) + "}");
+         })},
+        {"setVertexBuffer:offset:atIndex:",
+         imp(+[](id encoder, SEL, id buffer, UInteger offset, UInteger index) {
+             note(encoder, "setVertexBuffer:" + describe(buffer) + " offset:" +
+                               std::to_string(offset) + " atIndex:" + std::to_string(index));
+         })},
+        {"drawPrimitives:vertexStart:vertexCount:",
+         imp(+[](id encoder, SEL, UInteger type, UInteger start, UInteger count) {
+             note(encoder, "drawPrimitives:" + std::to_string(type) + " vertexStart:" +
+                               std::to_string(start) + " vertexCount:" + std::to_string(count));
+         })},
         {"replaceRegion:mipmapLevel:withBytes:bytesPerRow:", imp(&replaceRegion)}};
-    const std::string name = sel_getName(selector);
+    const std::string name = sel_getName(sent);
     const auto found = implementations.find(name);
     if (found != implementations.end()) {
         return found->second;
     }
-    return name.rfind("set", 0) == 0 ? imp(&setUInteger) : nullptr;
+    const auto setUInteger = +[](id object, SEL selector, UInteger value) {
+        note(object, sel_getName(selector) + std::to_string(value));
+    };
+    return name.rfind("set", 0) == 0 ? imp(setUInteger) : nullptr;
 }
 
 // The names of the objects whose count is not what the host holds: the backend's own, leaked,
@@ -300,24 +260,20 @@ IUnityGraphicsMetal metal{nullptr, &hostDevice, nullptr, &hostEncoder, nullptr, 
 IUnityGraphicsMetal deviceless{
     nullptr, [] { return UnityMetalDeviceRef{nil}; }, nullptr, &hostEncoder, nullptr, nullptr};
 
-using Offers = std::vector<std::pair<UnityInterfaceGUID, void*>>;
+using Offers = std::map<std::pair<unsigned long long, unsigned long long>, void*>;
 Offers offered;
 int lookups = 0;
 IUnityInterfaces host{[](UnityInterfaceGUID guid) -> IUnityInterface* {
                           ++lookups;
-                          for (const auto& [offeredGuid, interface] : offered) {
-                              if (offeredGuid.m_GUIDHigh == guid.m_GUIDHigh &&
-                                  offeredGuid.m_GUIDLow == guid.m_GUIDLow) {
-                                  return interface;
-                              }
-                          }
-                          return nullptr;
+                          const auto found = offered.find({guid.m_GUIDHigh, guid.m_GUIDLow});
+                          return found != offered.end() ? found->second : nullptr;
                       },
                       nullptr, nullptr, nullptr};
 
 template <typename Interface>
 Offers::value_type offer(Interface* interface) {
-    return {UnityInterfaceTraits<Interface>::guid(), interface};
+    const UnityInterfaceGUID guid = UnityInterfaceTraits<Interface>::guid();
+    return {{guid.m_GUIDHigh, guid.m_GUIDLow}, interface};
 }
 
 const Names kResources = {"buffer1", "buffer2", "depthStencilState1", "pipelineState1"};
@@ -366,13 +322,18 @@ class MetalBackend : public testing::Test {
     std::unique_ptr<RenderAPI> backend_;
 };
 
-// The versioned Metal interface is asked for first, the unversioned one by hosts without it; a
-// host with neither leaves the backend inert instead of crashing. A failed compilation is reported
-// with its description and failure reason and creation goes on without functions; a failed
-// pipeline is reported the same way and the depth state is still made. The errors and their texts
-// are autoreleased, so the backend must not release them. Only Initialize creates anything, and a
-// second one replaces every resource, releasing the first.
+// The versioned Metal interface is asked for first, the unversioned one (here without a device)
+// only by hosts without it; a host with neither leaves the backend inert instead of crashing. A
+// failed compilation is reported with its description and failure reason and creation goes on
+// without functions; a failed pipeline is reported the same way and the depth state is still made.
+// The errors and their texts are autoreleased, so the backend must not release them. Only
+// Initialize creates anything, and a second one replaces every resource, releasing the first.
 TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
+    const Offers versioned = {offer(&metalV1)};
+    const ErrorTexts badSource{"Compilation failed", "line 3: bad"};
+    const ErrorTexts badPipeline{"Invalid pipeline", std::nullopt};
+    const char* const sourceReport = "Compilation failed\nline 3: bad\n\n";
+    const char* const pipelineReport = "Metal: Error creating pipeline state: Invalid pipeline\n\n";
     const Names withoutPipeline = {"buffer1", "buffer2", "depthStencilState1"};
     const struct {
         const char* what;
@@ -382,37 +343,13 @@ TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
         const char* report;
         Names resources;
     } rows[] = {
-        {"versioned", {offer(&metalV1)}, {}, {}, 1, "", kResources},
+        {"versioned", versioned, {}, {}, 1, "", kResources},
         {"unversioned", {offer(&metal)}, {}, {}, 2, "", kResources},
-        {"both, the unversioned without a device",
-         {offer(&deviceless), offer(&metalV1)},
-         {},
-         {},
-         1,
-         "",
-         kResources},
+        {"both", {offer(&deviceless), offer(&metalV1)}, {}, {}, 1, "", kResources},
         {"neither", {}, {}, {}, 2, "", {}},
-        {"failed compilation",
-         {offer(&metalV1)},
-         ErrorTexts{"Compilation failed", "line 3: bad"},
-         {},
-         1,
-         "Compilation failed\nline 3: bad\n\n",
-         kResources},
-        {"failed compilation without texts",
-         {offer(&metalV1)},
-         ErrorTexts{},
-         {},
-         1,
-         "<unknown>\n\n\n",
-         kResources},
-        {"failed pipeline",
-         {offer(&metalV1)},
-         {},
-         ErrorTexts{"Invalid pipeline", std::nullopt},
-         1,
-         "Metal: Error creating pipeline state: Invalid pipeline\n\n",
-         withoutPipeline},
+        {"bad source", versioned, badSource, {}, 1, sourceReport, kResources},
+        {"no error texts", versioned, ErrorTexts{}, {}, 1, "<unknown>\n\n\n", kResources},
+        {"bad pipeline", versioned, {}, badPipeline, 1, pipelineReport, withoutPipeline},
     };
     const float worldMatrix[16] = {};
     const uint8_t vertices[48] = {};
@@ -472,44 +409,25 @@ TEST_F(MetalBackend, DrawsWhatFitsItsVertexBufferIntoTheHostsEncoder) {
 }
 
 // A decoded picture replaces level 0 of the host's texture, its region and row pitch intact
-// through the runtime (structs by value): tight rows, padded rows, and the buffer of
-// BeginModifyTexture, which EndModifyTexture uploads and frees (the sanitizer builds report a
-// leak or a short buffer).
+// through the runtime (structs by value), from tight rows and from padded ones.
 TEST_F(MetalBackend, UploadsPicturesIntoTheHostsTexture) {
     const testsupport::BgraPicture picture =
         testsupport::readReferencePictures(testsupport::fixtureClip("h264_cbp_1920x1080")).at(0);
-    const struct {
-        int width, height, rowPitch;
-        bool viaBeginModifyTexture;
-    } rows[] = {{1920, 1080, 7680, false}, {640, 360, 640 * 4 + 64, false}, {641, 361, 0, true}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(std::to_string(row.width) + " wide, row pitch " +
-                     std::to_string(row.rowPitch));
+    for (const auto& [width, height, rowPitch] : {std::tuple{1920, 1080, 7680}, {640, 360, 2624}}) {
+        SCOPED_TRACE(rowPitch);
         const std::vector<uint8_t> expected =
-            testsupport::packRows(picture.pixels.data(), row.width, row.height, 7680).pixels;
+            testsupport::packRows(picture.pixels.data(), width, height, 7680).pixels;
         id texture = make("texture", true);
-        objectOf(texture).width = UInteger(row.width);
+        objectOf(texture).width = UInteger(width);
         objectOf(texture).memory.assign(expected.size(), 0);
-        int rowPitch = row.rowPitch;
-        std::vector<uint8_t> pixels(size_t(rowPitch) * size_t(row.height), 0xEE);
-        uint8_t* data = pixels.data();
-        if (row.viaBeginModifyTexture) {
-            data = static_cast<uint8_t*>(
-                backend_->BeginModifyTexture(texture, row.width, row.height, &rowPitch));
-            ASSERT_NE(data, nullptr);
-            EXPECT_EQ(rowPitch, row.width * 4);
-        }
-        for (int y = 0; y < row.height; ++y) {
-            std::memcpy(data + size_t(y) * size_t(rowPitch), &expected[size_t(y) * row.width * 4],
-                        size_t(row.width) * 4);
+        std::vector<uint8_t> pixels(size_t(rowPitch) * size_t(height), 0xEE);
+        for (int y = 0; y < height; ++y) {
+            std::memcpy(&pixels[size_t(y) * rowPitch], &expected[size_t(y) * width * 4],
+                        size_t(width) * 4);
         }
         const std::vector<uint8_t> original = pixels;
-        if (row.viaBeginModifyTexture) {
-            backend_->EndModifyTexture(texture, row.width, row.height, rowPitch, data);
-        } else {
-            backend_->BeginModifyTexture2();
-            backend_->EndModifyTexture2(texture, row.width, row.height, rowPitch, data);
-        }
+        backend_->BeginModifyTexture2();
+        backend_->EndModifyTexture2(texture, width, height, rowPitch, pixels.data());
         EXPECT_TRUE(pixels == original) << "the caller's pixels stay as they were";
         EXPECT_TRUE(objectOf(texture).memory == expected);
     }
