@@ -250,15 +250,15 @@ const std::vector<uint8_t>& memoryOf(const std::string& name) {
 
 // The host: its Metal interfaces, and a registry that counts lookups.
 UnityMetalDeviceRef hostDevice() {
-    return world.device = world.device != nil ? world.device : make("device", true);
+    return world.device;
 }
 UnityMetalCommandEncoderRef hostEncoder() {
-    return world.encoder = world.encoder != nil ? world.encoder : make("encoder", true);
+    return world.encoder;
 }
 IUnityGraphicsMetalV1 metalV1{nullptr, &hostDevice, nullptr, &hostEncoder, nullptr, nullptr};
 IUnityGraphicsMetal metal{nullptr, &hostDevice, nullptr, &hostEncoder, nullptr, nullptr};
-IUnityGraphicsMetal deviceless{
-    nullptr, [] { return UnityMetalDeviceRef{nil}; }, nullptr, &hostEncoder, nullptr, nullptr};
+IUnityGraphicsMetal deviceless{nullptr, [] { return id{nil}; }, nullptr, &hostEncoder, nullptr,
+                               nullptr};
 
 using Offers = std::map<std::pair<unsigned long long, unsigned long long>, void*>;
 Offers offered;
@@ -293,6 +293,8 @@ class MetalBackend : public testing::Test {
             object_dispose(entry.first);
         }
         world = World{};
+        world.device = make("device", true);
+        world.encoder = make("encoder", true);
         offered = {offer(&metalV1)};
         lookups = 0;
         backend_.reset(CreateRenderAPI(kUnityGfxRendererMetal));
@@ -364,7 +366,7 @@ TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
               kUnityGfxDeviceEventAfterReset, UnityGfxDeviceEventType(42)}) {
             backend_->ProcessDeviceEvent(event, &host);
         }
-        EXPECT_TRUE(world.objects.empty());
+        EXPECT_EQ(world.objects.size(), 2u) << "the host's device and encoder only";
         EXPECT_EQ(lookups, 0);
 
         EXPECT_EQ(initialize(), row.report);

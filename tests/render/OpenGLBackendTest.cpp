@@ -66,20 +66,6 @@ std::vector<uint8_t> readRgba(int x, int y, int width, int height) {
     return rgba;
 }
 
-// The unpack state a host may leave behind: every value wrong for a tightly packed upload.
-std::vector<std::pair<GLenum, GLint>> hostUnpackState(const GLUploadCapabilities& has) {
-    std::vector<std::pair<GLenum, GLint>> state = {{GL_UNPACK_ALIGNMENT, 8}};
-    if (has.unpackRowLength) {
-        state.insert(
-            state.end(),
-            {{GL_UNPACK_ROW_LENGTH, 7}, {GL_UNPACK_SKIP_ROWS, 3}, {GL_UNPACK_SKIP_PIXELS, 5}});
-    }
-    if (has.unpackSwapBytes) {
-        state.emplace_back(GL_UNPACK_SWAP_BYTES, GL_TRUE);
-    }
-    return state;
-}
-
 class OpenGLBackend : public testing::TestWithParam<UnityGfxRenderer> {
   protected:
     void SetUp() override {
@@ -236,7 +222,16 @@ TEST_P(OpenGLBackend, UploadsPicturesWithRedInTheRedChannel) {
                         size_t(tight));
         }
         const std::vector<uint8_t> original = pixels;
-        const std::vector<std::pair<GLenum, GLint>> host = hostUnpackState(row.capabilities);
+        // The unpack state a host may leave behind: every value wrong for a tightly packed upload.
+        std::vector<std::pair<GLenum, GLint>> host = {{GL_UNPACK_ALIGNMENT, 8}};
+        if (row.capabilities.unpackRowLength) {
+            host.insert(
+                host.end(),
+                {{GL_UNPACK_ROW_LENGTH, 7}, {GL_UNPACK_SKIP_ROWS, 3}, {GL_UNPACK_SKIP_PIXELS, 5}});
+        }
+        if (row.capabilities.unpackSwapBytes) {
+            host.emplace_back(GL_UNPACK_SWAP_BYTES, GL_TRUE);
+        }
         for (const auto& [parameter, value] : host) {
             glPixelStorei(parameter, value);
         }
