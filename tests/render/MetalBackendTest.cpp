@@ -99,19 +99,21 @@ id autoreleased(id object) {
 }
 
 id textOrNil(const std::optional<std::string>& text) {
-    id string = text ? autoreleased(make("string")) : nil;
-    if (text) {
-        objectOf(string).text = *text;
+    if (!text) {
+        return nil;
     }
+    id string = autoreleased(make("string"));
+    objectOf(string).text = *text;
     return string;
 }
 
-id failWith(const std::optional<ErrorTexts>& texts, id* error, const char* kind) {
-    if (!texts) {
+// A new object of the kind, or nil and an autoreleased error when the world is set to fail.
+id makeOrFail(const char* kind, const std::optional<ErrorTexts>& failure, id* error) {
+    if (!failure) {
         return make(kind);
     }
     *error = autoreleased(make("error"));
-    objectOf(*error).errorTexts = *texts;
+    objectOf(*error).errorTexts = *failure;
     return nil;
 }
 
@@ -194,12 +196,12 @@ IMP implementation(id, SEL sent) {
         {"setDepthStencilState:", imp(setObject)},
         {"newLibraryWithSource:options:error:", imp(+[](id device, SEL, id, id, id* error) {
              note(device, "newLibraryWithSource:options:error:");
-             return failWith(world.libraryError, error, "library");
+             return makeOrFail("library", world.libraryError, error);
          })},
         {"newRenderPipelineStateWithDescriptor:error:",
          imp(+[](id device, SEL, id descriptor, id* error) {
              note(device, "newRenderPipelineStateWithDescriptor:", descriptor);
-             return failWith(world.pipelineError, error, "pipelineState");
+             return makeOrFail("pipelineState", world.pipelineError, error);
          })},
         {"newFunctionWithName:", imp(newFromObject)},
         {"newDepthStencilStateWithDescriptor:", imp(newFromObject)},
@@ -253,14 +255,10 @@ const std::vector<uint8_t>& memoryOf(const std::string& name) {
 }
 
 // The host: its Metal interfaces, and a registry that counts lookups.
-UnityMetalDeviceRef hostDevice() {
-    return world.device;
-}
-UnityMetalCommandEncoderRef hostEncoder() {
-    return world.encoder;
-}
-IUnityGraphicsMetalV1 metalV1{nullptr, &hostDevice, nullptr, &hostEncoder, nullptr, nullptr};
-IUnityGraphicsMetal metal{nullptr, &hostDevice, nullptr, &hostEncoder, nullptr, nullptr};
+IUnityGraphicsMetalV1 metalV1{
+    nullptr, [] { return world.device; }, nullptr, [] { return world.encoder; }, nullptr, nullptr};
+IUnityGraphicsMetal metal{
+    nullptr, [] { return world.device; }, nullptr, [] { return world.encoder; }, nullptr, nullptr};
 
 using Offers = std::map<std::pair<unsigned long long, unsigned long long>, void*>;
 Offers offered;
