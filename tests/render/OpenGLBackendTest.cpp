@@ -1,6 +1,6 @@
-// The OpenGL backend on real headless contexts of each API it serves (OpenGL Core, ES 3.0 and
-// ES 2.0 on Mesa), standing in for the host's: one body per behaviour, run on every context, one
-// program per context.
+// The OpenGL backend on a real headless context of each API it serves (OpenGL Core, ES 3.0 and
+// ES 2.0 on Mesa), standing in for the host's: one body per behaviour, one program per context,
+// pixels read back.
 #include "EglContext.h"
 #include "Pictures.h"
 #include "RenderAPI.h"
@@ -16,12 +16,8 @@
 #include <vector>
 
 using namespace testsupport;
-using headlessgl::EglContext;
-using headlessgl::rendererName;
 
 namespace {
-
-const std::array<float, 16> kIdentity = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
 struct Vertex {
     float x, y, z;
@@ -29,285 +25,139 @@ struct Vertex {
 };
 static_assert(sizeof(Vertex) == 16, "the backend reads 16-byte vertex records");
 
-struct Rgba {
-    uint8_t r, g, b, a;
-};
-
-// A colour texture with a depth buffer, bound as the draw framebuffer, standing in for the
-// host's render target.
-class RenderTarget {
-  public:
-    RenderTarget(int width, int height) : width_(width), height_(height) {
-        glGenTextures(1, &color_);
-        glBindTexture(GL_TEXTURE_2D, color_);
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
-                     nullptr);
-        glGenRenderbuffers(1, &depth_);
-        glBindRenderbuffer(GL_RENDERBUFFER, depth_);
-        glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT16, width, height);
-        glGenFramebuffers(1, &framebuffer_);
-        glBindFramebuffer(GL_FRAMEBUFFER, framebuffer_);
-        glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, color_, 0);
-        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, depth_);
-        glViewport(0, 0, width, height);
-    }
-    ~RenderTarget() {
-        glDeleteFramebuffers(1, &framebuffer_);
-        glDeleteRenderbuffers(1, &depth_);
-        glDeleteTextures(1, &color_);
-    }
-    bool complete() const {
-        return glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
-    }
-    void clear(float depth) {
-        glDepthMask(GL_TRUE);
-        glClearColor(0, 0, 0, 1);
-        glClearDepthf(depth);
-        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    }
-    // The pixel under normalised device coordinates (x, y).
-    Rgba pixelAt(float x, float y) const {
-        const int column = int((x + 1) / 2 * width_);
-        const int row = int((y + 1) / 2 * height_);
-        Rgba pixel{};
-        glReadPixels(column, row, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, &pixel);
-        return pixel;
-    }
-
-  private:
-    int width_;
-    int height_;
-    GLuint color_ = 0;
-    GLuint depth_ = 0;
-    GLuint framebuffer_ = 0;
-};
-
-void expectColor(Rgba actual, Rgba expected, const std::string& where) {
-    EXPECT_NEAR(actual.r, expected.r, 1) << where;
-    EXPECT_NEAR(actual.g, expected.g, 1) << where;
-    EXPECT_NEAR(actual.b, expected.b, 1) << where;
+GLint integer(GLenum parameter) {
+    GLint value = -1;
+    glGetIntegerv(parameter, &value);
+    return value;
 }
 
-// The texture as its storage holds it, read through a framebuffer as RGBA bytes.
-std::vector<uint8_t> readTexture(GLuint texture, int width, int height) {
-    GLuint framebuffer = 0;
-    glGenFramebuffers(1, &framebuffer);
-    glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
-    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
-    std::vector<uint8_t> rgba(size_t(width) * height * 4);
-    glPixelStorei(GL_PACK_ALIGNMENT, 4);
-    glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
-    glDeleteFramebuffers(1, &framebuffer);
-    return rgba;
+void* handle(GLuint name) {
+    return reinterpret_cast<void*>(uintptr_t{name});
 }
-
-// What a correct upload of a BGRA picture reads back as.
-std::vector<uint8_t> asRgba(const BgraPicture& picture) {
-    std::vector<uint8_t> rgba(picture.pixels.size());
-    for (size_t i = 0; i < rgba.size(); i += 4) {
-        rgba[i + 0] = picture.pixels[i + 2];
-        rgba[i + 1] = picture.pixels[i + 1];
-        rgba[i + 2] = picture.pixels[i + 0];
-        rgba[i + 3] = picture.pixels[i + 3];
-    }
-    return rgba;
-}
-
-// A real decoded picture with an odd width, so that any unpack alignment above 4 or a wrong row
-// length shears it.
-BgraPicture oddWidthPicture() {
-    const BgraPicture full = readReferencePictures(fixtureClip("h264_odd_642x362")).at(0);
-    return packRows(full.pixels.data(), 641, 361, full.width * 4);
-}
-
-// The picture with rowPitch - width * 4 bytes of junk after every row.
-std::vector<uint8_t> withRowPitch(const BgraPicture& picture, int rowPitch) {
-    std::vector<uint8_t> padded(size_t(rowPitch) * picture.height, 0xA5);
-    for (int y = 0; y < picture.height; ++y) {
-        std::memcpy(padded.data() + size_t(y) * rowPitch,
-                    picture.pixels.data() + size_t(y) * picture.width * 4, picture.width * 4);
-    }
-    return padded;
-}
-
-// The unpack state a host may leave behind: every value wrong for a tightly packed upload.
-class HostUnpackState {
-  public:
-    explicit HostUnpackState(const GLUploadCapabilities& capabilities)
-        : capabilities_(capabilities) {
-        glPixelStorei(GL_UNPACK_ALIGNMENT, 8);
-        if (capabilities.unpackRowLength) {
-            glPixelStorei(GL_UNPACK_ROW_LENGTH, 7);
-            glPixelStorei(GL_UNPACK_SKIP_ROWS, 3);
-            glPixelStorei(GL_UNPACK_SKIP_PIXELS, 5);
-        }
-        if (capabilities.unpackSwapBytes) {
-            glPixelStorei(GL_UNPACK_SWAP_BYTES, GL_TRUE);
-        }
-        if (capabilities.pixelUnpackBuffer) {
-            glGenBuffers(1, &buffer_);
-            glBindBuffer(GL_PIXEL_UNPACK_BUFFER, buffer_);
-            glBufferData(GL_PIXEL_UNPACK_BUFFER, 16, nullptr, GL_STREAM_DRAW);
-        }
-    }
-    ~HostUnpackState() {
-        glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
-        glDeleteBuffers(1, &buffer_);
-    }
-    void expectRestored() const {
-        EXPECT_EQ(integer(GL_UNPACK_ALIGNMENT), 8);
-        if (capabilities_.unpackRowLength) {
-            EXPECT_EQ(integer(GL_UNPACK_ROW_LENGTH), 7);
-            EXPECT_EQ(integer(GL_UNPACK_SKIP_ROWS), 3);
-            EXPECT_EQ(integer(GL_UNPACK_SKIP_PIXELS), 5);
-        }
-        if (capabilities_.unpackSwapBytes) {
-            EXPECT_EQ(integer(GL_UNPACK_SWAP_BYTES), GL_TRUE);
-        }
-        if (capabilities_.pixelUnpackBuffer) {
-            EXPECT_EQ(integer(GL_PIXEL_UNPACK_BUFFER_BINDING), GLint(buffer_));
-        }
-    }
-    static GLint integer(GLenum parameter) {
-        GLint value = -1;
-        glGetIntegerv(parameter, &value);
-        return value;
-    }
-
-  private:
-    GLUploadCapabilities capabilities_;
-    GLuint buffer_ = 0;
-};
 
 // A texture made the way the host makes one for BGRA pictures on this API: OpenGL Core stores
 // RGBA8 and takes BGRA uploads; OpenGL ES with a BGRA8888 extension has BGRA storage; without
 // one it can only have RGBA.
-GLuint makeHostTexture(GLPixelTransfer transfer, int width, int height) {
+GLuint makeTexture(GLPixelTransfer transfer, int width, int height) {
     GLuint texture = 0;
     glGenTextures(1, &texture);
     glBindTexture(GL_TEXTURE_2D, texture);
-    switch (transfer) {
-        case GLPixelTransfer::BgraReversed:
-            glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_BGRA, GL_UNSIGNED_BYTE,
-                         nullptr);
-            break;
-        case GLPixelTransfer::BgraExt:
-            glTexImage2D(GL_TEXTURE_2D, 0, GL_BGRA_EXT, width, height, 0, GL_BGRA_EXT,
-                         GL_UNSIGNED_BYTE, nullptr);
-            break;
-        case GLPixelTransfer::SwizzleToRgba:
-            glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
-                         nullptr);
-            break;
-    }
+    const GLint storage = transfer == GLPixelTransfer::BgraReversed ? GL_RGBA8
+                          : transfer == GLPixelTransfer::BgraExt    ? GL_BGRA_EXT
+                                                                    : GL_RGBA;
+    const GLenum format = transfer == GLPixelTransfer::SwizzleToRgba ? GL_RGBA : GL_BGRA_EXT;
+    glTexImage2D(GL_TEXTURE_2D, 0, storage, width, height, 0, format, GL_UNSIGNED_BYTE, nullptr);
     glBindTexture(GL_TEXTURE_2D, 0);
     return texture;
 }
 
-void* textureHandle(GLuint texture) {
-    return reinterpret_cast<void*>(uintptr_t{texture});
+// Binds a framebuffer that draws into the texture, as the host's render target; the context
+// deletes it with everything else the test made.
+void bindFramebuffer(GLuint texture) {
+    GLuint framebuffer = 0;
+    glGenFramebuffers(1, &framebuffer);
+    glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
 }
 
-std::string rendererTestName(const testing::TestParamInfo<UnityGfxRenderer>& param) {
-    return rendererName(param.param);
+std::vector<uint8_t> readRgba(int x, int y, int width, int height) {
+    std::vector<uint8_t> rgba(size_t(width) * height * 4);
+    glReadPixels(x, y, width, height, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
+    return rgba;
 }
 
 class OpenGLBackend : public testing::TestWithParam<UnityGfxRenderer> {
   protected:
     void SetUp() override {
         std::string whyNot;
-        context_ = EglContext::create(GetParam(), &whyNot);
+        context_ = headlessgl::EglContext::create(GetParam(), &whyNot);
         ASSERT_NE(context_, nullptr) << whyNot;
         backend_.reset(CreateRenderAPI(GetParam()));
-        ASSERT_NE(backend_, nullptr);
         backend_->ProcessDeviceEvent(kUnityGfxDeviceEventInitialize, nullptr);
         ASSERT_EQ(glGetError(), GLenum(GL_NO_ERROR));
     }
     void TearDown() override {
+        EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
         backend_.reset();
         context_.reset();
     }
 
     bool isCore() const { return GetParam() == kUnityGfxRendererOpenGLCore; }
-    const GLUploadCapabilities& uploadCapabilities() const {
-        return dynamic_cast<RenderAPI_OpenGLCoreES&>(*backend_).textureUploader()->capabilities();
+    // A colour texture with a depth buffer, cleared to black and the depth, as the host's target.
+    void renderTarget(int width, int height, float depth) {
+        width_ = width;
+        height_ = height;
+        bindFramebuffer(makeTexture(GLPixelTransfer::SwizzleToRgba, width, height));
+        GLuint depthBuffer = 0;
+        glGenRenderbuffers(1, &depthBuffer);
+        glBindRenderbuffer(GL_RENDERBUFFER, depthBuffer);
+        glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT16, width, height);
+        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER,
+                                  depthBuffer);
+        ASSERT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER), GLenum(GL_FRAMEBUFFER_COMPLETE));
+        glViewport(0, 0, width, height);
+        glClearColor(0, 0, 0, 1);
+        glClearDepthf(depth);
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     }
-    void draw(const std::array<float, 16>& world, const std::vector<Vertex>& vertices) {
-        backend_->DrawSimpleTriangles(world.data(), int(vertices.size() / 3), vertices.data());
+    void draw(float xScale, const std::vector<Vertex>& vertices) {
+        const float world[16] = {xScale, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+        backend_->DrawSimpleTriangles(world, int(vertices.size() / 3), vertices.data());
+    }
+    // The colour under normalised device coordinates (x, y), give or take one step of rounding.
+    void expectColor(float x, float y, std::array<int, 3> rgb, const std::string& where) const {
+        const std::vector<uint8_t> pixel =
+            readRgba(int((x + 1) / 2 * width_), int((y + 1) / 2 * height_), 1, 1);
+        for (size_t channel = 0; channel < 3; ++channel) {
+            EXPECT_NEAR(pixel[channel], rgb[channel], 1) << where;
+        }
     }
 
-    std::unique_ptr<EglContext> context_;
+    std::unique_ptr<headlessgl::EglContext> context_;
     std::unique_ptr<RenderAPI> backend_;
+    int width_ = 0;
+    int height_ = 0;
 };
-
-TEST_P(OpenGLBackend, LinksItsProgramWithTheAttributesItFeeds) {
-    RenderTarget target(16, 16);
-    draw(kIdentity,
-         {{-1, -1, 0, 255, 0, 0, 255}, {1, -1, 0, 255, 0, 0, 255}, {-1, 1, 0, 255, 0, 0, 255}});
-    GLint program = 0;
-    glGetIntegerv(GL_CURRENT_PROGRAM, &program);
-    ASSERT_NE(program, 0);
-    GLint linked = GL_FALSE;
-    glGetProgramiv(GLuint(program), GL_LINK_STATUS, &linked);
-    EXPECT_EQ(linked, GL_TRUE);
-    EXPECT_EQ(glGetAttribLocation(GLuint(program), "pos"), 0);
-    EXPECT_EQ(glGetAttribLocation(GLuint(program), "color"), 1);
-    if (isCore()) {
-        EXPECT_EQ(glGetFragDataLocation(GLuint(program), "fragColor"), 0);
-    }
-
-    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
-}
 
 // Red and blue triangles in front of and behind a cleared depth of 0.5, then a green one between
 // them that only passes where the first draw wrote no depth. The host left culling, blending and
-// a rejecting depth state on; the world matrix halves x.
+// a rejecting depth test on; the world matrix halves x.
 TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
-    RenderTarget target(64, 64);
-    ASSERT_TRUE(target.complete());
-    target.clear(0.5f);
+    renderTarget(64, 64, 0.5f);
     glEnable(GL_CULL_FACE);
     glCullFace(GL_BACK);
     glEnable(GL_BLEND);
     glBlendFunc(GL_ZERO, GL_ZERO);
     glDepthFunc(GL_NEVER);
     glDepthMask(GL_TRUE);
-
-    std::array<float, 16> halveX = kIdentity;
-    halveX[0] = 0.5f;
-    draw(halveX, {{-1, -1, 0.25f, 255, 0, 0, 255},
-                  {1, -1, 0.25f, 255, 0, 0, 255},
-                  {-1, 1, 0.25f, 255, 0, 0, 255},
-                  {-2, -2, 0.75f, 0, 0, 255, 255},
-                  {2, -2, 0.75f, 0, 0, 255, 255},
-                  {-2, 2, 0.75f, 0, 0, 255, 255}});
-    const Rgba red{255, 0, 0, 255};
-    const Rgba black{0, 0, 0, 255};
-    expectColor(target.pixelAt(-0.4f, -0.8f), red, "inside the red triangle");
-    expectColor(target.pixelAt(0.7f, -0.95f), black, "beyond the halved x extent");
-    expectColor(target.pixelAt(0.8f, 0.8f), black, "where only the far blue triangle lies");
+    draw(0.5f, {{-1, -1, 0.25f, 255, 0, 0, 255},
+                {1, -1, 0.25f, 255, 0, 0, 255},
+                {-1, 1, 0.25f, 255, 0, 0, 255},
+                {-2, -2, 0.75f, 0, 0, 255, 255},
+                {2, -2, 0.75f, 0, 0, 255, 255},
+                {-2, 2, 0.75f, 0, 0, 255, 255}});
+    expectColor(-0.4f, -0.8f, {255, 0, 0}, "inside the red triangle");
+    expectColor(0.7f, -0.95f, {0, 0, 0}, "beyond the halved x extent");
+    expectColor(0.8f, 0.8f, {0, 0, 0}, "where only the far blue triangle lies");
 
     // Clockwise, so the host's back-face culling would have dropped it.
-    draw(halveX, {{-1, -1, 0.4f, 0, 255, 0, 255},
-                  {-1, 1, 0.4f, 0, 255, 0, 255},
-                  {1, -1, 0.4f, 0, 255, 0, 255}});
-    expectColor(target.pixelAt(-0.4f, -0.8f), {0, 255, 0, 255}, "red wrote no depth");
-
-    GLint depthFunc = 0;
-    glGetIntegerv(GL_DEPTH_FUNC, &depthFunc);
-    EXPECT_EQ(depthFunc, GL_LEQUAL);
-    GLboolean depthWrites = GL_TRUE;
-    glGetBooleanv(GL_DEPTH_WRITEMASK, &depthWrites);
-    EXPECT_EQ(depthWrites, GL_FALSE);
-    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    draw(0.5f, {{-1, -1, 0.4f, 0, 255, 0, 255},
+                {-1, 1, 0.4f, 0, 255, 0, 255},
+                {1, -1, 0.4f, 0, 255, 0, 255}});
+    expectColor(-0.4f, -0.8f, {0, 255, 0}, "red wrote no depth");
 }
 
-// 21 triangles fill 1008 of the vertex buffer's 1024 bytes; each covers its own column.
-TEST_P(OpenGLBackend, DrawsTwentyOneTrianglesFromOneBuffer) {
+// 21 triangles fill 1008 of the vertex buffer's 1024 bytes; each covers its own column. The host's
+// vertex array stays as it was: OpenGL Core draws through a vertex array object of the backend's
+// own, deleted after the draw; OpenGL ES 3.0 uses whatever is bound; ES 2.0 has none.
+TEST_P(OpenGLBackend, DrawsTwentyOneTrianglesFromOneBufferLeavingTheHostsVertexArray) {
     constexpr int kTriangles = 21;
-    RenderTarget target(kTriangles * 8, 8);
-    target.clear(1.0f);
+    renderTarget(kTriangles * 8, 8, 1.0f);
+    GLuint hostArray = 0;
+    if (GetParam() != kUnityGfxRendererOpenGLES20) {
+        glGenVertexArrays(1, &hostArray);
+        glBindVertexArray(hostArray);
+    }
     std::vector<Vertex> vertices;
     const float column = 2.0f / kTriangles;
     for (int i = 0; i < kTriangles; ++i) {
@@ -317,156 +167,136 @@ TEST_P(OpenGLBackend, DrawsTwentyOneTrianglesFromOneBuffer) {
         vertices.push_back({left + 2 * column, -1, 0.5f, r, g, b, 255});
         vertices.push_back({left, 1, 0.5f, r, g, b, 255});
     }
-    draw(kIdentity, vertices);
+    draw(1, vertices);
     for (int i = 0; i < kTriangles; ++i) {
         const Vertex& corner = vertices[size_t(i) * 3];
-        expectColor(target.pixelAt(corner.x + column / 4, -0.5f),
-                    {corner.r, corner.g, corner.b, 255}, "triangle " + std::to_string(i));
+        expectColor(corner.x + column / 4, -0.5f, {corner.r, corner.g, corner.b},
+                    "triangle " + std::to_string(i));
     }
-    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    if (hostArray != 0) {
+        EXPECT_EQ(integer(GL_VERTEX_ARRAY_BINDING), isCore() ? 0 : GLint(hostArray));
+        glBindVertexArray(hostArray);
+        GLint hostAttributeEnabled = -1;
+        glGetVertexAttribiv(0, GL_VERTEX_ATTRIB_ARRAY_ENABLED, &hostAttributeEnabled);
+        EXPECT_EQ(hostAttributeEnabled, isCore() ? GL_FALSE : GL_TRUE);
+    }
 }
 
-// The host's vertex array stays as it was: OpenGL Core draws through a vertex array object of
-// the backend's own, deleted after the draw; OpenGL ES 3.0 uses whatever is bound.
-TEST_P(OpenGLBackend, UsesVertexArrayObjectsOnlyOnCore) {
-    if (GetParam() == kUnityGfxRendererOpenGLES20) {
-        GTEST_SKIP() << "OpenGL ES 2.0 has no vertex array objects";
-    }
-    RenderTarget target(16, 16);
-    target.clear(1.0f);
-    GLuint hostArray = 0;
-    glGenVertexArrays(1, &hostArray);
-    glBindVertexArray(hostArray);
-    draw(kIdentity,
-         {{-1, -1, 0, 0, 0, 255, 255}, {1, -1, 0, 0, 0, 255, 255}, {-1, 1, 0, 0, 0, 255, 255}});
-    expectColor(target.pixelAt(-0.5f, -0.5f), {0, 0, 255, 255}, "drawn");
-
-    GLint bound = -1;
-    glGetIntegerv(GL_VERTEX_ARRAY_BINDING, &bound);
-    glBindVertexArray(hostArray);
-    GLint hostAttributeEnabled = -1;
-    glGetVertexAttribiv(0, GL_VERTEX_ATTRIB_ARRAY_ENABLED, &hostAttributeEnabled);
-    if (isCore()) {
-        EXPECT_EQ(bound, 0) << "the backend's own array, deleted after the draw";
-        EXPECT_EQ(hostAttributeEnabled, GL_FALSE) << "the host's array was not touched";
-    } else {
-        EXPECT_EQ(bound, GLint(hostArray));
-        EXPECT_EQ(hostAttributeEnabled, GL_TRUE);
-    }
-    glBindVertexArray(0);
-    glDeleteVertexArrays(1, &hostArray);
-    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
-}
-
-// A decoded picture reaches the host's BGRA texture with red in the red channel, whatever
-// unpack state the host left, which is given back unchanged; tight and padded rows alike.
+// Every way a decoded picture reaches the host's texture on this API shows it with red in the red
+// channel: the backend's own upload of tight and padded rows, the CPU swizzle into RGBA storage,
+// and the repacked copy for padded rows where the API has no row length. The picture's odd width
+// shears it under any unpack alignment above 4 or a wrong row length. The host's unpack state,
+// every value wrong, and its unpack buffer are given back as they were.
 TEST_P(OpenGLBackend, UploadsPicturesWithRedInTheRedChannel) {
-    const BgraPicture picture = oddWidthPicture();
-    const GLuint texture =
-        makeHostTexture(uploadCapabilities().transfer, picture.width, picture.height);
-    const std::vector<uint8_t> expected = asRgba(picture);
-
-    for (const int rowPitch : {picture.width * 4, picture.width * 4 + 256}) {
-        SCOPED_TRACE("row pitch " + std::to_string(rowPitch));
-        std::vector<uint8_t> pixels = withRowPitch(picture, rowPitch);
-        const std::vector<uint8_t> original = pixels;
-        {
-            const HostUnpackState host(uploadCapabilities());
-            glBindTexture(GL_TEXTURE_2D, 0);
-            backend_->BeginModifyTexture2();
-            backend_->EndModifyTexture2(textureHandle(texture), picture.width, picture.height,
-                                        rowPitch, pixels.data());
-            EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
-            host.expectRestored();
-            EXPECT_EQ(HostUnpackState::integer(GL_TEXTURE_BINDING_2D), GLint(texture));
-        }
-        EXPECT_EQ(pixels, original) << "the caller's pixels are left as they were";
-        EXPECT_TRUE(readTexture(texture, picture.width, picture.height) == expected);
+    const BgraPicture full = readReferencePictures(fixtureClip("h264_odd_642x362")).at(0);
+    const BgraPicture picture = packRows(full.pixels.data(), 641, 361, full.width * 4);
+    std::vector<uint8_t> expected = picture.pixels;
+    for (size_t i = 0; i < expected.size(); i += 4) {
+        std::swap(expected[i], expected[i + 2]);
     }
-    glDeleteTextures(1, &texture);
-}
-
-// Every way of getting BGRA bytes into a texture that this API allows gives the same picture:
-// the one the backend chose, the CPU swizzle into RGBA storage, and the repacked copy for
-// padded rows where the API has no row length.
-TEST_P(OpenGLBackend, EveryPixelTransferOfTheApiShowsTheSamePicture) {
-    const BgraPicture picture = oddWidthPicture();
-    const int paddedPitch = picture.width * 4 + 64;
-    const std::vector<uint8_t> pixels = withRowPitch(picture, paddedPitch);
-    const std::vector<uint8_t> expected = asRgba(picture);
-
-    const GLUploadCapabilities chosen = uploadCapabilities();
+    const GLUploadCapabilities chosen =
+        dynamic_cast<RenderAPI_OpenGLCoreES&>(*backend_).textureUploader()->capabilities();
     GLUploadCapabilities swizzled = chosen;
     swizzled.transfer = GLPixelTransfer::SwizzleToRgba;
     GLUploadCapabilities noRowLength = chosen;
     noRowLength.unpackRowLength = false;
-    for (const GLUploadCapabilities& capabilities : {chosen, swizzled, noRowLength}) {
-        SCOPED_TRACE("transfer " + std::to_string(int(capabilities.transfer)) + ", row length " +
-                     std::to_string(capabilities.unpackRowLength));
+    const int tight = picture.width * 4;
+    const struct {
+        const char* what;
+        bool viaBackend;
+        GLUploadCapabilities capabilities;
+        int rowPitch;
+    } rows[] = {
+        {"tight rows", true, chosen, tight},
+        {"padded rows", true, chosen, tight + 256},
+        {"swizzled", false, swizzled, tight + 64},
+        {"repacked", false, noRowLength, tight + 64},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
         const GLuint texture =
-            makeHostTexture(capabilities.transfer, picture.width, picture.height);
-        GLTextureUploader uploader(capabilities);
-        uploader.upload(texture, picture.width, picture.height, paddedPitch, pixels.data());
+            makeTexture(row.capabilities.transfer, picture.width, picture.height);
+        std::vector<uint8_t> pixels(size_t(row.rowPitch) * picture.height, 0xA5);
+        for (int y = 0; y < picture.height; ++y) {
+            std::memcpy(&pixels[size_t(y) * row.rowPitch], &picture.pixels[size_t(y) * tight],
+                        size_t(tight));
+        }
+        const std::vector<uint8_t> original = pixels;
+        // The unpack state a host may leave behind: every value wrong for a tightly packed upload.
+        std::vector<std::pair<GLenum, GLint>> host = {{GL_UNPACK_ALIGNMENT, 8}};
+        if (row.capabilities.unpackRowLength) {
+            host.insert(
+                host.end(),
+                {{GL_UNPACK_ROW_LENGTH, 7}, {GL_UNPACK_SKIP_ROWS, 3}, {GL_UNPACK_SKIP_PIXELS, 5}});
+        }
+        if (row.capabilities.unpackSwapBytes) {
+            host.emplace_back(GL_UNPACK_SWAP_BYTES, GL_TRUE);
+        }
+        for (const auto& [parameter, value] : host) {
+            glPixelStorei(parameter, value);
+        }
+        GLuint hostBuffer = 0;
+        if (row.capabilities.pixelUnpackBuffer) {
+            glGenBuffers(1, &hostBuffer);
+            glBindBuffer(GL_PIXEL_UNPACK_BUFFER, hostBuffer);
+            glBufferData(GL_PIXEL_UNPACK_BUFFER, 16, nullptr, GL_STREAM_DRAW);
+        }
+
+        if (row.viaBackend) {
+            backend_->BeginModifyTexture2();
+            backend_->EndModifyTexture2(handle(texture), picture.width, picture.height,
+                                        row.rowPitch, pixels.data());
+        } else {
+            GLTextureUploader(row.capabilities)
+                .upload(texture, picture.width, picture.height, row.rowPitch, pixels.data());
+        }
         EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
-        EXPECT_TRUE(readTexture(texture, picture.width, picture.height) == expected);
-        glDeleteTextures(1, &texture);
+        EXPECT_EQ(integer(GL_TEXTURE_BINDING_2D), GLint(texture));
+        for (const auto& [parameter, value] : host) {
+            EXPECT_EQ(integer(parameter), value) << "unpack parameter " << parameter;
+            glPixelStorei(parameter, parameter == GL_UNPACK_ALIGNMENT ? 4 : 0);
+        }
+        if (hostBuffer != 0) {
+            EXPECT_EQ(integer(GL_PIXEL_UNPACK_BUFFER_BINDING), GLint(hostBuffer));
+            glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
+        }
+        EXPECT_TRUE(pixels == original) << "the caller's pixels are left as they were";
+        bindFramebuffer(texture);
+        glPixelStorei(GL_PACK_ALIGNMENT, 4);
+        EXPECT_TRUE(readRgba(0, 0, picture.width, picture.height) == expected);
     }
 }
 
-// The buffer of BeginModifyTexture is uploaded and freed by EndModifyTexture (the sanitizer
-// builds would report a leak or a short buffer).
-TEST_P(OpenGLBackend, EndModifyTextureUploadsAndFreesItsBuffer) {
-    const GLuint texture = makeHostTexture(uploadCapabilities().transfer, 2, 3);
-    int rowPitch = 0;
-    auto* pixels = static_cast<uint8_t*>(
-        backend_->BeginModifyTexture(textureHandle(texture), 2, 3, &rowPitch));
-    ASSERT_NE(pixels, nullptr);
-    EXPECT_EQ(rowPitch, 8);
-    for (int i = 0; i < 24; i += 4) {
-        const uint8_t bgra[4] = {uint8_t(i), uint8_t(100 + i), uint8_t(200 + i), 255};
-        std::memcpy(pixels + i, bgra, 4);
-    }
-    backend_->EndModifyTexture(textureHandle(texture), 2, 3, rowPitch, pixels);
-    const std::vector<uint8_t> rgba = readTexture(texture, 2, 3);
-    for (int i = 0; i < 24; i += 4) {
-        EXPECT_EQ(rgba[size_t(i)], 200 + i);
-        EXPECT_EQ(rgba[size_t(i) + 1], 100 + i);
-        EXPECT_EQ(rgba[size_t(i) + 2], i);
-    }
-    glDeleteTextures(1, &texture);
-}
-
+// OpenGL Core maps whole buffers, OpenGL ES 3.0 only ranges, OpenGL ES 2.0 none at all.
 TEST_P(OpenGLBackend, MapsTheHostsVertexBufferWhereTheApiCan) {
+    std::vector<uint8_t> bytes(256);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = uint8_t(i ^ 0x5A);
+    }
     GLuint buffer = 0;
     glGenBuffers(1, &buffer);
     glBindBuffer(GL_ARRAY_BUFFER, buffer);
     glBufferData(GL_ARRAY_BUFFER, 256, nullptr, GL_DYNAMIC_DRAW);
     uint64_t size = 0;
-    auto* memory = static_cast<uint8_t*>(
-        backend_->BeginModifyVertexBuffer(reinterpret_cast<void*>(uintptr_t{buffer}), &size));
+    void* memory = backend_->BeginModifyVertexBuffer(handle(buffer), &size);
     EXPECT_EQ(size, 256u);
-    if (GetParam() == kUnityGfxRendererOpenGLES20) {
-        EXPECT_EQ(memory, nullptr) << "OpenGL ES 2.0 cannot map buffers";
-    } else {
-        ASSERT_NE(memory, nullptr);
-        for (int i = 0; i < 256; ++i) {
-            memory[i] = uint8_t(i ^ 0x5A);
-        }
+    ASSERT_EQ(memory == nullptr, GetParam() == kUnityGfxRendererOpenGLES20);
+    if (memory != nullptr) {
+        std::memcpy(memory, bytes.data(), bytes.size());
     }
-    backend_->EndModifyVertexBuffer(reinterpret_cast<void*>(uintptr_t{buffer}));
-    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
-    if (isCore()) {
+    backend_->EndModifyVertexBuffer(handle(buffer));
+    if (isCore()) {  // the only API here that reads buffers back
         std::vector<uint8_t> contents(256);
         glGetBufferSubData(GL_ARRAY_BUFFER, 0, 256, contents.data());
-        for (int i = 0; i < 256; ++i) {
-            EXPECT_EQ(contents[size_t(i)], uint8_t(i ^ 0x5A));
-        }
+        EXPECT_EQ(contents, bytes);
     }
-    glDeleteBuffers(1, &buffer);
 }
 
 // Built once per context (TEST_RENDERER), since Mesa gives a process OpenGL ES contexts of one
 // version only.
-INSTANTIATE_TEST_SUITE_P(Context, OpenGLBackend, testing::Values(TEST_RENDERER), rendererTestName);
+INSTANTIATE_TEST_SUITE_P(Context, OpenGLBackend, testing::Values(TEST_RENDERER),
+                         [](const testing::TestParamInfo<UnityGfxRenderer>& param) {
+                             return headlessgl::rendererName(param.param);
+                         });
 
 }  // namespace
