@@ -1,6 +1,7 @@
 // What the tests that load the built library with dlopen, as the host does, share.
 #pragma once
 
+#include "EglContext.h"
 #include "HostProcess.h"
 #include "HostTexture.h"
 #include "Pictures.h"
@@ -30,6 +31,17 @@ inline std::unique_ptr<PluginLibrary> openPlugin() {
     auto library = PluginLibrary::open(PLUGIN_MODULE_PATH, &error);
     EXPECT_TRUE(library) << error;
     return library;
+}
+
+// Never torn down, as the host's context lives as long as the host: Mesa's driver, loaded with it,
+// stays loaded to the end of the process, and what the driver keeps is not the plugin's to return.
+inline bool makeHostContextCurrent(std::string* error) {
+    static headlessgl::EglContext* const context =
+        headlessgl::EglContext::create(kUnityGfxRendererOpenGLCore, error).release();
+    if (context) {
+        context->makeCurrent();
+    }
+    return context != nullptr;
 }
 
 // How close what a host texture shows is to a reference picture; the texture's channels are

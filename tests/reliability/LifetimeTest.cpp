@@ -4,7 +4,6 @@
 // loaded, stopped instances give back their threads and memory. In the AddressSanitizer build
 // LeakSanitizer checks that nothing leaks.
 #include "AnnexB.h"
-#include "EglContext.h"
 #include "HostHarness.h"
 #include "ProcessFigures.h"
 #include "SimulatedHostInterfaces.h"
@@ -38,17 +37,6 @@ std::array<std::atomic<uint32_t>, 256> s_textureInfoCalls{};
 // Records only: the host callback may not call the plugin back.
 void onTextureInfo(const uint8_t* decoderId, const H264DecoderChar16*) {
     ++s_textureInfoCalls[*decoderId];
-}
-
-// Never torn down, as the host's context lives as long as the host: Mesa's driver, loaded with
-// it, stays loaded to the end, and what the driver keeps is not the plugin's to return.
-bool makeHostContextCurrent(std::string* error) {
-    static headlessgl::EglContext* const context =
-        headlessgl::EglContext::create(kUnityGfxRendererOpenGLCore, error).release();
-    if (context) {
-        context->makeCurrent();
-    }
-    return context != nullptr;
 }
 
 struct LoadedPlugin {

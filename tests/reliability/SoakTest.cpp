@@ -126,6 +126,10 @@ size_t soakUnits() {
     return text ? size_t(std::max(1L, std::atol(text))) : 10000;
 }
 
+void PrintTo(const LongStream& run, std::ostream* out) {
+    *out << run.what;
+}
+
 class Soak : public testing::TestWithParam<LongStream> {};
 
 TEST_P(Soak, PicturesStayExactAndThreadsAndMemoryFlat) {

@@ -6,7 +6,6 @@
 //   - that watchdog, on an exported call that waits for a host callback that never returns;
 //   - JSON nested deeper than any stack allows.
 #include "AnnexB.h"
-#include "EglContext.h"
 #include "HostHarness.h"
 #include "SimulatedHostInterfaces.h"
 #include "Watchdog.h"
@@ -274,11 +273,6 @@ TEST(Stress, EveryExportedFunctionFromEightThreadsWithRenderEventsAndDecodingStr
     sizes.insert(sizes.end(), 2, {clip.width, clip.height});
     Watchdog watchdog(std::chrono::seconds(30));
     WatchedLane& renderLane = watchdog.addLane("render thread");
-    std::vector<WatchedLane*> hostLanes;
-    for (int index = 0; index < kHostThreads; ++index) {
-        hostLanes.push_back(&watchdog.addLane("host thread " + std::to_string(index)));
-    }
-    WatchedLane& teardown = watchdog.addLane("test thread");
 
     // The host's render thread owns the OpenGL context, on which the plugin creates its
     // backend's objects, and issues render events back to back.
@@ -288,11 +282,7 @@ TEST(Stress, EveryExportedFunctionFromEightThreadsWithRenderEventsAndDecodingStr
     std::atomic<bool> stormOver{false};
     std::atomic<uint64_t> renderEvents{0};
     std::thread renderThread([&] {
-        // Never torn down, as a host's contexts live as long as the host: Mesa's driver then
-        // stays loaded to the end of the process, and what the driver keeps is not the plugin's.
-        static headlessgl::EglContext* const context =
-            headlessgl::EglContext::create(kUnityGfxRendererOpenGLCore, &whyNot).release();
-        if (!context) {
+        if (!makeHostContextCurrent(&whyNot)) {
             ready.set_value(false);
             return;
         }
@@ -346,15 +336,15 @@ TEST(Stress, EveryExportedFunctionFromEightThreadsWithRenderEventsAndDecodingStr
         FAIL() << whyNot;
     }
     arguments.textures.assign(textures.begin(), textures.begin() + 4);
-    watchdog.start();
-
     std::vector<Tally> tallies(kHostThreads);
     std::vector<std::thread> threads;
-    for (int index = 0; index < kHostThreads; ++index) {
-        threads.emplace_back(hostScript, index, std::cref(api), std::cref(arguments),
-                             std::ref(*hostLanes[size_t(index)]), textures[size_t(4 + index)],
-                             until, std::ref(tallies[size_t(index)]));
+    for (size_t index = 0; index < tallies.size(); ++index) {
+        threads.emplace_back(hostScript, int(index), std::cref(api), std::cref(arguments),
+                             std::ref(watchdog.addLane("host thread " + std::to_string(index))),
+                             textures[4 + index], until, std::ref(tallies[index]));
     }
+    WatchedLane& teardown = watchdog.addLane("test thread");
+    watchdog.start();
     Tally total;
     for (size_t index = 0; index < threads.size(); ++index) {
         threads[index].join();

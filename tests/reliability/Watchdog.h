@@ -32,17 +32,8 @@ class WatchedLane {
 
   private:
     friend class Watchdog;
-    std::string describe() const {
-        std::string text = name_ + ": " + activity_.load();
-        if (decoderId_ >= 0) {
-            text += " (decoder id " + std::to_string(decoderId_) + ")";
-        }
-        return text + ", " + std::to_string(progress_) + " calls done" +
-               (finished_ ? ", finished" : "");
-    }
-
     std::string name_;
-    std::atomic<uint64_t> progress_{0};
+    std::atomic<unsigned long long> progress_{0};
     std::atomic<const char*> activity_{"not started"};
     std::atomic<int> decoderId_{-1};
     std::atomic<bool> finished_{false};
@@ -72,7 +63,7 @@ class Watchdog {
   private:
     void watch() {
         using Clock = std::chrono::steady_clock;
-        std::vector<uint64_t> lastProgress(lanes_.size(), 0);
+        std::vector<unsigned long long> lastProgress(lanes_.size(), 0);
         std::vector<Clock::time_point> lastMove(lanes_.size(), Clock::now());
         std::unique_lock<std::mutex> lock(mutex_);
         while (!wake_.wait_for(lock, std::chrono::milliseconds(200), [&] { return stopping_; })) {
@@ -85,7 +76,12 @@ class Watchdog {
                                  "watchdog: %s made no progress for %lld s; every thread:\n",
                                  lanes_[i].name_.c_str(), (long long)stallLimit_.count());
                     for (const WatchedLane& lane : lanes_) {
-                        std::fprintf(stderr, "  %s\n", lane.describe().c_str());
+                        std::fprintf(stderr, "  %s: %s", lane.name_.c_str(), lane.activity_.load());
+                        if (lane.decoderId_ >= 0) {
+                            std::fprintf(stderr, " (decoder id %d)", lane.decoderId_.load());
+                        }
+                        std::fprintf(stderr, ", %llu calls done%s\n", lane.progress_.load(),
+                                     lane.finished_ ? ", finished" : "");
                     }
                     std::abort();
                 }
