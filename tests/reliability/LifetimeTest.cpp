@@ -55,20 +55,13 @@ struct LoadedPlugin {
     std::unique_ptr<PluginLibrary> library = openPlugin();
 };
 
-struct Stream {
-    explicit Stream(const char* name) : clip(fixtureClip(name)) {}
-    const FixtureClip& clip;
-    std::vector<AccessUnit> units = readAccessUnits(clip);
-};
-
-// Commits the first `units` access units, and waits until the session has reported the picture
+// Commits the first `count` access units, and waits until the session has reported the picture
 // size `reports` times.
-bool decodeUntilReported(const PluginEntryPoints& api, uint8_t id, const Stream& stream,
-                         size_t units, uint32_t reports) {
+bool decodeUntilReported(const PluginEntryPoints& api, uint8_t id,
+                         const std::vector<AccessUnit>& units, size_t count, uint32_t reports) {
     const uint32_t before = s_textureInfoCalls[id];
-    for (size_t i = 0; i < units; ++i) {
-        api.commitFrame(id, stream.units[i].data(), 0, 0, uint32_t(stream.units[i].size()),
-                        uint32_t(i * 3600));
+    for (size_t i = 0; i < count; ++i) {
+        api.commitFrame(id, units[i].data(), 0, 0, uint32_t(units[i].size()), uint32_t(i * 3600));
     }
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
     while (s_textureInfoCalls[id] - before < reports && Clock::now() < deadline) {
@@ -80,12 +73,13 @@ bool decodeUntilReported(const PluginEntryPoints& api, uint8_t id, const Stream&
 // One start / decode / stop cycle on `id`; with `references`, render events until the texture
 // shows one of the first two pictures.
 void playShortStream(const PluginEntryPoints& api, uint8_t id, const HostTexture& texture,
-                     const Stream& stream, const std::vector<BgraPicture>* references) {
+                     const std::vector<AccessUnit>& units,
+                     const std::vector<BgraPicture>* references) {
     ASSERT_TRUE(api.start(id, u"{}")) << "id " << int(id);
     ASSERT_TRUE(api.registerCallback(id, &onTextureInfo));
     ASSERT_TRUE(api.setNativeTexturePointer(id, texture.nativeHandle(),
                                             utf16(textureDescription(320, 240)).c_str()));
-    EXPECT_TRUE(decodeUntilReported(api, id, stream, 2, 1)) << "id " << int(id);
+    EXPECT_TRUE(decodeUntilReported(api, id, units, 2, 1)) << "id " << int(id);
     bool shown = references == nullptr;
     for (const auto deadline = Clock::now() + std::chrono::seconds(10);
          !shown && Clock::now() < deadline;
@@ -130,8 +124,9 @@ TEST(Lifetime, LoadPlayAThousandStreamsUnloadAndLoadAgain) {
     std::string error;
     ASSERT_TRUE(makeHostContextCurrent(&error)) << error;
     const HostTexture texture(320, 240);
-    const Stream stream("h264_cbp_320x240");
-    const std::vector<BgraPicture> references = readReferencePictures(stream.clip);
+    const std::vector<AccessUnit> units = readAccessUnits(fixtureClip("h264_cbp_320x240"));
+    const std::vector<BgraPicture> references =
+        readReferencePictures(fixtureClip("h264_cbp_320x240"));
     keepObjectiveCRuntimeLoaded();
     const ProcessFigures beforeFirstLoad = settledFigures();
     for (int round = 1; round <= 2; ++round) {
@@ -144,7 +139,7 @@ TEST(Lifetime, LoadPlayAThousandStreamsUnloadAndLoadAgain) {
             // Every hundredth picture is followed all the way into the host's texture.
             for (int cycle = 0; cycle < kCycles; ++cycle) {
                 ASSERT_NO_FATAL_FAILURE(playShortStream(plugin.library->api(), uint8_t(cycle),
-                                                        texture, stream,
+                                                        texture, units,
                                                         cycle % 100 == 0 ? &references : nullptr));
             }
         }
@@ -159,8 +154,8 @@ TEST(Lifetime, LoadPlayAThousandStreamsUnloadAndLoadAgain) {
 TEST(Lifetime, StoppedInstancesGiveBackTheirThreadsAndMemory) {
     // 1080 pixels wide: the platform pads its rows, and reports the padded width with the first
     // decoded picture, which tells that decoding has begun.
-    const Stream large("h264_portrait_1080x1920");
-    const Stream small("h264_cbp_320x240");
+    const std::vector<AccessUnit> large = readAccessUnits(fixtureClip("h264_portrait_1080x1920"));
+    const std::vector<AccessUnit> small = readAccessUnits(fixtureClip("h264_cbp_320x240"));
     useOneAllocatorArena();
     std::string error;
     ASSERT_TRUE(makeHostContextCurrent(&error)) << error;
