@@ -104,17 +104,17 @@ AccessUnit withUserDataSei(const AccessUnit& unit, size_t payloadBytes) {
     return sei;
 }
 
-// A stream made of `parts`, played one after the other again and again. Each part begins with
-// its parameter sets and a keyframe; one whose picture size differs from the part before brings
-// a new session, which reports its size `sizeReports` times (the platform reports the padded
-// width of rows it pads), and the session before ends with its thread and memory.
-struct Part {
+// A stream made of `segments`, played one after the other again and again. Each segment begins
+// with its parameter sets and a keyframe; one whose picture size differs from the segment before
+// brings a new session, which reports its size `sizeReports` times (the platform reports the
+// padded width of rows it pads), and the session before ends with its thread and memory.
+struct Segment {
     const char* clip;
     int sizeReports;
 };
 struct LongStream {
     const char* what;
-    std::vector<Part> parts;
+    std::vector<Segment> segments;
     size_t seiPayloadBytes;
     bool textureBound;
     size_t units;
@@ -141,14 +141,14 @@ TEST_P(Soak, PicturesStayExactAndThreadsAndMemoryFlat) {
     std::vector<AccessUnit> units;
     std::vector<std::string> md5s;
     std::vector<int> reportsAt;  // what each unit brings, but for the stream's very first
-    for (size_t part = 0; part < run.parts.size(); ++part) {
-        const FixtureClip& clip = fixtureClip(run.parts[part].clip);
-        const FixtureClip& before =
-            fixtureClip(run.parts[(part + run.parts.size() - 1) % run.parts.size()].clip);
+    for (size_t segment = 0; segment < run.segments.size(); ++segment) {
+        const FixtureClip& clip = fixtureClip(run.segments[segment].clip);
+        const FixtureClip& before = fixtureClip(
+            run.segments[(segment + run.segments.size() - 1) % run.segments.size()].clip);
         const bool sizeChanges = before.width != clip.width || before.height != clip.height;
         const std::vector<AccessUnit> clipUnits = readAccessUnits(clip);
         for (size_t i = 0; i < clipUnits.size(); ++i) {
-            reportsAt.push_back(i == 0 && sizeChanges ? run.parts[part].sizeReports : 0);
+            reportsAt.push_back(i == 0 && sizeChanges ? run.segments[segment].sizeReports : 0);
             units.push_back(run.seiPayloadBytes ? withUserDataSei(clipUnits[i], run.seiPayloadBytes)
                                                 : clipUnits[i]);
         }
@@ -160,7 +160,7 @@ TEST_P(Soak, PicturesStayExactAndThreadsAndMemoryFlat) {
     decodertest::TextureInfoLog::forget(kId);
     ASSERT_TRUE(hosttest::start(kId, "{}"));
     ASSERT_TRUE(H264Decoder_registerCallback(kId, decodertest::TextureInfoLog::first()));
-    const FixtureClip& first = fixtureClip(run.parts.front().clip);
+    const FixtureClip& first = fixtureClip(run.segments.front().clip);
     int texture = 0;
     ASSERT_TRUE(
         !run.textureBound ||
@@ -169,7 +169,7 @@ TEST_P(Soak, PicturesStayExactAndThreadsAndMemoryFlat) {
     ProcessFigures afterWarmUp;
     size_t expectedReports = 0;
     for (size_t i = 0; i < run.units; ++i) {
-        expectedReports += i == 0 ? run.parts.front().sizeReports : reportsAt[i % units.size()];
+        expectedReports += i == 0 ? run.segments.front().sizeReports : reportsAt[i % units.size()];
         ASSERT_TRUE(hosttest::commit(kId, units[i % units.size()], uint32_t(i * 3600)));
         ASSERT_TRUE(checker->waitFor(std::chrono::seconds(5),
                                      [&](uint64_t pictures, auto&) { return pictures > i; }))
@@ -202,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
                                64 * 1024,
                                true,
                                soakUnits()},
-                    LongStream{"APictureSizeThatChangesWithEveryPart",
+                    LongStream{"APictureSizeThatChangesWithEverySegment",
                                {{"h264_cbp_320x240", 1}, {"h264_odd_642x362", 2}},
                                0,
                                false,
