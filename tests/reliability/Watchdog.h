@@ -1,43 +1,39 @@
 // Aborts the process when a thread stops making progress, so that a deadlock ends the run with
-// a description of where every thread stood instead of hanging until the test runner's timeout.
+// where every thread stood instead of hanging until the test runner's timeout.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace reliability {
 
-// One watched thread. It calls enter() before each call that might block and leave() after it;
-// each leave() counts as progress.
+// One watched thread: enter() before each call that might block, leave() after it, and each
+// leave() counts as progress. A lane that has finished its work is no longer expected to progress.
 class WatchedLane {
   public:
     explicit WatchedLane(std::string name) : name_(std::move(name)) {}
-
     void enter(const char* activity, int decoderId) {
-        decoderId_.store(decoderId, std::memory_order_relaxed);
-        activity_.store(activity, std::memory_order_release);
+        decoderId_ = decoderId;
+        activity_ = activity;
     }
     void leave() {
-        activity_.store("between calls", std::memory_order_release);
-        progress_.fetch_add(1, std::memory_order_release);
+        activity_ = "between calls";
+        ++progress_;
     }
-    // A lane that has finished its work is no longer expected to progress.
-    void finish() { finished_.store(true, std::memory_order_release); }
-
-    const std::string& name() const { return name_; }
-    uint64_t progress() const { return progress_.load(std::memory_order_acquire); }
-    bool finished() const { return finished_.load(std::memory_order_acquire); }
-    std::string describe() const;
+    void finish() { finished_ = true; }
 
   private:
+    friend class Watchdog;
     std::string name_;
-    std::atomic<uint64_t> progress_{0};
+    std::atomic<unsigned long long> progress_{0};
     std::atomic<const char*> activity_{"not started"};
     std::atomic<int> decoderId_{-1};
     std::atomic<bool> finished_{false};
@@ -47,17 +43,51 @@ class Watchdog {
   public:
     explicit Watchdog(std::chrono::seconds stallLimit) : stallLimit_(stallLimit) {}
     ~Watchdog() { stop(); }
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
 
     // Lanes are added before start(); their addresses stay valid for the watchdog's life.
-    WatchedLane& addLane(const std::string& name);
-    void start();
-    void stop();
+    WatchedLane& addLane(const std::string& name) { return lanes_.emplace_back(name); }
+    void start() {
+        thread_ = std::thread([this] { watch(); });
+    }
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
 
   private:
-    void watch();
-    [[noreturn]] void reportStallAndAbort(const WatchedLane& stalled);
+    void watch() {
+        using Clock = std::chrono::steady_clock;
+        std::vector<unsigned long long> lastProgress(lanes_.size(), 0);
+        std::vector<Clock::time_point> lastMove(lanes_.size(), Clock::now());
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(200), [&] { return stopping_; })) {
+            for (size_t i = 0; i < lanes_.size(); ++i) {
+                if (lanes_[i].progress_ != lastProgress[i] || lanes_[i].finished_) {
+                    lastProgress[i] = lanes_[i].progress_;
+                    lastMove[i] = Clock::now();
+                } else if (Clock::now() - lastMove[i] > stallLimit_) {
+                    std::fprintf(stderr,
+                                 "watchdog: %s made no progress for %lld s; every thread:\n",
+                                 lanes_[i].name_.c_str(), (long long)stallLimit_.count());
+                    for (const WatchedLane& lane : lanes_) {
+                        std::fprintf(stderr, "  %s: %s", lane.name_.c_str(), lane.activity_.load());
+                        if (lane.decoderId_ >= 0) {
+                            std::fprintf(stderr, " (decoder id %d)", lane.decoderId_.load());
+                        }
+                        std::fprintf(stderr, ", %llu calls done%s\n", lane.progress_.load(),
+                                     lane.finished_ ? ", finished" : "");
+                    }
+                    std::abort();
+                }
+            }
+        }
+    }
 
     std::chrono::seconds stallLimit_;
     std::deque<WatchedLane> lanes_;
