@@ -1,5 +1,7 @@
 #include "CompatHarness.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -8,106 +10,114 @@ namespace compattest {
 
 namespace {
 
-bool isPicture(int type, Codec codec) {
-    return codec == Codec::H265 ? type <= 31 : type >= 1 && type <= 5;
-}
-
-// Parameter set slot of a NAL type: 0 VPS, 1 SPS, 2 PPS; -1 for anything else.
-int parameterSetSlot(int type, Codec codec) {
-    if (codec == Codec::H265) {
-        return type >= 32 && type <= 34 ? type - 32 : -1;
-    }
-    return type == 7 ? 1 : type == 8 ? 2 : -1;
-}
-
-}  // namespace
-
-std::vector<NalUnit> splitNalUnits(const AccessUnit& unit, Codec codec) {
+// Every NAL unit of the access unit, with its type.
+std::vector<std::pair<int, Bytes>> splitNalUnits(const AccessUnit& unit, Codec codec) {
     std::vector<size_t> starts;
     for (size_t i = 0; i + 3 < unit.size(); ++i) {
         if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1) {
             starts.push_back(i + 3);
         }
     }
-    std::vector<NalUnit> units;
+    std::vector<std::pair<int, Bytes>> nals;
     for (size_t n = 0; n < starts.size(); ++n) {
         const size_t end = n + 1 < starts.size() ? starts[n + 1] - 3 : unit.size();
         const uint8_t header = unit[starts[n]];
-        NalUnit nal;
-        nal.type = codec == Codec::H265 ? (header >> 1) & 0x3f : header & 0x1f;
-        nal.bytes.assign(unit.begin() + long(starts[n]), unit.begin() + long(end));
-        units.push_back(std::move(nal));
+        nals.emplace_back(codec == Codec::H265 ? (header >> 1) & 0x3f : header & 0x1f,
+                          Bytes(unit.begin() + long(starts[n]), unit.begin() + long(end)));
     }
-    return units;
+    return nals;
 }
 
-std::vector<uint8_t> pictureSample(const AccessUnit& unit, Codec codec) {
-    std::vector<uint8_t> sample;
-    for (const NalUnit& nal : splitNalUnits(unit, codec)) {
-        if (!isPicture(nal.type, codec)) {
-            continue;
+}  // namespace
+
+std::map<int, Bytes> firstNalUnits(const std::vector<AccessUnit>& units, Codec codec) {
+    std::map<int, Bytes> first;
+    for (const AccessUnit& unit : units) {
+        for (auto& [type, bytes] : splitNalUnits(unit, codec)) {
+            first.emplace(type, std::move(bytes));
         }
-        const uint32_t length = uint32_t(nal.bytes.size());
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            sample.push_back(uint8_t(length >> shift));
+    }
+    return first;
+}
+
+Bytes pictureSample(const AccessUnit& unit, Codec codec, int headerLength) {
+    Bytes sample;
+    for (const auto& [type, bytes] : splitNalUnits(unit, codec)) {
+        if (codec == Codec::H265 ? type <= 31 : type >= 1 && type <= 5) {
+            for (int shift = 8 * (headerLength - 1); shift >= 0; shift -= 8) {
+                sample.push_back(uint8_t(bytes.size() >> shift));
+            }
+            sample.insert(sample.end(), bytes.begin(), bytes.end());
         }
-        sample.insert(sample.end(), nal.bytes.begin(), nal.bytes.end());
     }
     return sample;
 }
 
-OSStatus createFormatDescription(const std::vector<AccessUnit>& units, Codec codec,
-                                 CMFormatDescriptionRef* out) {
-    std::vector<uint8_t> sets[3];
-    for (const AccessUnit& unit : units) {
-        for (const NalUnit& nal : splitNalUnits(unit, codec)) {
-            const int slot = parameterSetSlot(nal.type, codec);
-            if (slot >= 0 && sets[slot].empty()) {
-                sets[slot] = nal.bytes;
-            }
-        }
-    }
-    const int first = codec == Codec::H265 ? 0 : 1;
+OSStatus describe(Codec codec, const std::vector<Bytes>& sets, CMFormatDescriptionRef* out,
+                  int headerLength) {
     std::vector<const uint8_t*> pointers;
     std::vector<size_t> sizes;
-    for (int slot = first; slot < 3; ++slot) {
-        pointers.push_back(sets[slot].data());
-        sizes.push_back(sets[slot].size());
+    for (const Bytes& set : sets) {
+        pointers.push_back(set.data());
+        sizes.push_back(set.size());
     }
-    if (codec == Codec::H265) {
-        return CMVideoFormatDescriptionCreateFromHEVCParameterSets(
-            kCFAllocatorDefault, 3, pointers.data(), sizes.data(), 4, nullptr, out);
-    }
-    return CMVideoFormatDescriptionCreateFromH264ParameterSets(
-        kCFAllocatorDefault, 2, pointers.data(), sizes.data(), 4, out);
+    return codec == Codec::H265 ? CMVideoFormatDescriptionCreateFromHEVCParameterSets(
+                                      kCFAllocatorDefault, sets.size(), pointers.data(),
+                                      sizes.data(), headerLength, nullptr, out)
+                                : CMVideoFormatDescriptionCreateFromH264ParameterSets(
+                                      kCFAllocatorDefault, sets.size(), pointers.data(),
+                                      sizes.data(), headerLength, out);
 }
 
-CMSampleBufferRef makeSampleBuffer(const std::vector<uint8_t>* bytes, CMFormatDescriptionRef format,
-                                   int64_t pts) {
+OSStatus createFormatDescription(const std::vector<AccessUnit>& units, Codec codec,
+                                 CMFormatDescriptionRef* out, int headerLength) {
+    std::map<int, Bytes> nals = firstNalUnits(units, codec);
+    return codec == Codec::H265 ? describe(codec, {nals[32], nals[33], nals[34]}, out, headerLength)
+                                : describe(codec, {nals[7], nals[8]}, out, headerLength);
+}
+
+CMSampleBufferRef makeSampleBuffer(const Bytes* bytes, CMFormatDescriptionRef format, int64_t pts) {
     CMBlockBufferRef block = nullptr;
-    size_t size = 0;
-    if (bytes != nullptr) {
-        size = bytes->size();
-        void* memory = std::malloc(size);
-        std::memcpy(memory, bytes->data(), size);
-        if (CMBlockBufferCreateWithMemoryBlock(kCFAllocatorDefault, memory, size,
-                                               kCFAllocatorDefault, nullptr, 0, size, 0,
-                                               &block) != noErr) {
-            std::free(memory);
-            throw std::runtime_error("cannot create a block buffer");
-        }
+    const size_t size = bytes ? bytes->size() : 0;
+    if (bytes != nullptr &&
+        CMBlockBufferCreateWithMemoryBlock(kCFAllocatorDefault, nullptr, size, kCFAllocatorDefault,
+                                           nullptr, 0, size, 0, &block) != noErr) {
+        throw std::runtime_error("cannot create a block buffer");
+    }
+    if (block != nullptr) {
+        CMBlockBufferReplaceDataBytes(bytes->data(), block, 0, size);
     }
     CMSampleTimingInfo timing = {CMTimeMake(1, 30), CMTimeMake(pts, 100000), kCMTimeInvalid};
     CMSampleBufferRef sample = nullptr;
     const OSStatus status = CMSampleBufferCreate(kCFAllocatorDefault, block, true, nullptr, nullptr,
                                                  format, 1, 1, &timing, 1, &size, &sample);
-    if (block != nullptr) {
-        CFRelease(block);
-    }
+    CFRelease(block);
     if (status != noErr) {
         throw std::runtime_error("cannot create a sample buffer");
     }
     return sample;
+}
+
+void expectStatuses(std::initializer_list<StatusRow> rows) {
+    for (const StatusRow& row : rows) {
+        EXPECT_EQ(row.status, row.expected) << row.call;
+    }
+}
+
+Clip::Clip(const std::string& name, int lengthBytes)
+    : info(testsupport::fixtureClip(name)),
+      headerLength(lengthBytes),
+      units(testsupport::readAccessUnits(info)),
+      md5s(testsupport::readFrameMd5s(info)) {
+    createFormatDescription(units, info.codec, &format, headerLength);
+}
+
+std::vector<std::string> md5sOf(const std::vector<Output>& outputs) {
+    std::vector<std::string> md5s;
+    for (const Output& output : outputs) {
+        md5s.push_back(output.md5);
+    }
+    return md5s;
 }
 
 Session::Session(CMFormatDescriptionRef format, CFDictionaryRef attributes, bool keepPictures)
@@ -118,19 +128,26 @@ Session::Session(CMFormatDescriptionRef format, CFDictionaryRef attributes, bool
 }
 
 Session::~Session() {
-    if (session_ != nullptr) {
-        VTDecompressionSessionInvalidate(session_);
-        CFRelease(session_);
-    }
+    VTDecompressionSessionInvalidate(session_);
+    CFRelease(session_);
 }
 
-OSStatus Session::decode(const std::vector<uint8_t>& sample, int64_t pts) {
+OSStatus Session::decode(const Bytes& sample, int64_t pts) {
     CMSampleBufferRef buffer = makeSampleBuffer(&sample, format_, pts);
-    VTDecodeInfoFlags info = 0;
     const OSStatus status = VTDecompressionSessionDecodeFrame(
-        session_, buffer, kVTDecodeFrame_EnableAsynchronousDecompression, nullptr, &info);
+        session_, buffer, kVTDecodeFrame_EnableAsynchronousDecompression, nullptr, nullptr);
     CFRelease(buffer);
     return status;
+}
+
+OSStatus Session::decodeAll(const Clip& clip) {
+    OSStatus status = noErr;
+    for (size_t i = 0; i < clip.units.size(); ++i) {
+        const OSStatus submitted = decode(clip.sample(i), int64_t(i));
+        status = status != noErr ? status : submitted;
+    }
+    const OSStatus waited = wait();
+    return status != noErr ? status : waited;
 }
 
 std::vector<Output> Session::outputs() const {
@@ -147,7 +164,6 @@ void Session::onOutput(void* refCon, void*, OSStatus status, VTDecodeInfoFlags,
                        CVImageBufferRef image, CMTime pts, CMTime) {
     Output output;
     output.status = status;
-    output.hasImage = image != nullptr;
     output.pts = pts.value;
     output.thread = std::this_thread::get_id();
     if (image != nullptr && CVPixelBufferLockBaseAddress(image, 0) == kCVReturnSuccess) {
@@ -155,12 +171,15 @@ void Session::onOutput(void* refCon, void*, OSStatus status, VTDecodeInfoFlags,
         output.width = CVPixelBufferGetWidth(image);
         output.height = CVPixelBufferGetHeight(image);
         output.bytesPerRow = CVPixelBufferGetBytesPerRow(image);
+        output.dataSize = CVPixelBufferGetDataSize(image);
         output.pixelFormat = CVPixelBufferGetPixelFormatType(image);
-        CVPixelBufferGetExtendedPixels(image, &output.extended[0], &output.extended[1],
-                                       &output.extended[2], &output.extended[3]);
+        size_t extended[4] = {1, 1, 1, 1};
+        CVPixelBufferGetExtendedPixels(image, &extended[0], &extended[1], &extended[2],
+                                       &extended[3]);
+        output.extendedPixels = extended[0] + extended[1] + extended[2] + extended[3];
         output.picture =
-            testsupport::packRows(static_cast<const uint8_t*>(CVPixelBufferGetBaseAddress(image)),
-                                  int(output.width), int(output.height), int(output.bytesPerRow));
+            testsupport::packRows(static_cast<const uint8_t*>(output.base), int(output.width),
+                                  int(output.height), int(output.bytesPerRow));
         output.opaque = true;
         for (size_t i = 3; i < output.picture.pixels.size(); i += 4) {
             output.opaque = output.opaque && output.picture.pixels[i] == 255;
@@ -170,7 +189,7 @@ void Session::onOutput(void* refCon, void*, OSStatus status, VTDecodeInfoFlags,
     }
     auto* session = static_cast<Session*>(refCon);
     if (!session->keepPictures_) {
-        output.picture = BgraPicture();
+        output.picture = testsupport::BgraPicture();
     }
     std::lock_guard<std::mutex> lock(session->mutex_);
     session->outputs_.push_back(std::move(output));

@@ -12,6 +12,8 @@
 #include <VideoToolbox/VideoToolbox.h>
 
 #include <cstdint>
+#include <initializer_list>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,59 +22,84 @@
 namespace compattest {
 
 using testsupport::AccessUnit;
-using testsupport::BgraPicture;
 using testsupport::Codec;
 using testsupport::FixtureClip;
+using Bytes = std::vector<uint8_t>;
 
-// One NAL unit as a caller cuts it: from its header byte to the byte before the next 0x000001,
-// so every unit but the last keeps the leading zero of a following 4-byte start code.
-struct NalUnit {
-    int type = 0;
-    std::vector<uint8_t> bytes;
-};
+// The first NAL unit of each type in the access units, as a caller cuts them: from the header
+// byte to the byte before the next 0x000001, so all but the last keep the leading zero of a
+// following 4-byte start code.
+std::map<int, Bytes> firstNalUnits(const std::vector<AccessUnit>& units, Codec codec);
 
-std::vector<NalUnit> splitNalUnits(const AccessUnit& unit, Codec codec);
+// The picture NAL units of the access unit, each behind a big-endian length of headerLength bytes.
+Bytes pictureSample(const AccessUnit& unit, Codec codec, int headerLength = 4);
 
-// The picture NAL units of the access unit, each behind a 4-byte big-endian length.
-std::vector<uint8_t> pictureSample(const AccessUnit& unit, Codec codec);
+// A format description of these parameter sets, in this order.
+OSStatus describe(Codec codec, const std::vector<Bytes>& sets, CMFormatDescriptionRef* out,
+                  int headerLength = 4);
 
-// Format description from the first parameter sets found in the access units (header length 4).
+// Format description from the first parameter sets found in the access units.
 OSStatus createFormatDescription(const std::vector<AccessUnit>& units, Codec codec,
-                                 CMFormatDescriptionRef* out);
+                                 CMFormatDescriptionRef* out, int headerLength = 4);
 
 // A sample buffer over a copy of the bytes (NULL bytes: a sample without data).
-CMSampleBufferRef makeSampleBuffer(const std::vector<uint8_t>* bytes, CMFormatDescriptionRef format,
-                                   int64_t pts);
+CMSampleBufferRef makeSampleBuffer(const Bytes* bytes, CMFormatDescriptionRef format, int64_t pts);
+
+// A row of a status table: the call, the status it gave and the one it must give.
+struct StatusRow {
+    const char* call;
+    OSStatus status;
+    OSStatus expected;
+};
+
+void expectStatuses(std::initializer_list<StatusRow> rows);
+
+// A committed clip, its format description and the MD5 of each of its reference pictures.
+struct Clip {
+    explicit Clip(const std::string& name, int lengthBytes = 4);
+    ~Clip() { CFRelease(format); }
+    Clip(const Clip&) = delete;
+    Clip& operator=(const Clip&) = delete;
+    Bytes sample(size_t index) const {
+        return pictureSample(units[index], info.codec, headerLength);
+    }
+
+    const FixtureClip& info;
+    const int headerLength;
+    const std::vector<AccessUnit> units;
+    const std::vector<std::string> md5s;
+    CMFormatDescriptionRef format = nullptr;
+};
 
 // What one call of the output callback saw.
 struct Output {
     OSStatus status = 0;
-    bool hasImage = false;
-    std::string md5;      // of the packed BGRA pixels
-    BgraPicture picture;  // kept only when the session keeps pictures
+    std::string md5;                   // of the packed BGRA pixels
+    testsupport::BgraPicture picture;  // kept only when the session keeps pictures
     const void* base = nullptr;
-    size_t width = 0;
-    size_t height = 0;
-    size_t bytesPerRow = 0;
+    size_t width = 0, height = 0, bytesPerRow = 0, dataSize = 0, extendedPixels = 0;
     OSType pixelFormat = 0;
-    size_t extended[4] = {1, 1, 1, 1};
     bool opaque = false;  // every alpha byte 255
     int64_t pts = 0;
     std::thread::id thread;
 };
 
+std::vector<std::string> md5sOf(const std::vector<Output>& outputs);
+
 // A session over a format description whose callback records every output.
 class Session {
   public:
     explicit Session(CMFormatDescriptionRef format, CFDictionaryRef attributes = nullptr,
-                     bool keepPictures = true);
+                     bool keepPictures = false);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     OSStatus createStatus() const { return createStatus_; }
     VTDecompressionSessionRef get() const { return session_; }
-    OSStatus decode(const std::vector<uint8_t>& sample, int64_t pts);
+    OSStatus decode(const Bytes& sample, int64_t pts);
+    // Submits every sample of the clip (its index as pts), then waits: the first failure or noErr.
+    OSStatus decodeAll(const Clip& clip);
     OSStatus wait() { return VTDecompressionSessionWaitForAsynchronousFrames(session_); }
     std::vector<Output> outputs() const;
     size_t outputCount() const;
