@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <stdexcept>
 
 namespace compattest {
@@ -77,20 +75,17 @@ OSStatus createFormatDescription(const std::vector<AccessUnit>& units, Codec cod
 }
 
 CMSampleBufferRef makeSampleBuffer(const Bytes* bytes, CMFormatDescriptionRef format, int64_t pts) {
-    CMBlockBufferRef block = nullptr;
     const size_t size = bytes ? bytes->size() : 0;
-    if (bytes != nullptr &&
-        CMBlockBufferCreateWithMemoryBlock(kCFAllocatorDefault, nullptr, size, kCFAllocatorDefault,
-                                           nullptr, 0, size, 0, &block) != noErr) {
+    CMBlockBufferRef block = nullptr;
+    if (bytes && (CMBlockBufferCreateWithMemoryBlock(nullptr, nullptr, size, nullptr, nullptr, 0,
+                                                     size, 0, &block) ||
+                  CMBlockBufferReplaceDataBytes(bytes->data(), block, 0, size))) {
         throw std::runtime_error("cannot create a block buffer");
     }
-    if (block != nullptr) {
-        CMBlockBufferReplaceDataBytes(bytes->data(), block, 0, size);
-    }
-    CMSampleTimingInfo timing = {CMTimeMake(1, 30), CMTimeMake(pts, 100000), kCMTimeInvalid};
+    const CMSampleTimingInfo timing = {CMTimeMake(1, 30), CMTimeMake(pts, 100000), kCMTimeInvalid};
     CMSampleBufferRef sample = nullptr;
-    const OSStatus status = CMSampleBufferCreate(kCFAllocatorDefault, block, true, nullptr, nullptr,
-                                                 format, 1, 1, &timing, 1, &size, &sample);
+    const OSStatus status = CMSampleBufferCreate(nullptr, block, true, nullptr, nullptr, format, 1,
+                                                 1, &timing, 1, &size, &sample);
     CFRelease(block);
     if (status != noErr) {
         throw std::runtime_error("cannot create a sample buffer");
@@ -141,13 +136,12 @@ OSStatus Session::decode(const Bytes& sample, int64_t pts) {
 }
 
 OSStatus Session::decodeAll(const Clip& clip) {
-    OSStatus status = noErr;
     for (size_t i = 0; i < clip.units.size(); ++i) {
-        const OSStatus submitted = decode(clip.sample(i), int64_t(i));
-        status = status != noErr ? status : submitted;
+        if (const OSStatus status = decode(clip.sample(i), int64_t(i))) {
+            return status;
+        }
     }
-    const OSStatus waited = wait();
-    return status != noErr ? status : waited;
+    return wait();
 }
 
 std::vector<Output> Session::outputs() const {
@@ -193,24 +187,6 @@ void Session::onOutput(void* refCon, void*, OSStatus status, VTDecodeInfoFlags,
     }
     std::lock_guard<std::mutex> lock(session->mutex_);
     session->outputs_.push_back(std::move(output));
-}
-
-CFDictionaryRef makeDestinationAttributes() {
-    const int32_t bgra = kCVPixelFormatType_32BGRA;
-    CFNumberRef format = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &bgra);
-    const void* keys[] = {kCVPixelBufferOpenGLCompatibilityKey,
-                          kCVPixelBufferPixelFormatTypeKey,
-                          kVTDecompressionPropertyKey_ContentHasInterframeDependencies,
-                          kVTDecompressionPropertyKey_RealTime,
-                          kVTVideoDecoderSpecification_RequireHardwareAcceleratedVideoDecoder,
-                          kVTVideoDecoderSpecification_EnableHardwareAcceleratedVideoDecoder};
-    const void* values[] = {kCFBooleanFalse, format,         kCFBooleanTrue,
-                            kCFBooleanTrue,  kCFBooleanTrue, kCFBooleanTrue};
-    CFDictionaryRef attributes =
-        CFDictionaryCreate(kCFAllocatorDefault, keys, values, 6, &kCFTypeDictionaryKeyCallBacks,
-                           &kCFTypeDictionaryValueCallBacks);
-    CFRelease(format);
-    return attributes;
 }
 
 }  // namespace compattest

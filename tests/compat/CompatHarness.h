@@ -1,17 +1,14 @@
 // Driving the media framework layer as its callers do: format descriptions from a clip's
-// parameter sets, samples of length-prefixed picture NAL units, and a decompression session
-// whose output callback records every picture.
+// parameter sets, samples of length-prefixed picture NAL units, and sessions whose output
+// callback records every picture.
 #pragma once
 
 #include "AnnexB.h"
 #include "Fixtures.h"
 #include "Pictures.h"
 
-#include <CoreFoundation/CoreFoundation.h>
-#include <CoreMedia/CoreMedia.h>
 #include <VideoToolbox/VideoToolbox.h>
 
-#include <cstdint>
 #include <initializer_list>
 #include <map>
 #include <mutex>
@@ -23,12 +20,10 @@ namespace compattest {
 
 using testsupport::AccessUnit;
 using testsupport::Codec;
-using testsupport::FixtureClip;
 using Bytes = std::vector<uint8_t>;
 
-// The first NAL unit of each type in the access units, as a caller cuts them: from the header
-// byte to the byte before the next 0x000001, so all but the last keep the leading zero of a
-// following 4-byte start code.
+// The first NAL unit of each type in the access units, cut as callers cut them: from the header
+// byte to the next 0x000001, so all but the last keep the leading zero of a 4-byte start code.
 std::map<int, Bytes> firstNalUnits(const std::vector<AccessUnit>& units, Codec codec);
 
 // The picture NAL units of the access unit, each behind a big-endian length of headerLength bytes.
@@ -38,7 +33,7 @@ Bytes pictureSample(const AccessUnit& unit, Codec codec, int headerLength = 4);
 OSStatus describe(Codec codec, const std::vector<Bytes>& sets, CMFormatDescriptionRef* out,
                   int headerLength = 4);
 
-// Format description from the first parameter sets found in the access units.
+// A format description of the first parameter sets found in the access units.
 OSStatus createFormatDescription(const std::vector<AccessUnit>& units, Codec codec,
                                  CMFormatDescriptionRef* out, int headerLength = 4);
 
@@ -57,14 +52,13 @@ void expectStatuses(std::initializer_list<StatusRow> rows);
 // A committed clip, its format description and the MD5 of each of its reference pictures.
 struct Clip {
     explicit Clip(const std::string& name, int lengthBytes = 4);
-    ~Clip() { CFRelease(format); }
     Clip(const Clip&) = delete;
-    Clip& operator=(const Clip&) = delete;
+    ~Clip() { CFRelease(format); }
     Bytes sample(size_t index) const {
         return pictureSample(units[index], info.codec, headerLength);
     }
 
-    const FixtureClip& info;
+    const testsupport::FixtureClip& info;
     const int headerLength;
     const std::vector<AccessUnit> units;
     const std::vector<std::string> md5s;
@@ -74,7 +68,7 @@ struct Clip {
 // What one call of the output callback saw.
 struct Output {
     OSStatus status = 0;
-    std::string md5;                   // of the packed BGRA pixels
+    std::string md5;                   // of the packed BGRA pixels; empty without a picture
     testsupport::BgraPicture picture;  // kept only when the session keeps pictures
     const void* base = nullptr;
     size_t width = 0, height = 0, bytesPerRow = 0, dataSize = 0, extendedPixels = 0;
@@ -92,32 +86,26 @@ class Session {
     explicit Session(CMFormatDescriptionRef format, CFDictionaryRef attributes = nullptr,
                      bool keepPictures = false);
     ~Session();
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
 
     OSStatus createStatus() const { return createStatus_; }
     VTDecompressionSessionRef get() const { return session_; }
     OSStatus decode(const Bytes& sample, int64_t pts);
-    // Submits every sample of the clip (its index as pts), then waits: the first failure or noErr.
+    // Submits every sample of the clip (its index as pts), then waits; stops at the first failure.
     OSStatus decodeAll(const Clip& clip);
     OSStatus wait() { return VTDecompressionSessionWaitForAsynchronousFrames(session_); }
     std::vector<Output> outputs() const;
     size_t outputCount() const;
 
   private:
-    static void onOutput(void* refCon, void* frameRefCon, OSStatus status, VTDecodeInfoFlags flags,
-                         CVImageBufferRef image, CMTime pts, CMTime duration);
+    static void onOutput(void* refCon, void*, OSStatus status, VTDecodeInfoFlags,
+                         CVImageBufferRef image, CMTime pts, CMTime);
 
     CMFormatDescriptionRef format_;
     VTDecompressionSessionRef session_ = nullptr;
-    OSStatus createStatus_ = 0;
+    OSStatus createStatus_;
     const bool keepPictures_;
     mutable std::mutex mutex_;
     std::vector<Output> outputs_;
 };
-
-// The destination attributes a caller passes: BGRA, not OpenGL compatible, and the four
-// decoder specification / session keys with value true.
-CFDictionaryRef makeDestinationAttributes();
 
 }  // namespace compattest

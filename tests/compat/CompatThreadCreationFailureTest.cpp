@@ -9,16 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
 #include <string>
-#include <vector>
 
 namespace compattest {
 namespace {
 
-using testsupport::allowThreadCreation;
-using testsupport::failThreadCreation;
-using testsupport::threadCreationFailed;
+using namespace testsupport;
 
 TEST(CompatThreadCreationFailure, ASessionOutOfThreadsIsRefusedWithAStatusOrDecodesExactly) {
     const Clip clip("h264_cbp_320x240");
@@ -47,7 +43,7 @@ TEST(CompatThreadCreationFailure, APoolThatCouldNotStartAllHelpersRunsEveryTaskO
     const int allHelpers = compat::ConversionPool::acquire()->helpers();
     for (int started = 0; started < allHelpers; ++started) {
         failThreadCreation(started);
-        const std::shared_ptr<compat::ConversionPool> pool = compat::ConversionPool::acquire();
+        const auto pool = compat::ConversionPool::acquire();
         allowThreadCreation();
         EXPECT_TRUE(threadCreationFailed());
         EXPECT_EQ(pool->helpers(), started);
