@@ -165,12 +165,6 @@ void Session::onOutput(void* refCon, void*, OSStatus status, VTDecodeInfoFlags,
         output.width = CVPixelBufferGetWidth(image);
         output.height = CVPixelBufferGetHeight(image);
         output.bytesPerRow = CVPixelBufferGetBytesPerRow(image);
-        output.dataSize = CVPixelBufferGetDataSize(image);
-        output.pixelFormat = CVPixelBufferGetPixelFormatType(image);
-        size_t extended[4] = {1, 1, 1, 1};
-        CVPixelBufferGetExtendedPixels(image, &extended[0], &extended[1], &extended[2],
-                                       &extended[3]);
-        output.extendedPixels = extended[0] + extended[1] + extended[2] + extended[3];
         output.picture =
             testsupport::packRows(static_cast<const uint8_t*>(output.base), int(output.width),
                                   int(output.height), int(output.bytesPerRow));

@@ -71,8 +71,7 @@ struct Output {
     std::string md5;                   // of the packed BGRA pixels; empty without a picture
     testsupport::BgraPicture picture;  // kept only when the session keeps pictures
     const void* base = nullptr;
-    size_t width = 0, height = 0, bytesPerRow = 0, dataSize = 0, extendedPixels = 0;
-    OSType pixelFormat = 0;
+    size_t width = 0, height = 0, bytesPerRow = 0;
     bool opaque = false;  // every alpha byte 255
     int64_t pts = 0;
     std::thread::id thread;

@@ -1,6 +1,5 @@
 // The objects that sessions and their callers pass around: what containers retain, which number
-// reads are exact, what buffers and format descriptions hold, and the answer to each wrong
-// argument (the empty one, or an error status).
+// reads are exact, what buffers and descriptions hold, and what each wrong argument gets.
 #include "CompatHarness.h"
 
 #include <gtest/gtest.h>
@@ -67,7 +66,8 @@ TEST(CompatDictionary, TypeCallbacksRetainEntriesAndKeysCompareByContent) {
     CFRelease(fixed);
     CFRelease(attributes);
     EXPECT_EQ(CFGetRetainCount(key) + CFGetRetainCount(bgra), 2);
-    EXPECT_TRUE(CFBooleanGetValue(kCFBooleanTrue)) << "constants outlive every release";
+    EXPECT_TRUE(CFBooleanGetValue(kCFBooleanTrue) && !CFBooleanGetValue(kCFBooleanFalse))
+        << "constants outlive every release";
     CFRelease(bgra);
     CFRelease(key);
 }
@@ -84,6 +84,7 @@ std::pair<bool, double> readAs(CFNumberRef number) {
 // nearest value it can.
 TEST(CompatNumber, ReadsAreExactOrReportedLossy) {
     const CFNumberType i64 = kCFNumberSInt64Type, f64 = kCFNumberFloat64Type;
+    const CFNumberType dbl = kCFNumberDoubleType;
     const struct {
         CFNumberType createdAs;
         double value;
@@ -93,8 +94,8 @@ TEST(CompatNumber, ReadsAreExactOrReportedLossy) {
         {i64, 0x42475241, readAs<int32_t, kCFNumberSInt32Type>, {true, 0x42475241}},
         {i64, 0x42475241, readAs<int8_t, kCFNumberSInt8Type>, {false, 127}},
         {i64, 0x1p40 + 1, readAs<float, kCFNumberFloat32Type>, {false, 0x1p40}},
-        {f64, 3, readAs<int32_t, kCFNumberSInt32Type>, {true, 3}},
-        {f64, 0.5, readAs<int32_t, kCFNumberSInt32Type>, {false, 0}},
+        {dbl, 3, readAs<int32_t, kCFNumberSInt32Type>, {true, 3}},
+        {dbl, 0.5, readAs<int32_t, kCFNumberSInt32Type>, {false, 0}},
         {f64, 1e300, readAs<int64_t, kCFNumberSInt64Type>, {false, 0}},
         {f64, 0.5, readAs<float, kCFNumberFloat32Type>, {true, 0.5}},
         {f64, 0.1, readAs<float, kCFNumberFloat32Type>, {false, 0.1f}},
@@ -102,9 +103,10 @@ TEST(CompatNumber, ReadsAreExactOrReportedLossy) {
         {f64, 0.1, readAs<double, 99>, {false, 0}},
     };
     for (const auto& row : rows) {
-        const bool isFloat = row.createdAs == f64;
-        CFNumberRef number =
-            isFloat ? CFNumberCreate(nullptr, f64, &row.value) : makeNumber(int64_t(row.value));
+        const bool isFloat = row.createdAs != i64;
+        CFNumberRef number = isFloat ? CFNumberCreate(nullptr, row.createdAs, &row.value)
+                                     : makeNumber(int64_t(row.value));
+        EXPECT_EQ(CFNumberGetType(number), row.createdAs);
         EXPECT_EQ(bool(CFNumberIsFloatType(number)), isFloat);
         EXPECT_EQ(row.read(number), row.expected) << row.value << " of type " << row.createdAs;
         CFRelease(number);
@@ -151,6 +153,7 @@ TEST(CompatFoundation, WrongArgumentsGetTheEmptyAnswerAndChangeNothing) {
         {"a number as boolean", !CFBooleanGetValue(reinterpret_cast<CFBooleanRef>(number))},
         {"string from null", !CFStringCreateWithCString(nullptr, nullptr, kCFStringEncodingUTF8)},
         {"constant string from null", !__CFStringMakeConstantString(nullptr)},
+        {"retain count of null", CFGetRetainCount(nullptr) == 0},
     };
     for (const auto& [call, empty] : emptyAnswers) {
         EXPECT_TRUE(empty) << call;
@@ -229,9 +232,7 @@ TEST(CompatFormatDescription, ParameterSetsAreCheckedBeforeADescriptionIsMade) {
         {"PPS, SPS", check(avc, {pps, sps}), bad},
         {"SPS, SPS", check(avc, {sps, sps}), bad},
         {"SPS alone", check(avc, {sps}), bad},
-        {"SPS cut to 4 bytes", check(avc, {edit(sps, 4), pps}), bad},
         {"PPS cut to 1 byte", check(avc, {sps, edit(pps, 1)}), bad},
-        {"0xff bytes for SPS", check(avc, {Bytes(40, 0xff), pps}), bad},
         {"forbidden_zero_bit", check(avc, {edit(sps, sps.size(), 0, 0x80), pps}), bad},
         {"0-byte lengths", check(avc, {sps, pps}, 0), bad},
         {"3-byte lengths", check(avc, {sps, pps}, 3), bad},
@@ -239,7 +240,6 @@ TEST(CompatFormatDescription, ParameterSetsAreCheckedBeforeADescriptionIsMade) {
         {"VPS, SPS, SPS", check(hvc, {vps, hSps, hSps}), bad},
         {"VPS, SPS", check(hvc, {vps, hSps}), bad},
         {"HEVC SPS cut to 16 bytes", check(hvc, {vps, edit(hSps, 16), hPps}), bad},
-        {"VPS cut to 4 bytes", check(hvc, {edit(vps, 4), hSps, hPps}), bad},
         {"SPS of layer 1", check(hvc, {vps, edit(hSps, hSps.size(), 1, 0x08), hPps}), bad},
         {"a null set", raw(withNull, full), bad},
         {"an empty set", raw(both, emptyPps), bad},
@@ -266,7 +266,7 @@ TEST(CompatMedia, BadArgumentsGiveErrorStatusesAndNoObject) {
         return CMSampleBufferCreate(nullptr, nullptr, true, nullptr, nullptr, nullptr, count,
                                     timings, times, 1, sizes, out);
     };
-    CVPixelBufferRef noPixels = nullptr;
+    CVPixelBufferRef noPixels = nullptr, created = nullptr;
     auto pixels = [&](size_t width, size_t height, OSType format, CVPixelBufferRef* out) {
         return CVPixelBufferCreate(nullptr, width, height, format, nullptr, out);
     };
@@ -294,6 +294,7 @@ TEST(CompatMedia, BadArgumentsGiveErrorStatusesAndNoObject) {
         {"-1 samples", sample(-1, 0, nullptr, &noSample), count},
         {"timings without array", sample(1, 1, nullptr, &noSample), missing},
         {"no sample out pointer", sample(1, 1, &timing, nullptr), missing},
+        {"BGRA 1080x1920 pixels", pixels(1080, 1920, bgra, &created), kCVReturnSuccess},
         {"ARGB pixels", pixels(16, 16, kCVPixelFormatType_32ARGB, &noPixels),
          kCVReturnInvalidPixelFormat},
         {"no columns", pixels(0, 16, bgra, &noPixels), kCVReturnInvalidSize},
@@ -305,7 +306,14 @@ TEST(CompatMedia, BadArgumentsGiveErrorStatusesAndNoObject) {
     EXPECT_EQ(noBuffer, nullptr);
     EXPECT_EQ(noSample, nullptr);
     EXPECT_EQ(noPixels, nullptr);
-    EXPECT_EQ(CVPixelBufferGetDataSize(nullptr), 0u);
+    EXPECT_EQ(CMBlockBufferGetDataLength(nullptr) + CVPixelBufferGetWidth(nullptr) +
+                  CVPixelBufferGetDataSize(nullptr),
+              0u);
+    // Rows padded to 64 bytes from a 64-byte aligned base.
+    EXPECT_EQ(CVPixelBufferGetDataSize(created), 4352u * 1920);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(CVPixelBufferGetBaseAddress(created)) % 64, 0u);
+    EXPECT_EQ(CVPixelBufferGetPixelFormatType(created), bgra);
+    CVPixelBufferRelease(created);
     CFRelease(buffer);
 }
 
