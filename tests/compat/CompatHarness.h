@@ -37,7 +37,7 @@ OSStatus describe(Codec codec, const std::vector<Bytes>& sets, CMFormatDescripti
 OSStatus createFormatDescription(const std::vector<AccessUnit>& units, Codec codec,
                                  CMFormatDescriptionRef* out, int headerLength = 4);
 
-// A sample buffer over a copy of the bytes (NULL bytes: a sample without data).
+// A sample buffer over a copy of the bytes (NULL bytes: a sample without data); NULL on failure.
 CMSampleBufferRef makeSampleBuffer(const Bytes* bytes, CMFormatDescriptionRef format, int64_t pts);
 
 // A row of a status table: the call, the status it gave and the one it must give.

@@ -1,7 +1,6 @@
-// Out of threads in the media layer: each thread that a session creation or the conversion pool
-// starts is refused in turn (pthread_create answers EAGAIN). A session that could not start its
-// worker is reported with a status, never an exception, and one that started with fewer
-// conversion helpers decodes exactly; the pool itself makes do with the helpers it got.
+// Out of threads: each thread that a session creation or the conversion pool starts is refused in
+// turn (EAGAIN). A session without its worker is a status, never an exception; with fewer
+// conversion helpers it decodes exactly, and the pool makes do with the helpers it got.
 #include "CompatHarness.h"
 #include "ConversionPool.h"
 #include "ThreadCreationFailure.h"
