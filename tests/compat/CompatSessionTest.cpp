@@ -340,5 +340,18 @@ TEST(CompatConversionPool, EveryTaskRunsOnceAndASingleTaskOnTheCaller) {
     EXPECT_EQ(wrongCounts, 0);
 }
 
+TEST(CompatConversionPool, OnePoolWhileHeldItsThreadsEndWithTheLastHolder) {
+    std::thread([] {}).join();  // a sanitizer runtime starts a thread with the second thread
+    const int before = testsupport::steadyThreadCount();
+    std::shared_ptr<compat::ConversionPool> first = compat::ConversionPool::acquire();
+    std::shared_ptr<compat::ConversionPool> second = compat::ConversionPool::acquire();
+    EXPECT_EQ(first, second);
+    first.reset();
+    EXPECT_EQ(testsupport::currentProcessFigures().threads, before + second->helpers())
+        << "held by the second holder";
+    second.reset();
+    EXPECT_EQ(testsupport::threadCountOnceJoinedThreadsAreGone(before), before);
+}
+
 }  // namespace
 }  // namespace compattest
