@@ -1,407 +1,356 @@
-// Decompression session behaviour beyond the happy path: argument errors, undecodable samples,
-// waiting, draining, invalidation, release with work in flight, pooled pixel buffers.
+// Decompression sessions: every committed clip decoded and compared with FFmpeg's own decode;
+// argument errors, undecodable samples, draining, invalidation, careless callers; many sessions
+// at once, and the conversion helpers that all their workers share.
 #include "CompatHarness.h"
+#include "ConversionPool.h"
+#include "ProcessFigures.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
+#include <condition_variable>
+#include <deque>
 #include <set>
-#include <utility>
 
 namespace compattest {
 namespace {
 
-struct FormatDeleter {
-    void operator()(const opaqueCMFormatDescription* format) const { CFRelease(format); }
-};
-using FormatHolder = std::unique_ptr<const opaqueCMFormatDescription, FormatDeleter>;
+constexpr int64_t kPtsStep = 3000;
 
-struct Clip {
-    const FixtureClip& info;
-    std::vector<AccessUnit> units;
-    FormatHolder format;
-};
-
-Clip loadClip(const char* name) {
-    const FixtureClip& info = testsupport::fixtureClip(name);
-    Clip clip{info, testsupport::readAccessUnits(info), nullptr};
-    CMFormatDescriptionRef format = nullptr;
-    EXPECT_EQ(createFormatDescription(clip.units, info.codec, &format), noErr);
-    clip.format.reset(format);
-    return clip;
+// Decodes the clip with a wait after each sample and a drain at the end. Without B-frames no
+// picture is held back.
+std::vector<Output> decodeStepwise(const Clip& clip, bool keepPictures) {
+    Session session(clip.format, nullptr, keepPictures);
+    const bool reorders = clip.info.name.find("bframes") != std::string::npos;
+    for (size_t i = 0; i < clip.units.size(); ++i) {
+        EXPECT_EQ(session.decode(clip.sample(i), int64_t(i) * kPtsStep), noErr);
+        EXPECT_EQ(session.wait(), noErr);
+        EXPECT_TRUE(reorders || session.outputCount() == i + 1) << "held back at " << i;
+    }
+    EXPECT_EQ(VTDecompressionSessionFinishDelayedFrames(session.get()), noErr);
+    return session.outputs();
 }
 
-std::atomic<int> s_unexpectedCalls{0};
+class ClipDecode : public ::testing::TestWithParam<testsupport::FixtureClip> {};
+
+TEST_P(ClipDecode, DeliversEveryFrameAtTheDisplaySizeMatchingFfmpeg) {
+    const Clip clip(GetParam().name);
+    const CMVideoDimensions size = CMVideoFormatDescriptionGetDimensions(clip.format);
+    EXPECT_EQ(size.width, clip.info.width);
+    EXPECT_EQ(size.height, clip.info.height);
+    const std::vector<Output> outputs = decodeStepwise(clip, false);
+    ASSERT_EQ(outputs.size(), clip.md5s.size());
+    std::set<int64_t> times, sampleTimes;
+    std::vector<size_t> inexact;
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        const Output& output = outputs[i];
+        ASSERT_EQ(output.status, noErr) << "picture " << i;
+        EXPECT_NE(output.thread, std::this_thread::get_id());
+        EXPECT_EQ(int(output.width), clip.info.width);
+        EXPECT_EQ(int(output.height), clip.info.height);
+        EXPECT_EQ(output.bytesPerRow, (size_t(clip.info.width) * 4 + 63) / 64 * 64);
+        EXPECT_TRUE(output.opaque);
+        times.insert(output.pts);
+        sampleTimes.insert(int64_t(i) * kPtsStep);
+        if (output.md5 != clip.md5s[i]) {
+            inexact.push_back(i);
+        }
+    }
+    EXPECT_EQ(times, sampleTimes) << "each sample's picture once, whatever the order";
+    if (inexact.empty()) {
+        return;
+    }
+    // Not bit-exact (another libswscale code path): close enough to FFmpeg's own pictures?
+    const std::vector<testsupport::BgraPicture> reference =
+        testsupport::decodeWithFfmpeg(clip.info);
+    const std::vector<Output> pictures = decodeStepwise(clip, true);
+    ASSERT_EQ(pictures.size(), reference.size());
+    for (size_t i : inexact) {
+        EXPECT_GE(testsupport::psnr(pictures[i].picture, reference[i]), 45.0) << "picture " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, ClipDecode, ::testing::ValuesIn(testsupport::fixtureClips()),
+                         [](const auto& param) { return param.param.name; });
+
+std::atomic<int> s_calls{0};
 
 void countCall(void*, void*, OSStatus, VTDecodeInfoFlags, CVImageBufferRef, CMTime, CMTime) {
-    ++s_unexpectedCalls;
+    ++s_calls;
 }
 
-TEST(CompatSession, DecodeWithoutSessionOrFormatIsAParameterErrorAndCallsNothing) {
-    Clip clip = loadClip("h264_cbp_320x240");
-    const std::vector<uint8_t> bytes = pictureSample(clip.units[0], clip.info.codec);
-    VTDecompressionOutputCallbackRecord record = {countCall, nullptr};
-    VTDecompressionSessionRef session = nullptr;
-    ASSERT_EQ(VTDecompressionSessionCreate(kCFAllocatorDefault, clip.format.get(), nullptr, nullptr,
-                                           &record, &session),
-              noErr);
-    CMSampleBufferRef withFormat = makeSampleBuffer(&bytes, clip.format.get(), 0);
-    CMSampleBufferRef withoutFormat = makeSampleBuffer(&bytes, nullptr, 0);
-    VTDecodeInfoFlags info = 99;
-    EXPECT_EQ(VTDecompressionSessionDecodeFrame(nullptr, withFormat, 1, nullptr, &info),
-              kVTParameterErr);
-    EXPECT_EQ(info, 0u);
-    EXPECT_EQ(VTDecompressionSessionDecodeFrame(session, withoutFormat, 1, nullptr, &info),
-              kVTParameterErr);
-    EXPECT_EQ(VTDecompressionSessionDecodeFrame(session, nullptr, 1, nullptr, nullptr),
-              kVTParameterErr);
-    EXPECT_EQ(VTDecompressionSessionWaitForAsynchronousFrames(nullptr), kVTParameterErr);
-    EXPECT_EQ(VTDecompressionSessionWaitForAsynchronousFrames(session), noErr);
-    EXPECT_EQ(s_unexpectedCalls, 0);
-    CFRelease(withFormat);
-    CFRelease(withoutFormat);
-    VTDecompressionSessionInvalidate(session);
-    CFRelease(session);
-    EXPECT_EQ(s_unexpectedCalls, 0);
-}
-
-TEST(CompatSession, CreationRefusesBadArgumentsAndAcceptsCallerKeys) {
-    Clip clip = loadClip("h264_cbp_320x240");
-    VTDecompressionOutputCallbackRecord record = {countCall, nullptr};
-    VTDecompressionSessionRef session = nullptr;
-    EXPECT_EQ(VTDecompressionSessionCreate(kCFAllocatorDefault, nullptr, nullptr, nullptr, &record,
-                                           &session),
-              kVTParameterErr);
-    EXPECT_EQ(VTDecompressionSessionCreate(kCFAllocatorDefault, clip.format.get(), nullptr, nullptr,
-                                           nullptr, &session),
-              kVTParameterErr);
-    EXPECT_EQ(VTDecompressionSessionCreate(kCFAllocatorDefault, clip.format.get(), nullptr, nullptr,
-                                           &record, nullptr),
-              kVTParameterErr);
-    EXPECT_EQ(session, nullptr);
-
-    const int32_t argb = kCVPixelFormatType_32ARGB;
-    CFNumberRef format = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &argb);
-    const void* key = kCVPixelBufferPixelFormatTypeKey;
-    const void* value = format;
-    CFDictionaryRef argbAttributes =
-        CFDictionaryCreate(kCFAllocatorDefault, &key, &value, 1, &kCFTypeDictionaryKeyCallBacks,
-                           &kCFTypeDictionaryValueCallBacks);
-    EXPECT_EQ(VTDecompressionSessionCreate(kCFAllocatorDefault, clip.format.get(), nullptr,
-                                           argbAttributes, &record, &session),
-              kVTPixelTransferNotSupportedErr);
-    CFRelease(argbAttributes);
-    CFRelease(format);
-
-    CFDictionaryRef attributes = makeDestinationAttributes();
-    CFMutableDictionaryRef specification = CFDictionaryCreateMutable(
-        kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    CFDictionarySetValue(specification,
-                         kVTVideoDecoderSpecification_EnableHardwareAcceleratedVideoDecoder,
-                         kCFBooleanTrue);
-    CFDictionarySetValue(specification,
+TEST(CompatSession, WrongArgumentsGetAStatusAndNoCallback) {
+    const Clip clip("h264_cbp_320x240");
+    // An HEVC SPS cut short passes the description, which reads no further than the block sizes.
+    std::map<int, Bytes> sets = firstNalUnits(Clip("h265_main_320x240").units, Codec::H265);
+    sets[33].resize(sets[33].size() * 3 / 4);
+    CMFormatDescriptionRef cut = nullptr;
+    ASSERT_EQ(describe(Codec::H265, {sets[32], sets[33], sets[34]}, &cut), noErr);
+    // Callers put the decoder specification keys among the destination attributes too.
+    CFMutableDictionaryRef pictures = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFDictionarySetValue(pictures,
                          kVTVideoDecoderSpecification_RequireHardwareAcceleratedVideoDecoder,
                          kCFBooleanTrue);
-    ASSERT_EQ(VTDecompressionSessionCreate(kCFAllocatorDefault, clip.format.get(), specification,
-                                           attributes, &record, &session),
-              noErr);
-    CFRelease(specification);
-    CFRelease(attributes);
-    EXPECT_EQ(VTSessionSetProperty(session, kVTDecompressionPropertyKey_RealTime, kCFBooleanTrue),
-              noErr);
-    EXPECT_EQ(
-        VTSessionSetProperty(session, kVTDecompressionPropertyKey_ContentHasInterframeDependencies,
-                             kCFBooleanTrue),
-        noErr);
-    EXPECT_EQ(VTSessionSetProperty(session, CFSTR("NoSuchProperty"), kCFBooleanTrue),
-              kVTPropertyNotSupportedErr);
-    EXPECT_EQ(VTSessionSetProperty(nullptr, kVTDecompressionPropertyKey_RealTime, kCFBooleanTrue),
-              kVTParameterErr);
-    EXPECT_TRUE(VTDecompressionSessionCanAcceptFormatDescription(session, clip.format.get()));
-    CFRelease(session);
-    EXPECT_EQ(s_unexpectedCalls, 0);
-}
-
-// Parameter sets that pass the format description's own checks but that libavcodec cannot use
-// still end in an error code, at session creation.
-TEST(CompatSession, ParameterSetsBrokenPastTheParsedFieldsFailSessionCreation) {
-    const FixtureClip& info = testsupport::fixtureClip("h265_main_320x240");
-    std::vector<uint8_t> sets[3];
-    for (const NalUnit& nal :
-         splitNalUnits(testsupport::readAccessUnits(info).front(), info.codec)) {
-        if (nal.type >= 32 && nal.type <= 34) {
-            sets[nal.type - 32] = nal.bytes;
-        }
-    }
-    sets[1].resize(sets[1].size() * 3 / 4);
-    const uint8_t* pointers[] = {sets[0].data(), sets[1].data(), sets[2].data()};
-    const size_t sizes[] = {sets[0].size(), sets[1].size(), sets[2].size()};
-    // The description reads the HEVC SPS only as far as the coding block sizes.
-    CMFormatDescriptionRef format = nullptr;
-    ASSERT_EQ(CMVideoFormatDescriptionCreateFromHEVCParameterSets(kCFAllocatorDefault, 3, pointers,
-                                                                  sizes, 4, nullptr, &format),
-              noErr);
-    VTDecompressionOutputCallbackRecord record = {countCall, nullptr};
+    int32_t format = kCVPixelFormatType_32BGRA;
+    CFNumberRef bgra = CFNumberCreate(nullptr, kCFNumberSInt32Type, &format);
+    format = kCVPixelFormatType_32ARGB;
+    CFNumberRef argb = CFNumberCreate(nullptr, kCFNumberSInt32Type, &format);
+    CFDictionarySetValue(pictures, kCVPixelBufferPixelFormatTypeKey, bgra);
+    const VTDecompressionOutputCallbackRecord record = {countCall, nullptr}, empty = {};
     VTDecompressionSessionRef session = nullptr;
-    EXPECT_EQ(VTDecompressionSessionCreate(kCFAllocatorDefault, format, nullptr, nullptr, &record,
-                                           &session),
-              kVTVideoDecoderBadDataErr);
-    EXPECT_EQ(session, nullptr);
-    CFRelease(format);
-}
-
-// The description's NAL unit header length decides how samples are read: 2-byte lengths here.
-TEST(CompatSession, DecodesSamplesWithTwoByteLengths) {
-    const FixtureClip& info = testsupport::fixtureClip("h264_cbp_320x240");
-    const std::vector<AccessUnit> units = testsupport::readAccessUnits(info);
-    std::vector<uint8_t> sets[2];
-    for (const NalUnit& nal : splitNalUnits(units.front(), info.codec)) {
-        if (nal.type == 7 || nal.type == 8) {
-            sets[nal.type - 7] = nal.bytes;
-        }
+    ASSERT_EQ(
+        VTDecompressionSessionCreate(nullptr, clip.format, pictures, pictures, &record, &session),
+        noErr);
+    CFDictionarySetValue(pictures, kCVPixelBufferPixelFormatTypeKey, argb);
+    VTDecompressionSessionRef refused = nullptr;
+    auto create = [&](CMFormatDescriptionRef description, CFTypeRef specification,
+                      CFDictionaryRef attributes,
+                      const VTDecompressionOutputCallbackRecord* callback) {
+        return VTDecompressionSessionCreate(nullptr, description, (CFDictionaryRef)specification,
+                                            attributes, callback, &refused);
+    };
+    const Bytes bytes = clip.sample(0);
+    CMSampleBufferRef sample = makeSampleBuffer(&bytes, clip.format, 0);
+    CMSampleBufferRef formatless = makeSampleBuffer(&bytes, nullptr, 0);
+    VTDecodeInfoFlags info = 99;
+    const CFStringRef realTime = kVTDecompressionPropertyKey_RealTime;
+    const CFTypeRef yes = kCFBooleanTrue;
+    const OSStatus param = kVTParameterErr;
+    expectStatuses({
+        {"create without format", create(nullptr, nullptr, nullptr, &record), param},
+        {"create without callback", create(clip.format, nullptr, nullptr, nullptr), param},
+        {"create with an empty callback", create(clip.format, nullptr, nullptr, &empty), param},
+        {"create without out pointer",
+         VTDecompressionSessionCreate(nullptr, clip.format, nullptr, nullptr, &record, nullptr),
+         param},
+        {"a number as specification", create(clip.format, argb, nullptr, &record), param},
+        {"ARGB pictures", create(clip.format, nullptr, pictures, &record),
+         kVTPixelTransferNotSupportedErr},
+        {"an SPS cut short", create(cut, nullptr, nullptr, &record), kVTVideoDecoderBadDataErr},
+        {"decode without session", VTDecompressionSessionDecodeFrame(0, sample, 1, 0, &info),
+         param},
+        {"decode without format", VTDecompressionSessionDecodeFrame(session, formatless, 1, 0, 0),
+         param},
+        {"decode no sample", VTDecompressionSessionDecodeFrame(session, nullptr, 1, 0, 0), param},
+        {"wait without session", VTDecompressionSessionWaitForAsynchronousFrames(nullptr), param},
+        {"drain without session", VTDecompressionSessionFinishDelayedFrames(nullptr), param},
+        {"real time", VTSessionSetProperty(session, realTime, yes), noErr},
+        {"an unknown property", VTSessionSetProperty(session, CFSTR("NoSuch"), yes),
+         kVTPropertyNotSupportedErr},
+        {"a number for a flag", VTSessionSetProperty(session, realTime, argb), param},
+        {"a property without session", VTSessionSetProperty(nullptr, realTime, yes), param},
+    });
+    EXPECT_EQ(refused, nullptr);
+    EXPECT_EQ(info, 0u);
+    EXPECT_TRUE(VTDecompressionSessionCanAcceptFormatDescription(session, clip.format));
+    for (CFTypeRef object :
+         {CFTypeRef(sample), CFTypeRef(formatless), CFTypeRef(pictures), CFTypeRef(bgra),
+          CFTypeRef(argb), CFTypeRef(cut), CFTypeRef(session)}) {
+        CFRelease(object);
     }
-    const uint8_t* pointers[] = {sets[0].data(), sets[1].data()};
-    const size_t sizes[] = {sets[0].size(), sets[1].size()};
-    CMFormatDescriptionRef format = nullptr;
-    ASSERT_EQ(CMVideoFormatDescriptionCreateFromH264ParameterSets(kCFAllocatorDefault, 2, pointers,
-                                                                  sizes, 2, &format),
-              noErr);
-    Session session(format, nullptr, false);
-    for (size_t i = 0; i < units.size(); ++i) {
-        std::vector<uint8_t> sample;
-        for (const NalUnit& nal : splitNalUnits(units[i], info.codec)) {
-            if (nal.type >= 1 && nal.type <= 5) {
-                ASSERT_LT(nal.bytes.size(), 65536u);
-                sample.push_back(uint8_t(nal.bytes.size() >> 8));
-                sample.push_back(uint8_t(nal.bytes.size()));
-                sample.insert(sample.end(), nal.bytes.begin(), nal.bytes.end());
-            }
-        }
-        ASSERT_EQ(session.decode(sample, int64_t(i)), noErr);
-    }
-    ASSERT_EQ(session.wait(), noErr);
-    const std::vector<std::string> md5s = testsupport::readFrameMd5s(info);
-    const std::vector<Output> outputs = session.outputs();
-    ASSERT_EQ(outputs.size(), md5s.size());
-    for (size_t i = 0; i < outputs.size(); ++i) {
-        EXPECT_EQ(outputs[i].md5, md5s[i]) << "picture " << i;
-    }
-    CFRelease(format);
+    EXPECT_EQ(s_calls, 0);
 }
 
 TEST(CompatSession, UndecodableSamplesReportBadDataAndTheStreamRecovers) {
-    Clip clip = loadClip("h264_cbp_320x240");
-    const std::vector<std::string> md5s = testsupport::readFrameMd5s(clip.info);
-    Session session(clip.format.get());
-    ASSERT_EQ(session.createStatus(), noErr);
-    const std::vector<uint8_t> idr = pictureSample(clip.units[0], clip.info.codec);
-    std::vector<uint8_t> garbage(500);
+    const Clip clip("h264_cbp_320x240");
+    Session session(clip.format);
+    const Bytes idr = clip.sample(0);
+    Bytes garbage(500);
     for (size_t i = 0; i < garbage.size(); ++i) {
         garbage[i] = uint8_t(i * 73 + 11);
     }
-    std::vector<uint8_t> lengthPastEnd = idr;
+    Bytes lengthPastEnd = idr;
     lengthPastEnd[0] = 0x7f;  // claims more bytes than the sample holds
-    const std::vector<uint8_t> emptyNal = {0, 0, 0, 0};
-
-    for (const std::vector<uint8_t>* sample :
-         {&std::as_const(garbage), &std::as_const(lengthPastEnd), &emptyNal}) {
-        ASSERT_EQ(session.decode(*sample, 0), noErr);
+    // An empty sample has no data buffer at all.
+    for (const Bytes& sample : {garbage, lengthPastEnd, Bytes(4, 0), Bytes(), idr}) {
+        ASSERT_EQ(session.decode(sample, 0), noErr);
     }
-    CMSampleBufferRef noData = makeSampleBuffer(nullptr, clip.format.get(), 0);
-    ASSERT_EQ(VTDecompressionSessionDecodeFrame(session.get(), noData, 1, nullptr, nullptr), noErr);
-    CFRelease(noData);
-    ASSERT_EQ(session.decode(idr, 0), noErr);
     ASSERT_EQ(session.wait(), noErr);
-
     const std::vector<Output> outputs = session.outputs();
     ASSERT_EQ(outputs.size(), 5u) << "one callback per sample";
     for (size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(outputs[i].status, kVTVideoDecoderBadDataErr) << "sample " << i;
-        EXPECT_FALSE(outputs[i].hasImage);
+        EXPECT_EQ(outputs[i].md5, "") << "no picture";
     }
-    EXPECT_EQ(outputs[4].status, noErr);
-    EXPECT_EQ(outputs[4].md5, md5s[0]);
+    EXPECT_EQ(outputs[4].md5, clip.md5s[0]);
 }
 
-TEST(CompatSession, WaitReturnsOnlyAfterEverySubmittedSampleWasDelivered) {
-    Clip clip = loadClip("h265_main_320x240");
-    Session session(clip.format.get(), nullptr, false);
-    for (size_t i = 0; i < clip.units.size(); ++i) {
-        ASSERT_EQ(session.decode(pictureSample(clip.units[i], clip.info.codec), int64_t(i)), noErr);
+// A reordering decoder holds pictures back until a drain. Samples without their key frame fail
+// once too many (32) are held, the rest at the drain; a drained session decodes again from the
+// next key frame, and an invalidated one delivers what it held and takes nothing more.
+TEST(CompatSession, HeldPicturesAndFailuresComeOutByTheDrainAndInvalidationStops) {
+    const Clip clip("h264_high_bframes_640x360");
+    Session session(clip.format);
+    const size_t keyless = 2 * (clip.units.size() - 1);
+    for (size_t n = 0; n < keyless; ++n) {
+        ASSERT_EQ(session.decode(clip.sample(1 + n % (clip.units.size() - 1)), 0), noErr);
     }
     ASSERT_EQ(session.wait(), noErr);
-    const std::vector<Output> outputs = session.outputs();
-    ASSERT_EQ(int(outputs.size()), clip.info.frames);
-    const std::vector<std::string> md5s = testsupport::readFrameMd5s(clip.info);
-    std::set<std::thread::id> threads;
-    std::set<const void*> memory;
-    for (size_t i = 0; i < outputs.size(); ++i) {
-        EXPECT_EQ(outputs[i].md5, md5s[i]) << "picture " << i;
-        threads.insert(outputs[i].thread);
-        memory.insert(outputs[i].base);
-    }
-    EXPECT_EQ(threads.size(), 1u) << "one worker thread per session";
-    EXPECT_LE(memory.size(), 2u) << "pictures reuse pooled memory";
-}
-
-TEST(CompatSession, InvalidateDrainsReorderedPicturesAndStopsTheSession) {
-    Clip clip = loadClip("h264_high_bframes_640x360");
-    Session session(clip.format.get(), nullptr, false);
-    for (size_t i = 0; i < clip.units.size(); ++i) {
-        ASSERT_EQ(session.decode(pictureSample(clip.units[i], clip.info.codec), int64_t(i)), noErr);
-    }
-    ASSERT_EQ(session.wait(), noErr);
-    const size_t beforeDrain = session.outputCount();
-    EXPECT_LT(beforeDrain, clip.units.size()) << "the reorder depth is held back";
-    VTDecompressionSessionInvalidate(session.get());
-    EXPECT_EQ(int(session.outputCount()), clip.info.frames);
-    EXPECT_EQ(session.decode(pictureSample(clip.units[0], clip.info.codec), 0),
-              kVTInvalidSessionErr);
-    EXPECT_EQ(session.wait(), noErr);
-    EXPECT_EQ(VTDecompressionSessionFinishDelayedFrames(session.get()), kVTInvalidSessionErr);
-    const std::vector<std::string> md5s = testsupport::readFrameMd5s(clip.info);
-    const std::vector<Output> outputs = session.outputs();
-    for (size_t i = 0; i < outputs.size(); ++i) {
-        EXPECT_EQ(outputs[i].md5, md5s[i]) << "picture " << i;
-    }
-}
-
-TEST(CompatSession, ReorderingStreamReportsSamplesWithoutPicturesByTheDrainAtTheLatest) {
-    Clip clip = loadClip("h264_high_bframes_640x360");
-    Session session(clip.format.get(), nullptr, false);
-    // Without their key frame no picture comes of these samples; a reordering decoder cannot
-    // tell at once, so they fail when too many are held, and the rest at the drain.
-    size_t submitted = 0;
-    for (int round = 0; round < 2; ++round) {
-        for (size_t i = 1; i < clip.units.size(); ++i, ++submitted) {
-            ASSERT_EQ(session.decode(pictureSample(clip.units[i], clip.info.codec), 0), noErr);
-        }
-    }
-    ASSERT_EQ(session.wait(), noErr);
-    const size_t failedBeforeDrain = session.outputCount();
-    EXPECT_GE(failedBeforeDrain, submitted - 32) << "at most 32 samples held";
+    EXPECT_GE(session.outputCount(), keyless - 32) << "at most 32 samples held";
     ASSERT_EQ(VTDecompressionSessionFinishDelayedFrames(session.get()), noErr);
+    EXPECT_EQ(session.outputCount(), keyless) << "one callback per sample";
+    ASSERT_EQ(session.decodeAll(clip), noErr);
+    EXPECT_LT(session.outputCount(), keyless + clip.md5s.size()) << "the reorder depth is held";
+    ASSERT_EQ(VTDecompressionSessionFinishDelayedFrames(session.get()), noErr);
+    ASSERT_EQ(session.decodeAll(clip), noErr);
+    VTDecompressionSessionInvalidate(session.get());
     const std::vector<Output> outputs = session.outputs();
-    ASSERT_EQ(outputs.size(), submitted) << "one callback per sample";
-    for (const Output& output : outputs) {
-        EXPECT_EQ(output.status, kVTVideoDecoderBadDataErr);
-        EXPECT_FALSE(output.hasImage);
-    }
-}
-
-TEST(CompatSession, DrainedSessionDecodesAgainFromTheNextKeyFrame) {
-    Clip clip = loadClip("h264_high_bframes_640x360");
-    Session session(clip.format.get(), nullptr, false);
+    std::vector<std::string> md5s(keyless, "");
     for (int round = 0; round < 2; ++round) {
-        for (size_t i = 0; i < clip.units.size(); ++i) {
-            ASSERT_EQ(session.decode(pictureSample(clip.units[i], clip.info.codec), int64_t(i)),
-                      noErr);
-        }
-        ASSERT_EQ(VTDecompressionSessionFinishDelayedFrames(session.get()), noErr);
-        EXPECT_EQ(int(session.outputCount()), clip.info.frames * (round + 1));
+        md5s.insert(md5s.end(), clip.md5s.begin(), clip.md5s.end());
     }
-    const std::vector<std::string> md5s = testsupport::readFrameMd5s(clip.info);
-    const std::vector<Output> outputs = session.outputs();
-    for (size_t i = 0; i < outputs.size(); ++i) {
-        EXPECT_EQ(outputs[i].md5, md5s[i % md5s.size()]) << "picture " << i;
+    EXPECT_EQ(md5sOf(outputs), md5s);
+    for (size_t n = 0; n < keyless && n < outputs.size(); ++n) {
+        EXPECT_EQ(outputs[n].status, kVTVideoDecoderBadDataErr) << "sample " << n;
     }
+    EXPECT_EQ(session.decode(clip.sample(0), 0), kVTInvalidSessionErr);
+    EXPECT_EQ(VTDecompressionSessionFinishDelayedFrames(session.get()), kVTInvalidSessionErr);
+    EXPECT_EQ(session.wait(), noErr);
 }
 
-// Releases the session while the worker still has most samples queued.
-struct InFlight {
+// A careless caller: it waits on its own session from inside the output callback, keeps the
+// first picture, and releases the session with most samples still queued.
+struct Careless {
+    VTDecompressionSessionRef session = nullptr;
     std::atomic<int> calls{0};
+    std::atomic<bool> waited{false};
+    OSStatus waitStatus = -1;
     CVPixelBufferRef kept = nullptr;
 };
 
-void keepFirstPicture(void* refCon, void*, OSStatus status, VTDecodeInfoFlags,
+void carelessCallback(void* refCon, void*, OSStatus status, VTDecodeInfoFlags,
                       CVImageBufferRef image, CMTime, CMTime) {
-    auto* state = static_cast<InFlight*>(refCon);
-    if (state->calls++ == 0 && status == noErr && image != nullptr) {
-        state->kept = CVPixelBufferRetain(image);
+    auto* state = static_cast<Careless*>(refCon);
+    if (state->calls++ == 0) {
+        state->kept = status == noErr ? CVPixelBufferRetain(image) : nullptr;
+        state->waitStatus = VTDecompressionSessionWaitForAsynchronousFrames(state->session);
+        state->waited = true;
     }
 }
 
-TEST(CompatSession, LastReleaseWithFramesInFlightFreesEverything) {
-    Clip clip = loadClip("h264_odd_642x362");
-    InFlight state;
-    VTDecompressionOutputCallbackRecord record = {keepFirstPicture, &state};
-    VTDecompressionSessionRef session = nullptr;
-    ASSERT_EQ(VTDecompressionSessionCreate(kCFAllocatorDefault, clip.format.get(), nullptr, nullptr,
-                                           &record, &session),
+TEST(CompatSession, ACarelessCallerNeitherDeadlocksNorLeaksNorLosesItsPicture) {
+    const Clip clip("h264_odd_642x362");
+    Careless state;
+    VTDecompressionOutputCallbackRecord record = {carelessCallback, &state};
+    ASSERT_EQ(VTDecompressionSessionCreate(nullptr, clip.format, nullptr, nullptr, &record,
+                                           &state.session),
               noErr);
     for (size_t i = 0; i < clip.units.size(); ++i) {
-        const std::vector<uint8_t> bytes = pictureSample(clip.units[i], clip.info.codec);
-        CMSampleBufferRef real = makeSampleBuffer(&bytes, clip.format.get(), int64_t(i));
-        ASSERT_EQ(VTDecompressionSessionDecodeFrame(session, real, 1, nullptr, nullptr), noErr);
-        CFRelease(real);
+        const Bytes bytes = clip.sample(i);
+        CMSampleBufferRef sample = makeSampleBuffer(&bytes, clip.format, int64_t(i));
+        ASSERT_EQ(VTDecompressionSessionDecodeFrame(state.session, sample, 1, 0, 0), noErr);
+        CFRelease(sample);
     }
-    CFRelease(session);
+    while (!state.waited) {
+        std::this_thread::yield();
+    }
+    CFRelease(state.session);
+    EXPECT_EQ(state.waitStatus, noErr);
     const int callsAtRelease = state.calls;
     EXPECT_LE(callsAtRelease, int(clip.units.size()));
     EXPECT_EQ(state.calls, callsAtRelease) << "no callback after the last release returned";
-    if (state.kept != nullptr) {
-        // A picture the caller kept outlives its session and its pool.
-        ASSERT_EQ(CVPixelBufferLockBaseAddress(state.kept, kCVPixelBufferLock_ReadOnly),
-                  kCVReturnSuccess);
-        EXPECT_EQ(CVPixelBufferGetWidth(state.kept), 642u);
-        const auto* pixels = static_cast<const uint8_t*>(CVPixelBufferGetBaseAddress(state.kept));
-        EXPECT_EQ(pixels[3], 255);
-        EXPECT_EQ(CVPixelBufferUnlockBaseAddress(state.kept, 0), kCVReturnInvalidArgument)
-            << "unlock flags must match the lock";
-        EXPECT_EQ(CVPixelBufferUnlockBaseAddress(state.kept, kCVPixelBufferLock_ReadOnly),
-                  kCVReturnSuccess);
-        CVPixelBufferRelease(state.kept);
-    }
-}
-
-// Waits on its own session from inside the output callback, as a careless caller might.
-struct Reentrant {
-    VTDecompressionSessionRef session = nullptr;
-    std::atomic<int> waitsReturned{0};
-};
-
-void waitInsideCallback(void* refCon, void*, OSStatus, VTDecodeInfoFlags, CVImageBufferRef, CMTime,
-                        CMTime) {
-    auto* state = static_cast<Reentrant*>(refCon);
-    if (VTDecompressionSessionWaitForAsynchronousFrames(state->session) == noErr) {
-        ++state->waitsReturned;
-    }
-}
-
-TEST(CompatSession, WaitingFromTheOutputCallbackDoesNotDeadlock) {
-    Clip clip = loadClip("h264_tiny_16x16");
-    Reentrant state;
-    VTDecompressionOutputCallbackRecord record = {waitInsideCallback, &state};
-    ASSERT_EQ(VTDecompressionSessionCreate(kCFAllocatorDefault, clip.format.get(), nullptr, nullptr,
-                                           &record, &state.session),
-              noErr);
-    const std::vector<uint8_t> bytes = pictureSample(clip.units[0], clip.info.codec);
-    CMSampleBufferRef sample = makeSampleBuffer(&bytes, clip.format.get(), 0);
-    ASSERT_EQ(VTDecompressionSessionDecodeFrame(state.session, sample, 1, nullptr, nullptr), noErr);
-    CFRelease(sample);
-    ASSERT_EQ(VTDecompressionSessionWaitForAsynchronousFrames(state.session), noErr);
-    EXPECT_EQ(state.waitsReturned, 1);
-    CFRelease(state.session);
-}
-
-TEST(CompatPixelBuffer, CreatedBuffersHavePaddedRowsAndRefuseOtherFormats) {
-    CVPixelBufferRef buffer = nullptr;
-    ASSERT_EQ(CVPixelBufferCreate(kCFAllocatorDefault, 1080, 1920, kCVPixelFormatType_32BGRA,
-                                  nullptr, &buffer),
+    ASSERT_NE(state.kept, nullptr);
+    // The kept picture outlives its session and its pool.
+    ASSERT_EQ(CVPixelBufferLockBaseAddress(state.kept, kCVPixelBufferLock_ReadOnly),
               kCVReturnSuccess);
-    EXPECT_EQ(CVPixelBufferGetBytesPerRow(buffer), 4352u);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(CVPixelBufferGetBaseAddress(buffer)) % 64, 0u);
-    EXPECT_EQ(CVPixelBufferGetDataSize(buffer), 4352u * 1920u);
-    CVPixelBufferRelease(buffer);
-    EXPECT_EQ(CVPixelBufferCreate(kCFAllocatorDefault, 16, 16, kCVPixelFormatType_32ARGB, nullptr,
-                                  &buffer),
-              kCVReturnInvalidPixelFormat);
-    EXPECT_EQ(CVPixelBufferCreate(kCFAllocatorDefault, 0, 16, kCVPixelFormatType_32BGRA, nullptr,
-                                  &buffer),
-              kCVReturnInvalidSize);
-    EXPECT_EQ(CVPixelBufferLockBaseAddress(nullptr, 0), kCVReturnInvalidArgument);
-    EXPECT_EQ(CVPixelBufferGetWidth(nullptr), 0u);
+    EXPECT_EQ(CVPixelBufferGetWidth(state.kept), 642u);
+    EXPECT_EQ(static_cast<const uint8_t*>(CVPixelBufferGetBaseAddress(state.kept))[3], 255);
+    EXPECT_EQ(CVPixelBufferUnlockBaseAddress(state.kept, 0), kCVReturnInvalidArgument)
+        << "unlock flags must match the lock";
+    EXPECT_EQ(CVPixelBufferUnlockBaseAddress(state.kept, kCVPixelBufferLock_ReadOnly),
+              kCVReturnSuccess);
+    CVPixelBufferRelease(state.kept);
+}
+
+// Each session decodes all its samples at once on one worker thread of its own, into pooled
+// memory; the description's NAL unit header length decides how samples are read.
+TEST(CompatConcurrency, SixtyFourSessionsOnSixtyFourThreadsDecodeExactlyEachOnItsOwnWorker) {
+    std::deque<Clip> clips;
+    clips.emplace_back("h264_cbp_320x240", 2);
+    for (const char* name : {"h265_main_320x240", "h264_tiny_16x16", "h264_slices50_320x240",
+                             "h265_main10_320x240", "h264_repeat_headers_320x240"}) {
+        clips.emplace_back(name);
+    }
+    const int threadsBefore = testsupport::currentProcessFigures().threads;
+    int threadsWithAllSessions = 0;
+    std::vector<std::vector<Output>> outputs(64);
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t created = 0;
+    std::vector<std::thread> threads;
+    for (size_t n = 0; n < outputs.size(); ++n) {
+        threads.emplace_back([&, n] {
+            const Clip& clip = clips[n % clips.size()];
+            Session session(clip.format);
+            {
+                // Every session exists before any decodes, and the last one counts the threads.
+                std::unique_lock<std::mutex> lock(mutex);
+                if (++created == outputs.size()) {
+                    threadsWithAllSessions = testsupport::currentProcessFigures().threads;
+                }
+                changed.notify_all();
+                changed.wait(lock, [&] { return created == outputs.size(); });
+            }
+            session.decodeAll(clip);
+            outputs[n] = session.outputs();
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    // 64 callers and 64 workers beside the conversion helpers and a sanitizer's few: no frame
+    // threads of libavcodec, which would add one per core and session.
+    EXPECT_LE(threadsWithAllSessions - threadsBefore,
+              128 + compat::ConversionPool::kMaxHelpers + 4);
+    std::set<std::thread::id> workers;
+    for (size_t n = 0; n < outputs.size(); ++n) {
+        EXPECT_EQ(md5sOf(outputs[n]), clips[n % clips.size()].md5s) << "session " << n;
+        std::set<const void*> memory;
+        for (const Output& output : outputs[n]) {
+            workers.insert(output.thread);
+            memory.insert(output.base);
+        }
+        EXPECT_LE(memory.size(), 2u) << "session " << n << " reuses pooled memory";
+    }
+    EXPECT_EQ(workers.size(), outputs.size()) << "each session one worker of its own";
+}
+
+TEST(CompatConversionPool, EveryTaskRunsOnceAndASingleTaskOnTheCaller) {
+    const std::shared_ptr<compat::ConversionPool> pool = compat::ConversionPool::acquire();
+    std::thread::id ranOn;
+    pool->run(1, [&](int) { ranOn = std::this_thread::get_id(); });
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    std::atomic<int> wrongCounts{0};
+    std::vector<std::thread> callers;
+    for (int caller = 0; caller < 16; ++caller) {
+        callers.emplace_back([&] {
+            for (int batch = 0; batch < 200; ++batch) {
+                std::vector<int> runs(8, 0);  // each slot written by one task only
+                pool->run(int(runs.size()), [&](int index) { ++runs[size_t(index)]; });
+                for (int count : runs) {
+                    wrongCounts += count != 1;
+                }
+            }
+        });
+    }
+    for (std::thread& caller : callers) {
+        caller.join();
+    }
+    EXPECT_EQ(wrongCounts, 0);
+}
+
+TEST(CompatConversionPool, OnePoolWhileHeldItsThreadsEndWithTheLastHolder) {
+    std::thread([] {}).join();  // a sanitizer runtime starts a thread with the second thread
+    const int before = testsupport::steadyThreadCount();
+    std::shared_ptr<compat::ConversionPool> first = compat::ConversionPool::acquire();
+    std::shared_ptr<compat::ConversionPool> second = compat::ConversionPool::acquire();
+    EXPECT_EQ(first, second);
+    first.reset();
+    EXPECT_EQ(testsupport::currentProcessFigures().threads, before + second->helpers())
+        << "held by the second holder";
+    second.reset();
+    EXPECT_EQ(testsupport::threadCountOnceJoinedThreadsAreGone(before), before);
 }
 
 }  // namespace

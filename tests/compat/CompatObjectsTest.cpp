@@ -1,0 +1,319 @@
+// The objects that sessions and their callers pass around: what containers retain, which number
+// reads are exact, what buffers and descriptions hold, and what each wrong argument gets.
+#include "CompatHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace compattest {
+namespace {
+
+void collect(const void* value, void* context) {
+    static_cast<std::vector<const void*>*>(context)->push_back(value);
+}
+
+CFNumberRef makeNumber(int64_t value) {
+    return CFNumberCreate(nullptr, kCFNumberSInt64Type, &value);
+}
+
+TEST(CompatArray, KeepsOrderAndHoldsAReferenceOnlyWithTypeCallbacks) {
+    for (bool retains : {true, false}) {
+        CFNumberRef numbers[3] = {makeNumber(1), makeNumber(2), makeNumber(3)};
+        CFMutableArrayRef array =
+            CFArrayCreateMutable(nullptr, 1, retains ? &kCFTypeArrayCallBacks : nullptr);
+        for (CFNumberRef number : numbers) {
+            CFArrayAppendValue(array, number);
+        }
+        EXPECT_EQ(CFGetRetainCount(numbers[0]), retains ? 2 : 1);
+        std::vector<const void*> applied;
+        CFArrayApplyFunction(array, CFRangeMake(1, 2), collect, &applied);
+        EXPECT_EQ(applied, (std::vector<const void*>{numbers[1], numbers[2]}));
+        CFArrayRemoveValueAtIndex(array, 0);
+        EXPECT_EQ(CFArrayGetValueAtIndex(array, 0), numbers[1]);
+        CFArrayRemoveAllValues(array);
+        CFArrayAppendValue(array, numbers[2]);
+        CFRelease(array);
+        for (CFNumberRef number : numbers) {
+            EXPECT_EQ(CFGetRetainCount(number), 1) << (retains ? "released by the array" : "");
+            CFRelease(number);
+        }
+    }
+}
+
+TEST(CompatDictionary, TypeCallbacksRetainEntriesAndKeysCompareByContent) {
+    CFStringRef key = CFStringCreateWithCString(nullptr, "PixelFormatType", kCFStringEncodingUTF8);
+    CFNumberRef bgra = makeNumber(kCVPixelFormatType_32BGRA);
+    CFMutableDictionaryRef attributes = CFDictionaryCreateMutable(
+        nullptr, 2, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFDictionarySetValue(attributes, key, bgra);
+    CFDictionarySetValue(attributes, kCVPixelBufferOpenGLCompatibilityKey, kCFBooleanFalse);
+    EXPECT_EQ(CFGetRetainCount(key), 2);
+    EXPECT_EQ(CFDictionaryGetValue(attributes, kCVPixelBufferPixelFormatTypeKey), bgra);
+    EXPECT_EQ(CFDictionaryGetValue(attributes, CFSTR("OpenGLCompatibility")), kCFBooleanFalse);
+    CFDictionarySetValue(attributes, kCVPixelBufferPixelFormatTypeKey, kCFBooleanTrue);
+    EXPECT_EQ(CFDictionaryGetCount(attributes), 2) << "setting an existing key replaces";
+    EXPECT_EQ(CFGetRetainCount(bgra), 1) << "the replaced value is released";
+    CFDictionaryRemoveValue(attributes, CFSTR("PixelFormatType"));
+    EXPECT_FALSE(CFDictionaryContainsKey(attributes, key));
+    EXPECT_EQ(CFGetRetainCount(key), 1);
+    const void* keys[] = {key};
+    const void* values[] = {bgra};
+    CFDictionaryRef fixed = CFDictionaryCreate(
+        nullptr, keys, values, 1, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    EXPECT_EQ(CFGetRetainCount(bgra), 2);
+    CFRelease(fixed);
+    CFRelease(attributes);
+    EXPECT_EQ(CFGetRetainCount(key) + CFGetRetainCount(bgra), 2);
+    EXPECT_TRUE(CFBooleanGetValue(kCFBooleanTrue) && !CFBooleanGetValue(kCFBooleanFalse))
+        << "constants outlive every release";
+    CFRelease(bgra);
+    CFRelease(key);
+}
+
+// The number read as T: whether the read was exact, and the value it gave.
+template <class T, CFNumberType kType>
+std::pair<bool, double> readAs(CFNumberRef number) {
+    T value{};
+    const bool exact = CFNumberGetValue(number, kType, &value);
+    return {exact, double(value)};
+}
+
+// A number keeps the value it was made of; a read that cannot hold it says so and gives the
+// nearest value it can.
+TEST(CompatNumber, ReadsAreExactOrReportedLossy) {
+    const CFNumberType i64 = kCFNumberSInt64Type, f64 = kCFNumberFloat64Type;
+    const CFNumberType dbl = kCFNumberDoubleType;
+    const struct {
+        CFNumberType createdAs;
+        double value;
+        std::pair<bool, double> (*read)(CFNumberRef);
+        std::pair<bool, double> expected;
+    } rows[] = {
+        {i64, 0x42475241, readAs<int32_t, kCFNumberSInt32Type>, {true, 0x42475241}},
+        {i64, 0x42475241, readAs<int8_t, kCFNumberSInt8Type>, {false, 127}},
+        {i64, 0x1p40 + 1, readAs<float, kCFNumberFloat32Type>, {false, 0x1p40}},
+        {dbl, 3, readAs<int32_t, kCFNumberSInt32Type>, {true, 3}},
+        {dbl, 0.5, readAs<int32_t, kCFNumberSInt32Type>, {false, 0}},
+        {f64, 1e300, readAs<int64_t, kCFNumberSInt64Type>, {false, 0}},
+        {f64, 0.5, readAs<float, kCFNumberFloat32Type>, {true, 0.5}},
+        {f64, 0.1, readAs<float, kCFNumberFloat32Type>, {false, 0.1f}},
+        {f64, 0.1, readAs<double, kCFNumberCGFloatType>, {true, 0.1}},
+        {f64, 0.1, readAs<double, 99>, {false, 0}},
+    };
+    for (const auto& row : rows) {
+        const bool isFloat = row.createdAs != i64;
+        CFNumberRef number = isFloat ? CFNumberCreate(nullptr, row.createdAs, &row.value)
+                                     : makeNumber(int64_t(row.value));
+        EXPECT_EQ(CFNumberGetType(number), row.createdAs);
+        EXPECT_EQ(bool(CFNumberIsFloatType(number)), isFloat);
+        EXPECT_EQ(row.read(number), row.expected) << row.value << " of type " << row.createdAs;
+        CFRelease(number);
+    }
+}
+
+// Whatever a caller gets wrong (null, an object of another type, an index or range outside the
+// container), the answer is the empty one and nothing is retained or released.
+TEST(CompatFoundation, WrongArgumentsGetTheEmptyAnswerAndChangeNothing) {
+    CFNumberRef number = makeNumber(5);
+    auto notArray = reinterpret_cast<CFMutableArrayRef>(const_cast<__CFNumber*>(number));
+    auto notDictionary = reinterpret_cast<CFMutableDictionaryRef>(const_cast<__CFNumber*>(number));
+    CFMutableArrayRef array = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+    CFArrayAppendValue(array, number);
+    CFArrayAppendValue(notArray, number);
+    CFArrayAppendValue(nullptr, number);
+    CFArrayRemoveValueAtIndex(array, 1);
+    CFArrayRemoveValueAtIndex(array, -1);
+    CFArrayRemoveAllValues(notArray);
+    CFDictionarySetValue(notDictionary, number, number);
+    CFDictionaryRemoveValue(notDictionary, number);
+    CFRelease(nullptr);
+    std::vector<const void*> applied;
+    for (CFRange range : {CFRangeMake(0, 2), CFRangeMake(-1, 1), CFRangeMake(0, -1)}) {
+        CFArrayApplyFunction(array, range, collect, &applied);
+    }
+    CFArrayApplyFunction(array, CFRangeMake(0, 1), nullptr, &applied);
+    EXPECT_TRUE(applied.empty());
+    int32_t value = 0;
+    const std::pair<const char*, bool> emptyAnswers[] = {
+        {"value past the end", !CFArrayGetValueAtIndex(array, 1)},
+        {"value at -1", !CFArrayGetValueAtIndex(array, -1)},
+        {"count of a number", CFArrayGetCount(notArray) == 0},
+        {"array of capacity -1", !CFArrayCreateMutable(nullptr, -1, nullptr)},
+        {"dictionary of capacity -1", !CFDictionaryCreateMutable(nullptr, -1, nullptr, nullptr)},
+        {"dictionary without keys", !CFDictionaryCreate(nullptr, nullptr, nullptr, 2, 0, 0)},
+        {"dictionary of -1 entries", !CFDictionaryCreate(nullptr, nullptr, nullptr, -1, 0, 0)},
+        {"value in a number", !CFDictionaryGetValue(notDictionary, number)},
+        {"entries of a number", CFDictionaryGetCount(notDictionary) == 0},
+        {"number from null", !CFNumberCreate(nullptr, kCFNumberSInt32Type, nullptr)},
+        {"number of type 99", !CFNumberCreate(nullptr, 99, &value)},
+        {"value into null", !CFNumberGetValue(number, kCFNumberSInt32Type, nullptr)},
+        {"type of an array", CFNumberGetType(reinterpret_cast<CFNumberRef>(array)) == 0},
+        {"a number as boolean", !CFBooleanGetValue(reinterpret_cast<CFBooleanRef>(number))},
+        {"string from null", !CFStringCreateWithCString(nullptr, nullptr, kCFStringEncodingUTF8)},
+        {"constant string from null", !__CFStringMakeConstantString(nullptr)},
+        {"retain count of null", CFGetRetainCount(nullptr) == 0},
+    };
+    for (const auto& [call, empty] : emptyAnswers) {
+        EXPECT_TRUE(empty) << call;
+    }
+    EXPECT_EQ(CFGetRetainCount(number), 2) << "held by the array alone";
+    CFRelease(array);
+    CFRelease(number);
+}
+
+TEST(CompatBlockBuffer, HoldsTheCallersBlockOrItsOwnAndFreesItWithTheLastReference) {
+    auto* memory = static_cast<uint8_t*>(std::malloc(10));
+    int frees = 0;
+    auto countFree = [](void* count, void* block, size_t) {
+        ++*static_cast<int*>(count);
+        std::free(block);
+    };
+    CMBlockBufferCustomBlockSource source = {0, nullptr, countFree, &frees};
+    CMBlockBufferRef callers = nullptr, own = nullptr;
+    ASSERT_EQ(CMBlockBufferCreateWithMemoryBlock(nullptr, memory, 10, nullptr, &source, 0, 10, 0,
+                                                 &callers),
+              noErr);
+    ASSERT_EQ(
+        CMBlockBufferCreateWithMemoryBlock(nullptr, nullptr, 12, nullptr, nullptr, 2, 10, 0, &own),
+        noErr);
+    for (CMBlockBufferRef buffer : {callers, own}) {
+        ASSERT_EQ(CMBlockBufferReplaceDataBytes("abcd", buffer, 0, 4), noErr);
+        ASSERT_EQ(CMBlockBufferReplaceDataBytes("efghij", buffer, 4, 6), noErr);
+        char* data = nullptr;
+        size_t atOffset = 0;
+        ASSERT_EQ(CMBlockBufferGetDataPointer(buffer, 3, &atOffset, nullptr, &data), noErr);
+        EXPECT_EQ(std::string(data, atOffset), "defghij");
+        char copy[10];
+        ASSERT_EQ(CMBlockBufferCopyDataBytes(buffer, 0, 10, copy), noErr);
+        EXPECT_EQ(std::string(copy, 10), "abcdefghij");
+    }
+    EXPECT_EQ(std::memcmp(memory, "abcdefghij", 10), 0) << "the caller's block, not a copy";
+    CFRelease(CFRetain(callers));
+    EXPECT_EQ(frees, 0);
+    CFRelease(callers);
+    EXPECT_EQ(frees, 1);
+    CFRelease(own);  // frees its memory: LeakSanitizer reports it otherwise
+}
+
+// A format description takes each kind of parameter set, valid, in its order (H.264 SPS, PPS;
+// HEVC VPS, SPS, PPS), behind 1-, 2- or 4-byte lengths, and trailing zeros; nothing else.
+TEST(CompatFormatDescription, ParameterSetsAreCheckedBeforeADescriptionIsMade) {
+    std::map<int, Bytes> a = firstNalUnits(Clip("h264_cbp_320x240").units, Codec::H264);
+    std::map<int, Bytes> h = firstNalUnits(Clip("h265_main_320x240").units, Codec::H265);
+    const Bytes sps = a[7], pps = a[8], vps = h[32], hSps = h[33], hPps = h[34];
+    ASSERT_EQ(sps.back(), 0) << "the caller's cut leaves a trailing zero";
+    auto edit = [](Bytes bytes, size_t keep, size_t index = 0, uint8_t orMask = 0) {
+        bytes.resize(keep, 0);
+        bytes[index] |= orMask;
+        return bytes;
+    };
+    auto check = [](Codec codec, const std::vector<Bytes>& sets, int headerLength = 4) {
+        CMFormatDescriptionRef format = nullptr;
+        const OSStatus status = describe(codec, sets, &format, headerLength);
+        EXPECT_EQ(status == noErr, format != nullptr) << "a description exactly on success";
+        CFRelease(format);
+        return status;
+    };
+    const uint8_t* withNull[] = {sps.data(), nullptr};
+    const uint8_t* both[] = {sps.data(), pps.data()};
+    const size_t full[] = {sps.size(), pps.size()};
+    const size_t emptyPps[] = {sps.size(), 0};
+    CMFormatDescriptionRef format = nullptr;
+    auto raw = [&](const uint8_t* const* pointers, const size_t* sizes) {
+        return CMVideoFormatDescriptionCreateFromH264ParameterSets(nullptr, 2, pointers, sizes, 4,
+                                                                   &format);
+    };
+    const Codec avc = Codec::H264, hvc = Codec::H265;
+    const OSStatus bad = kCMFormatDescriptionError_InvalidParameter;
+    expectStatuses({
+        {"more trailing zeros", check(avc, {edit(sps, sps.size() + 5), pps}), noErr},
+        {"PPS, SPS", check(avc, {pps, sps}), bad},
+        {"SPS, SPS", check(avc, {sps, sps}), bad},
+        {"SPS alone", check(avc, {sps}), bad},
+        {"PPS cut to 1 byte", check(avc, {sps, edit(pps, 1)}), bad},
+        {"forbidden_zero_bit", check(avc, {edit(sps, sps.size(), 0, 0x80), pps}), bad},
+        {"0-byte lengths", check(avc, {sps, pps}, 0), bad},
+        {"3-byte lengths", check(avc, {sps, pps}, 3), bad},
+        {"SPS, VPS, PPS", check(hvc, {hSps, vps, hPps}), bad},
+        {"VPS, SPS, SPS", check(hvc, {vps, hSps, hSps}), bad},
+        {"VPS, SPS", check(hvc, {vps, hSps}), bad},
+        {"HEVC SPS cut to 16 bytes", check(hvc, {vps, edit(hSps, 16), hPps}), bad},
+        {"SPS of layer 1", check(hvc, {vps, edit(hSps, hSps.size(), 1, 0x08), hPps}), bad},
+        {"a null set", raw(withNull, full), bad},
+        {"an empty set", raw(both, emptyPps), bad},
+        {"no pointers", raw(nullptr, full), bad},
+        {"no out pointer", describe(avc, {sps, pps}, nullptr), bad},
+    });
+    EXPECT_EQ(format, nullptr);
+    EXPECT_EQ(CMVideoFormatDescriptionGetDimensions(nullptr).width, 0);
+}
+
+TEST(CompatMedia, BadArgumentsGiveErrorStatusesAndNoObject) {
+    CMBlockBufferRef buffer = nullptr;
+    CMBlockBufferRef noBuffer = nullptr;
+    auto block = [&](size_t length, size_t offset, size_t dataLength, CMBlockBufferRef* out) {
+        return CMBlockBufferCreateWithMemoryBlock(nullptr, nullptr, length, nullptr, nullptr,
+                                                  offset, dataLength, 0, out);
+    };
+    ASSERT_EQ(block(8, 0, 8, &buffer), noErr);
+    const CMSampleTimingInfo timing = {CMTimeMake(1, 30), CMTimeMake(0, 1), kCMTimeInvalid};
+    const size_t sizes[2] = {1, 1};
+    CMSampleBufferRef noSample = nullptr;
+    auto sample = [&](CMItemCount count, CMItemCount timings, const CMSampleTimingInfo* times,
+                      CMSampleBufferRef* out) {
+        return CMSampleBufferCreate(nullptr, nullptr, true, nullptr, nullptr, nullptr, count,
+                                    timings, times, 1, sizes, out);
+    };
+    CVPixelBufferRef noPixels = nullptr, created = nullptr;
+    auto pixels = [&](size_t width, size_t height, OSType format, CVPixelBufferRef* out) {
+        return CVPixelBufferCreate(nullptr, width, height, format, nullptr, out);
+    };
+    const OSType bgra = kCVPixelFormatType_32BGRA;
+    const uint8_t bytes[16] = {};
+    char* data = nullptr;
+    const OSStatus length = kCMBlockBufferBadLengthParameterErr;
+    const OSStatus offset = kCMBlockBufferBadOffsetParameterErr;
+    const OSStatus pointer = kCMBlockBufferBadPointerParameterErr;
+    const OSStatus count = kCMSampleBufferError_InvalidEntryCount;
+    const OSStatus missing = kCMSampleBufferError_RequiredParameterMissing;
+    expectStatuses({
+        {"empty block", block(0, 0, 0, &noBuffer), length},
+        {"data past the block", block(8, 0, 9, &noBuffer), length},
+        {"offset past the block", block(8, 9, 1, &noBuffer), offset},
+        {"offset + length wraps", block(8, 4, SIZE_MAX, &noBuffer), length},
+        {"no block out pointer", block(8, 0, 8, nullptr), pointer},
+        {"replace past the end", CMBlockBufferReplaceDataBytes(bytes, buffer, 4, 5), length},
+        {"replace after the end", CMBlockBufferReplaceDataBytes(bytes, buffer, 9, 0), offset},
+        {"replace from null", CMBlockBufferReplaceDataBytes(nullptr, buffer, 0, 1), pointer},
+        {"replace into null", CMBlockBufferReplaceDataBytes(bytes, nullptr, 0, 1), pointer},
+        {"data at the end", CMBlockBufferGetDataPointer(buffer, 8, 0, 0, &data), offset},
+        {"data of null", CMBlockBufferGetDataPointer(nullptr, 0, 0, 0, &data), pointer},
+        {"2 timings for 3 samples", sample(3, 2, &timing, &noSample), count},
+        {"-1 samples", sample(-1, 0, nullptr, &noSample), count},
+        {"timings without array", sample(1, 1, nullptr, &noSample), missing},
+        {"no sample out pointer", sample(1, 1, &timing, nullptr), missing},
+        {"BGRA 1080x1920 pixels", pixels(1080, 1920, bgra, &created), kCVReturnSuccess},
+        {"ARGB pixels", pixels(16, 16, kCVPixelFormatType_32ARGB, &noPixels),
+         kCVReturnInvalidPixelFormat},
+        {"no columns", pixels(0, 16, bgra, &noPixels), kCVReturnInvalidSize},
+        {"no rows", pixels(16, 0, bgra, &noPixels), kCVReturnInvalidSize},
+        {"1 << 20 columns", pixels(1 << 20, 16, bgra, &noPixels), kCVReturnInvalidSize},
+        {"no pixels out pointer", pixels(16, 16, bgra, nullptr), kCVReturnInvalidArgument},
+        {"lock null", CVPixelBufferLockBaseAddress(nullptr, 0), kCVReturnInvalidArgument},
+    });
+    EXPECT_TRUE(!noBuffer && !noSample && !noPixels) << "no object where creation failed";
+    EXPECT_EQ(CMBlockBufferGetDataLength(nullptr) + CVPixelBufferGetWidth(nullptr) +
+                  CVPixelBufferGetDataSize(nullptr),
+              0u);
+    // Rows padded to 64 bytes from a 64-byte aligned base.
+    EXPECT_EQ(CVPixelBufferGetDataSize(created), 4352u * 1920);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(CVPixelBufferGetBaseAddress(created)) % 64, 0u);
+    EXPECT_EQ(CVPixelBufferGetPixelFormatType(created), bgra);
+    CVPixelBufferRelease(created);
+    CFRelease(buffer);
+}
+
+}  // namespace
+}  // namespace compattest
