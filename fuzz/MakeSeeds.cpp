@@ -3,6 +3,7 @@
 // nothing. Usage: fuzz_make_seeds OUTPUT
 #include "AnnexB.h"
 #include "FuzzInput.h"
+#include "NalUnits.h"
 
 #include <cstdio>
 #include <exception>
@@ -42,41 +43,20 @@ Bytes seedOf(uint8_t option, const std::vector<Bytes>& pieces) {
     return seed;
 }
 
-// The NAL units of an access unit with their types, start codes removed.
-std::vector<std::pair<int, Bytes>> nalUnits(const Bytes& accessUnit, Codec codec) {
-    std::vector<std::pair<int, Bytes>> units;
-    size_t begin = 0;
-    for (size_t i = 0; i + 3 <= accessUnit.size(); ++i) {
-        const bool startCode = accessUnit[i] == 0 && accessUnit[i + 1] == 0 &&
-                               accessUnit[i + 2] == 1 && i + 3 < accessUnit.size();
-        if (!startCode) {
-            continue;
-        }
-        if (begin > 0) {
-            units.back().second.assign(accessUnit.begin() + ptrdiff_t(begin),
-                                       accessUnit.begin() + ptrdiff_t(i));
-        }
-        const uint8_t header = accessUnit[i + 3];
-        units.push_back({codec == Codec::H265 ? (header >> 1) & 0x3f : header & 0x1f, {}});
-        begin = i + 3;
-        i += 2;
-    }
-    if (begin > 0) {
-        units.back().second.assign(accessUnit.begin() + ptrdiff_t(begin), accessUnit.end());
-    }
-    return units;
-}
-
-// The parameter sets of an access unit in the order the format description takes them.
+// The parameter sets of an access unit in the order the format description takes them, start
+// codes removed.
 std::vector<Bytes> parameterSets(const Bytes& accessUnit, Codec codec) {
-    const std::vector<int> order =
-        codec == Codec::H265 ? std::vector<int>{32, 33, 34} : std::vector<int>{7, 8};
-    const std::vector<std::pair<int, Bytes>> units = nalUnits(accessUnit, codec);
+    const bool h265 = codec == Codec::H265;
+    const std::vector<int> order = h265 ? std::vector<int>{32, 33, 34} : std::vector<int>{7, 8};
+    const std::vector<nalunits::NalUnit> units =
+        nalunits::findNalUnits(accessUnit.data(), accessUnit.size());
     std::vector<Bytes> sets;
     for (const int type : order) {
-        for (const auto& [unitType, bytes] : units) {
-            if (unitType == type) {
-                sets.push_back(bytes);
+        for (const nalunits::NalUnit& unit : units) {
+            const uint8_t header = accessUnit[unit.first];
+            if ((h265 ? nalunits::hevcType(header) : nalunits::h264Type(header)) == type) {
+                const auto first = accessUnit.begin() + ptrdiff_t(unit.first);
+                sets.emplace_back(first, first + ptrdiff_t(unit.length));
                 break;
             }
         }

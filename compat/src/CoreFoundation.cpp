@@ -41,23 +41,9 @@ using compat::cast;
 using compat::Object;
 using compat::objectOf;
 
-namespace {
-
-// A string created at run time owns its characters.
-struct OwnedString : __CFString {
-    explicit OwnedString(std::string content)
-        : __CFString(std::string_view(), false), storage(std::move(content)) {
-        text = storage;
-    }
-    std::string storage;
-};
-
-}  // namespace
-
+// The two booleans are told apart by their address.
 struct __CFBoolean : Object {
-    constexpr explicit __CFBoolean(bool content)
-        : Object(compat::kBooleanType, true), value(content) {}
-    const bool value;
+    constexpr __CFBoolean() : Object(compat::kBooleanType, true) {}
 };
 
 struct __CFNumber : Object {
@@ -146,26 +132,18 @@ struct __CFDictionary : Object {
             valueCallbacks.release(nullptr, entry.second);
         }
     }
-    void set(const void* key, const void* value, bool replace) {
+    void set(const void* key, const void* value) {
         auto entry = find(key);
         if (entry == entries.end()) {
             // Stored first and retained after, so that running out of memory retains nothing.
             entries.emplace_back(key, value);
             entries.back() = {retainKey(key), retainValue(value)};
-        } else if (replace) {
+        } else {
             const void* old = entry->second;
             entry->second = retainValue(value);
             if (valueCallbacks.release) {
                 valueCallbacks.release(nullptr, old);
             }
-        }
-    }
-    void remove(const void* key) {
-        auto entry = find(key);
-        if (entry != entries.end()) {
-            const auto removed = *entry;
-            entries.erase(entry);
-            releaseEntry(removed);
         }
     }
     void removeAll() {
@@ -183,8 +161,8 @@ struct __CFDictionary : Object {
 
 namespace {
 
-const __CFBoolean kTrueObject(true);
-const __CFBoolean kFalseObject(false);
+const __CFBoolean kTrueObject;
+const __CFBoolean kFalseObject;
 
 const void* retainCallback(CFAllocatorRef, const void* value) {
     return CFRetain(value);
@@ -381,10 +359,6 @@ CFHashCode CFHash(CFTypeRef cf) {
     return object ? object->hash() : 0;
 }
 
-CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char* cStr, CFStringEncoding) {
-    return cStr ? new OwnedString(cStr) : nullptr;
-}
-
 CFStringRef __CFStringMakeConstantString(const char* cStr) {
     return cStr ? internedString(cStr) : nullptr;
 }
@@ -418,31 +392,9 @@ void CFArrayAppendValue(CFMutableArrayRef theArray, const void* value) {
     }
 }
 
-void CFArrayRemoveValueAtIndex(CFMutableArrayRef theArray, CFIndex idx) {
-    __CFArray* array = arrayOf(theArray);
-    if (array == nullptr || idx < 0 || size_t(idx) >= array->values.size()) {
-        return;
-    }
-    const void* removed = array->values[size_t(idx)];
-    array->values.erase(array->values.begin() + idx);
-    array->releaseValue(removed);
-}
-
 void CFArrayRemoveAllValues(CFMutableArrayRef theArray) {
     if (__CFArray* array = arrayOf(theArray)) {
         array->releaseAll();
-    }
-}
-
-void CFArrayApplyFunction(CFArrayRef theArray, CFRange range, CFArrayApplierFunction applier,
-                          void* context) {
-    const __CFArray* array = arrayOf(theArray);
-    if (array == nullptr || applier == nullptr || range.location < 0 || range.length < 0 ||
-        size_t(range.location) + size_t(range.length) > array->values.size()) {
-        return;
-    }
-    for (CFIndex i = range.location; i < range.location + range.length; ++i) {
-        applier(array->values[size_t(i)], context);
     }
 }
 
@@ -458,25 +410,9 @@ CFDictionaryRef CFDictionaryCreate(CFAllocatorRef, const void** keys, const void
     }
     auto dictionary = std::make_unique<__CFDictionary>(keyCallBacks, valueCallBacks);
     for (CFIndex i = 0; i < numValues; ++i) {
-        dictionary->set(keys[i], values[i], true);
+        dictionary->set(keys[i], values[i]);
     }
     return dictionary.release();
-}
-
-CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef, CFIndex capacity,
-                                                 const CFDictionaryKeyCallBacks* keyCallBacks,
-                                                 const CFDictionaryValueCallBacks* valueCallBacks) {
-    if (capacity < 0) {
-        return nullptr;
-    }
-    auto dictionary = std::make_unique<__CFDictionary>(keyCallBacks, valueCallBacks);
-    dictionary->entries.reserve(size_t(capacity));
-    return dictionary.release();
-}
-
-CFIndex CFDictionaryGetCount(CFDictionaryRef theDict) {
-    const __CFDictionary* dictionary = dictionaryOf(theDict);
-    return dictionary ? CFIndex(dictionary->entries.size()) : 0;
 }
 
 Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef theDict, const void* key,
@@ -495,26 +431,10 @@ Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef theDict, const void* key,
     return true;
 }
 
-Boolean CFDictionaryContainsKey(CFDictionaryRef theDict, const void* key) {
-    return CFDictionaryGetValueIfPresent(theDict, key, nullptr);
-}
-
 const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key) {
     const void* value = nullptr;
     CFDictionaryGetValueIfPresent(theDict, key, &value);
     return value;
-}
-
-void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void* key, const void* value) {
-    if (__CFDictionary* dictionary = dictionaryOf(theDict)) {
-        dictionary->set(key, value, true);
-    }
-}
-
-void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void* key) {
-    if (__CFDictionary* dictionary = dictionaryOf(theDict)) {
-        dictionary->remove(key);
-    }
 }
 
 CFTypeID CFNumberGetTypeID(void) {
@@ -543,16 +463,6 @@ CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType theType, const void* val
         return new __CFNumber(theType, int64_t(0), value);
     }
     return nullptr;
-}
-
-CFNumberType CFNumberGetType(CFNumberRef number) {
-    const __CFNumber* object = numberOf(number);
-    return object ? object->type : 0;
-}
-
-Boolean CFNumberIsFloatType(CFNumberRef number) {
-    const __CFNumber* object = numberOf(number);
-    return object && object->isFloat();
 }
 
 Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePtr) {
@@ -586,11 +496,6 @@ Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePt
 
 CFTypeID CFBooleanGetTypeID(void) {
     return compat::kBooleanType;
-}
-
-Boolean CFBooleanGetValue(CFBooleanRef boolean) {
-    const __CFBoolean* object = cast<const __CFBoolean>(boolean, compat::kBooleanType);
-    return object && object->value;
 }
 
 }  // extern "C"

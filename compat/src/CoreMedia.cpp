@@ -409,11 +409,6 @@ CMFormatDescriptionRef CMSampleBufferGetFormatDescription(CMSampleBufferRef sbuf
     return sample ? sample->format : nullptr;
 }
 
-CMItemCount CMSampleBufferGetNumSamples(CMSampleBufferRef sbuf) {
-    const opaqueCMSampleBuffer* sample = sampleOf(sbuf);
-    return sample ? sample->numSamples : 0;
-}
-
 CMTime CMSampleBufferGetPresentationTimeStamp(CMSampleBufferRef sbuf) {
     const opaqueCMSampleBuffer* sample = sampleOf(sbuf);
     return sample && !sample->timing.empty() ? sample->timing[0].presentationTimeStamp

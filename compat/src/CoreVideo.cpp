@@ -169,16 +169,6 @@ size_t CVPixelBufferGetHeight(CVPixelBufferRef pixelBuffer) {
     return buffer ? buffer->height : 0;
 }
 
-size_t CVPixelBufferGetDataSize(CVPixelBufferRef pixelBuffer) {
-    const __CVBuffer* buffer = pixelBufferOf(pixelBuffer);
-    return buffer ? buffer->bytesPerRow * buffer->height : 0;
-}
-
-OSType CVPixelBufferGetPixelFormatType(CVPixelBufferRef pixelBuffer) {
-    const __CVBuffer* buffer = pixelBufferOf(pixelBuffer);
-    return buffer ? buffer->format : 0;
-}
-
 void CVPixelBufferGetExtendedPixels(CVPixelBufferRef, size_t* extraColumnsOnLeft,
                                     size_t* extraColumnsOnRight, size_t* extraRowsOnTop,
                                     size_t* extraRowsOnBottom) {

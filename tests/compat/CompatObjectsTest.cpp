@@ -10,10 +10,6 @@
 namespace compattest {
 namespace {
 
-void collect(const void* value, void* context) {
-    static_cast<std::vector<const void*>*>(context)->push_back(value);
-}
-
 CFNumberRef makeNumber(int64_t value) {
     return CFNumberCreate(nullptr, kCFNumberSInt64Type, &value);
 }
@@ -27,11 +23,10 @@ TEST(CompatArray, KeepsOrderAndHoldsAReferenceOnlyWithTypeCallbacks) {
             CFArrayAppendValue(array, number);
         }
         EXPECT_EQ(CFGetRetainCount(numbers[0]), retains ? 2 : 1);
-        std::vector<const void*> applied;
-        CFArrayApplyFunction(array, CFRangeMake(1, 2), collect, &applied);
-        EXPECT_EQ(applied, (std::vector<const void*>{numbers[1], numbers[2]}));
-        CFArrayRemoveValueAtIndex(array, 0);
-        EXPECT_EQ(CFArrayGetValueAtIndex(array, 0), numbers[1]);
+        ASSERT_EQ(CFArrayGetCount(array), 3);
+        for (CFIndex i = 0; i < 3; ++i) {
+            EXPECT_EQ(CFArrayGetValueAtIndex(array, i), numbers[i]);
+        }
         CFArrayRemoveAllValues(array);
         CFArrayAppendValue(array, numbers[2]);
         CFRelease(array);
@@ -43,33 +38,23 @@ TEST(CompatArray, KeepsOrderAndHoldsAReferenceOnlyWithTypeCallbacks) {
 }
 
 TEST(CompatDictionary, TypeCallbacksRetainEntriesAndKeysCompareByContent) {
-    CFStringRef key = CFStringCreateWithCString(nullptr, "PixelFormatType", kCFStringEncodingUTF8);
     CFNumberRef bgra = makeNumber(kCVPixelFormatType_32BGRA);
-    CFMutableDictionaryRef attributes = CFDictionaryCreateMutable(
-        nullptr, 2, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    CFDictionarySetValue(attributes, key, bgra);
-    CFDictionarySetValue(attributes, kCVPixelBufferOpenGLCompatibilityKey, kCFBooleanFalse);
-    EXPECT_EQ(CFGetRetainCount(key), 2);
-    EXPECT_EQ(CFDictionaryGetValue(attributes, kCVPixelBufferPixelFormatTypeKey), bgra);
+    const void* keys[] = {kCVPixelBufferPixelFormatTypeKey, kCVPixelBufferOpenGLCompatibilityKey,
+                          kCVPixelBufferPixelFormatTypeKey};
+    const void* values[] = {kCFBooleanTrue, kCFBooleanFalse, bgra};
+    CFDictionaryRef attributes = CFDictionaryCreate(
+        nullptr, keys, values, 3, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    EXPECT_EQ(CFDictionaryGetValue(attributes, CFSTR("PixelFormatType")), bgra)
+        << "a key given twice keeps its last value";
     EXPECT_EQ(CFDictionaryGetValue(attributes, CFSTR("OpenGLCompatibility")), kCFBooleanFalse);
-    CFDictionarySetValue(attributes, kCVPixelBufferPixelFormatTypeKey, kCFBooleanTrue);
-    EXPECT_EQ(CFDictionaryGetCount(attributes), 2) << "setting an existing key replaces";
-    EXPECT_EQ(CFGetRetainCount(bgra), 1) << "the replaced value is released";
-    CFDictionaryRemoveValue(attributes, CFSTR("PixelFormatType"));
-    EXPECT_FALSE(CFDictionaryContainsKey(attributes, key));
-    EXPECT_EQ(CFGetRetainCount(key), 1);
-    const void* keys[] = {key};
-    const void* values[] = {bgra};
-    CFDictionaryRef fixed = CFDictionaryCreate(
-        nullptr, keys, values, 1, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
     EXPECT_EQ(CFGetRetainCount(bgra), 2);
-    CFRelease(fixed);
+    CFDictionaryRef raw = CFDictionaryCreate(nullptr, keys, values, 3, nullptr, nullptr);
+    EXPECT_EQ(CFGetRetainCount(bgra), 2) << "without callbacks nothing is retained";
+    CFRelease(raw);
     CFRelease(attributes);
-    EXPECT_EQ(CFGetRetainCount(key) + CFGetRetainCount(bgra), 2);
-    EXPECT_TRUE(CFBooleanGetValue(kCFBooleanTrue) && !CFBooleanGetValue(kCFBooleanFalse))
-        << "constants outlive every release";
+    EXPECT_EQ(CFGetRetainCount(bgra), 1);
+    EXPECT_EQ(CFGetTypeID(kCFBooleanFalse), CFBooleanGetTypeID()) << "constants outlive releases";
     CFRelease(bgra);
-    CFRelease(key);
 }
 
 // The number read as T: whether the read was exact, and the value it gave.
@@ -106,8 +91,6 @@ TEST(CompatNumber, ReadsAreExactOrReportedLossy) {
         const bool isFloat = row.createdAs != i64;
         CFNumberRef number = isFloat ? CFNumberCreate(nullptr, row.createdAs, &row.value)
                                      : makeNumber(int64_t(row.value));
-        EXPECT_EQ(CFNumberGetType(number), row.createdAs);
-        EXPECT_EQ(bool(CFNumberIsFloatType(number)), isFloat);
         EXPECT_EQ(row.read(number), row.expected) << row.value << " of type " << row.createdAs;
         CFRelease(number);
     }
@@ -118,40 +101,25 @@ TEST(CompatNumber, ReadsAreExactOrReportedLossy) {
 TEST(CompatFoundation, WrongArgumentsGetTheEmptyAnswerAndChangeNothing) {
     CFNumberRef number = makeNumber(5);
     auto notArray = reinterpret_cast<CFMutableArrayRef>(const_cast<__CFNumber*>(number));
-    auto notDictionary = reinterpret_cast<CFMutableDictionaryRef>(const_cast<__CFNumber*>(number));
+    auto notDictionary = reinterpret_cast<CFDictionaryRef>(number);
     CFMutableArrayRef array = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
     CFArrayAppendValue(array, number);
     CFArrayAppendValue(notArray, number);
     CFArrayAppendValue(nullptr, number);
-    CFArrayRemoveValueAtIndex(array, 1);
-    CFArrayRemoveValueAtIndex(array, -1);
     CFArrayRemoveAllValues(notArray);
-    CFDictionarySetValue(notDictionary, number, number);
-    CFDictionaryRemoveValue(notDictionary, number);
     CFRelease(nullptr);
-    std::vector<const void*> applied;
-    for (CFRange range : {CFRangeMake(0, 2), CFRangeMake(-1, 1), CFRangeMake(0, -1)}) {
-        CFArrayApplyFunction(array, range, collect, &applied);
-    }
-    CFArrayApplyFunction(array, CFRangeMake(0, 1), nullptr, &applied);
-    EXPECT_TRUE(applied.empty());
     int32_t value = 0;
     const std::pair<const char*, bool> emptyAnswers[] = {
         {"value past the end", !CFArrayGetValueAtIndex(array, 1)},
         {"value at -1", !CFArrayGetValueAtIndex(array, -1)},
         {"count of a number", CFArrayGetCount(notArray) == 0},
         {"array of capacity -1", !CFArrayCreateMutable(nullptr, -1, nullptr)},
-        {"dictionary of capacity -1", !CFDictionaryCreateMutable(nullptr, -1, nullptr, nullptr)},
         {"dictionary without keys", !CFDictionaryCreate(nullptr, nullptr, nullptr, 2, 0, 0)},
         {"dictionary of -1 entries", !CFDictionaryCreate(nullptr, nullptr, nullptr, -1, 0, 0)},
         {"value in a number", !CFDictionaryGetValue(notDictionary, number)},
-        {"entries of a number", CFDictionaryGetCount(notDictionary) == 0},
         {"number from null", !CFNumberCreate(nullptr, kCFNumberSInt32Type, nullptr)},
         {"number of type 99", !CFNumberCreate(nullptr, 99, &value)},
         {"value into null", !CFNumberGetValue(number, kCFNumberSInt32Type, nullptr)},
-        {"type of an array", CFNumberGetType(reinterpret_cast<CFNumberRef>(array)) == 0},
-        {"a number as boolean", !CFBooleanGetValue(reinterpret_cast<CFBooleanRef>(number))},
-        {"string from null", !CFStringCreateWithCString(nullptr, nullptr, kCFStringEncodingUTF8)},
         {"constant string from null", !__CFStringMakeConstantString(nullptr)},
         {"retain count of null", CFGetRetainCount(nullptr) == 0},
     };
@@ -304,13 +272,10 @@ TEST(CompatMedia, BadArgumentsGiveErrorStatusesAndNoObject) {
         {"lock null", CVPixelBufferLockBaseAddress(nullptr, 0), kCVReturnInvalidArgument},
     });
     EXPECT_TRUE(!noBuffer && !noSample && !noPixels) << "no object where creation failed";
-    EXPECT_EQ(CMBlockBufferGetDataLength(nullptr) + CVPixelBufferGetWidth(nullptr) +
-                  CVPixelBufferGetDataSize(nullptr),
-              0u);
+    EXPECT_EQ(CMBlockBufferGetDataLength(nullptr) + CVPixelBufferGetWidth(nullptr), 0u);
     // Rows padded to 64 bytes from a 64-byte aligned base.
-    EXPECT_EQ(CVPixelBufferGetDataSize(created), 4352u * 1920);
+    EXPECT_EQ(CVPixelBufferGetBytesPerRow(created), 4352u);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(CVPixelBufferGetBaseAddress(created)) % 64, 0u);
-    EXPECT_EQ(CVPixelBufferGetPixelFormatType(created), bgra);
     CVPixelBufferRelease(created);
     CFRelease(buffer);
 }

@@ -86,23 +86,24 @@ TEST(CompatSession, WrongArgumentsGetAStatusAndNoCallback) {
     sets[33].resize(sets[33].size() * 3 / 4);
     CMFormatDescriptionRef cut = nullptr;
     ASSERT_EQ(describe(Codec::H265, {sets[32], sets[33], sets[34]}, &cut), noErr);
-    // Callers put the decoder specification keys among the destination attributes too.
-    CFMutableDictionaryRef pictures = CFDictionaryCreateMutable(
-        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    CFDictionarySetValue(pictures,
-                         kVTVideoDecoderSpecification_RequireHardwareAcceleratedVideoDecoder,
-                         kCFBooleanTrue);
     int32_t format = kCVPixelFormatType_32BGRA;
     CFNumberRef bgra = CFNumberCreate(nullptr, kCFNumberSInt32Type, &format);
     format = kCVPixelFormatType_32ARGB;
     CFNumberRef argb = CFNumberCreate(nullptr, kCFNumberSInt32Type, &format);
-    CFDictionarySetValue(pictures, kCVPixelBufferPixelFormatTypeKey, bgra);
+    // Callers put the decoder specification keys among the destination attributes too.
+    auto destination = [](CFNumberRef pixelFormat) {
+        const void* keys[] = {kVTVideoDecoderSpecification_RequireHardwareAcceleratedVideoDecoder,
+                              kCVPixelBufferPixelFormatTypeKey};
+        const void* values[] = {kCFBooleanTrue, pixelFormat};
+        return CFDictionaryCreate(nullptr, keys, values, 2, &kCFTypeDictionaryKeyCallBacks,
+                                  &kCFTypeDictionaryValueCallBacks);
+    };
+    CFDictionaryRef pictures = destination(bgra), argbPictures = destination(argb);
     const VTDecompressionOutputCallbackRecord record = {countCall, nullptr}, empty = {};
     VTDecompressionSessionRef session = nullptr;
     ASSERT_EQ(
         VTDecompressionSessionCreate(nullptr, clip.format, pictures, pictures, &record, &session),
         noErr);
-    CFDictionarySetValue(pictures, kCVPixelBufferPixelFormatTypeKey, argb);
     VTDecompressionSessionRef refused = nullptr;
     auto create = [&](CMFormatDescriptionRef description, CFTypeRef specification,
                       CFDictionaryRef attributes,
@@ -125,7 +126,7 @@ TEST(CompatSession, WrongArgumentsGetAStatusAndNoCallback) {
          VTDecompressionSessionCreate(nullptr, clip.format, nullptr, nullptr, &record, nullptr),
          param},
         {"a number as specification", create(clip.format, argb, nullptr, &record), param},
-        {"ARGB pictures", create(clip.format, nullptr, pictures, &record),
+        {"ARGB pictures", create(clip.format, nullptr, argbPictures, &record),
          kVTPixelTransferNotSupportedErr},
         {"an SPS cut short", create(cut, nullptr, nullptr, &record), kVTVideoDecoderBadDataErr},
         {"decode without session", VTDecompressionSessionDecodeFrame(0, sample, 1, 0, &info),
@@ -145,8 +146,8 @@ TEST(CompatSession, WrongArgumentsGetAStatusAndNoCallback) {
     EXPECT_EQ(info, 0u);
     EXPECT_TRUE(VTDecompressionSessionCanAcceptFormatDescription(session, clip.format));
     for (CFTypeRef object :
-         {CFTypeRef(sample), CFTypeRef(formatless), CFTypeRef(pictures), CFTypeRef(bgra),
-          CFTypeRef(argb), CFTypeRef(cut), CFTypeRef(session)}) {
+         {CFTypeRef(sample), CFTypeRef(formatless), CFTypeRef(pictures), CFTypeRef(argbPictures),
+          CFTypeRef(bgra), CFTypeRef(argb), CFTypeRef(cut), CFTypeRef(session)}) {
         CFRelease(object);
     }
     EXPECT_EQ(s_calls, 0);

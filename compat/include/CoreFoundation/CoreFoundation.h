@@ -61,11 +61,6 @@ Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2);
 CFHashCode CFHash(CFTypeRef cf);
 
 // Strings: only what dictionary keys need.
-typedef UInt32 CFStringEncoding;
-enum { kCFStringEncodingASCII = 0x0600, kCFStringEncodingUTF8 = 0x08000100 };
-
-CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
-                                      CFStringEncoding encoding);
 // Returns one immortal string per distinct text; backs the CFSTR macro.
 CFStringRef __CFStringMakeConstantString(const char* cStr);
 #define CFSTR(cStr) __CFStringMakeConstantString("" cStr "")
@@ -82,7 +77,6 @@ typedef struct {
     CFArrayCopyDescriptionCallBack copyDescription;
     CFArrayEqualCallBack equal;
 } CFArrayCallBacks;
-typedef void (*CFArrayApplierFunction)(const void* value, void* context);
 
 extern const CFArrayCallBacks kCFTypeArrayCallBacks;
 
@@ -91,10 +85,7 @@ CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef allocator, CFIndex capacit
 CFIndex CFArrayGetCount(CFArrayRef theArray);
 const void* CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx);
 void CFArrayAppendValue(CFMutableArrayRef theArray, const void* value);
-void CFArrayRemoveValueAtIndex(CFMutableArrayRef theArray, CFIndex idx);
 void CFArrayRemoveAllValues(CFMutableArrayRef theArray);
-void CFArrayApplyFunction(CFArrayRef theArray, CFRange range, CFArrayApplierFunction applier,
-                          void* context);
 
 // Dictionaries.
 typedef const void* (*CFDictionaryRetainCallBack)(CFAllocatorRef allocator, const void* value);
@@ -117,7 +108,6 @@ typedef struct {
     CFDictionaryCopyDescriptionCallBack copyDescription;
     CFDictionaryEqualCallBack equal;
 } CFDictionaryValueCallBacks;
-typedef void (*CFDictionaryApplierFunction)(const void* key, const void* value, void* context);
 
 extern const CFDictionaryKeyCallBacks kCFTypeDictionaryKeyCallBacks;
 extern const CFDictionaryKeyCallBacks kCFCopyStringDictionaryKeyCallBacks;
@@ -127,15 +117,8 @@ CFTypeID CFDictionaryGetTypeID(void);
 CFDictionaryRef CFDictionaryCreate(CFAllocatorRef allocator, const void** keys, const void** values,
                                    CFIndex numValues, const CFDictionaryKeyCallBacks* keyCallBacks,
                                    const CFDictionaryValueCallBacks* valueCallBacks);
-CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef allocator, CFIndex capacity,
-                                                 const CFDictionaryKeyCallBacks* keyCallBacks,
-                                                 const CFDictionaryValueCallBacks* valueCallBacks);
-CFIndex CFDictionaryGetCount(CFDictionaryRef theDict);
-Boolean CFDictionaryContainsKey(CFDictionaryRef theDict, const void* key);
 const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key);
 Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef theDict, const void* key, const void** value);
-void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void* key, const void* value);
-void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void* key);
 
 // Numbers.
 typedef CFIndex CFNumberType;
@@ -161,8 +144,6 @@ enum {
 
 CFTypeID CFNumberGetTypeID(void);
 CFNumberRef CFNumberCreate(CFAllocatorRef allocator, CFNumberType theType, const void* valuePtr);
-CFNumberType CFNumberGetType(CFNumberRef number);
-Boolean CFNumberIsFloatType(CFNumberRef number);
 // Converts to theType; returns false when the value does not fit exactly.
 Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePtr);
 
@@ -171,7 +152,6 @@ extern const CFBooleanRef kCFBooleanTrue;
 extern const CFBooleanRef kCFBooleanFalse;
 
 CFTypeID CFBooleanGetTypeID(void);
-Boolean CFBooleanGetValue(CFBooleanRef boolean);
 
 #ifdef __cplusplus
 }

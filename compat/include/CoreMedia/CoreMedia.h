@@ -185,7 +185,6 @@ OSStatus CMSampleBufferCreate(CFAllocatorRef allocator, CMBlockBufferRef dataBuf
                               CMSampleBufferRef* sampleBufferOut);
 CMBlockBufferRef CMSampleBufferGetDataBuffer(CMSampleBufferRef sbuf);
 CMFormatDescriptionRef CMSampleBufferGetFormatDescription(CMSampleBufferRef sbuf);
-CMItemCount CMSampleBufferGetNumSamples(CMSampleBufferRef sbuf);
 CMTime CMSampleBufferGetPresentationTimeStamp(CMSampleBufferRef sbuf);
 CMTime CMSampleBufferGetDuration(CMSampleBufferRef sbuf);
 size_t CMSampleBufferGetTotalSampleSize(CMSampleBufferRef sbuf);

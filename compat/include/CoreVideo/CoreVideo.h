@@ -75,8 +75,6 @@ void* CVPixelBufferGetBaseAddress(CVPixelBufferRef pixelBuffer);
 size_t CVPixelBufferGetBytesPerRow(CVPixelBufferRef pixelBuffer);
 size_t CVPixelBufferGetWidth(CVPixelBufferRef pixelBuffer);
 size_t CVPixelBufferGetHeight(CVPixelBufferRef pixelBuffer);
-size_t CVPixelBufferGetDataSize(CVPixelBufferRef pixelBuffer);
-OSType CVPixelBufferGetPixelFormatType(CVPixelBufferRef pixelBuffer);
 void CVPixelBufferGetExtendedPixels(CVPixelBufferRef pixelBuffer, size_t* extraColumnsOnLeft,
                                     size_t* extraColumnsOnRight, size_t* extraRowsOnTop,
                                     size_t* extraRowsOnBottom);
