@@ -84,6 +84,11 @@ TEST_P(Playback, EveryPictureAfterBindingIsUploadedInOrderOrCountedAsReplaced) {
     rendering = false;
     renderThread.join();
     ASSERT_EQ(arrived, units.size()) << "picture " << arrived << " never arrived";
+    // Once uploaded, the last picture stays what the frame buffer shows.
+    const std::vector<uint8_t> shown = snapshotTexture(kId)->frameBuffer;
+    EXPECT_EQ(testsupport::md5Hex(
+                  testsupport::packRows(shown.data(), clip.width, clip.height, rowWidth * 4)),
+              md5s.back());
 
     // The binding's black may come first; then each upload is a picture after the one before.
     const std::string black =
