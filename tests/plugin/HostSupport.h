@@ -32,7 +32,8 @@ using testsupport::FixtureClip;
 inline int textureHandle = 0;
 inline void* const kTexture = &textureHandle;
 
-// A backend that fingerprints every upload; `duringUpload` may hold an upload up.
+// A backend that fingerprints every upload, or where set only its left `fingerprintedWidth`
+// columns; `duringUpload` may hold an upload up.
 class RecordingBackend : public RenderAPI {
   public:
     // Texture, width, height, row pitch and the MD5 of the pixels.
@@ -51,8 +52,9 @@ class RecordingBackend : public RenderAPI {
         if (duringUpload) {
             duringUpload();
         }
-        const std::string md5 = testsupport::md5Hex(
-            testsupport::packRows(static_cast<const uint8_t*>(data), width, height, rowPitch));
+        const std::string md5 = testsupport::md5Hex(testsupport::packRows(
+            static_cast<const uint8_t*>(data), fingerprintedWidth > 0 ? fingerprintedWidth : width,
+            height, rowPitch));
         std::lock_guard<std::mutex> lock(mutex_);
         uploads_.emplace_back(texture, width, height, rowPitch, md5);
     }
@@ -63,6 +65,7 @@ class RecordingBackend : public RenderAPI {
     }
 
     std::function<void()> duringUpload;
+    int fingerprintedWidth = 0;
 
   private:
     std::mutex mutex_;
