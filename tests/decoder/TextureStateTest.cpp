@@ -51,9 +51,9 @@ bool frameBufferIsBlack(const H264Decoder& decoder) {
 }
 
 // Where a decoded picture goes: into the frame buffer only when a texture exactly as wide as its
-// rows (padding included), as high, and of format 0 is bound; padded rows and a texture never
-// bound are the plugin's Playback cases. Any other picture is dropped for a
+// rows (padding included), as high, and of format 0 is bound. Any other picture is dropped for a
 // reason the host reads, and nothing writes past the frame buffer (AddressSanitizer watches).
+// Padded rows, and pictures before the first binding, are the plugin's Playback cases.
 TEST(TextureState, APictureLandsOnlyInATextureOfItsRowWidthHeightAndFormat) {
     const struct {
         const char* rule;
