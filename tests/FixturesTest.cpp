@@ -86,17 +86,4 @@ TEST(FixtureProperties, ClipsCarryTheNalUnitsTheirTestsRelyOn) {
     }
 }
 
-// With B-frames the decoder holds pictures back: a slice NAL unit with nal_ref_idc 0 is a
-// non-reference (B) picture in this stream.
-TEST(FixtureProperties, BFrameClipReordersPictures) {
-    int nonReferencePictures = 0;
-    for (const AccessUnit& unit : readAccessUnits(fixtureClip("h264_high_bframes_640x360"))) {
-        for (size_t i = 0; i + 3 < unit.size(); ++i) {
-            nonReferencePictures +=
-                unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1 && (unit[i + 3] & 0x7f) == 1;
-        }
-    }
-    EXPECT_GT(nonReferencePictures, 0);
-}
-
 }  // namespace

@@ -99,7 +99,7 @@ void PictureTap::copyRenderBuffer(void* buffer, int32_t withFormat, int32_t with
                                 withExtraColumnsOnLeft, withExtraColumnsOnRight, withExtraRowsOnTop,
                                 withExtraRowsOnBottom);
     }
-    update([&] { pictures_.push_back({withWidth, withHeight, withBytesPerRow, md5}); });
+    update([&] { pictures_.push_back({withBytesPerRow, md5}); });
 }
 
 namespace {

@@ -63,8 +63,6 @@ class TextureInfoLog {
 class PictureTap : public H264HwDecoderImplDelegate {
   public:
     struct Picture {
-        int width = 0;
-        int height = 0;
         int bytesPerRow = 0;
         std::string md5;  // of the visible pixels, rows packed
     };

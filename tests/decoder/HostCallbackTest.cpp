@@ -75,16 +75,4 @@ TEST_F(HostCallback, APaddedPictureBeforeAnyCallbackUsesUpTheNotification) {
     EXPECT_TRUE(texts().empty());
 }
 
-// The notification comes before the copy and does not hold the texture lock, so the host may
-// bind the announced size from another thread at once; the announcing picture itself is not
-// copied into the texture bound before it.
-TEST_F(HostCallback, ThePaddedPictureIsNotCopiedIntoATextureOfThePictureWidth) {
-    int handle = 0;
-    ASSERT_TRUE(decoder.setNativeTexturePointer(&handle, "{\"width\":1080,\"height\":1920}"));
-    ASSERT_TRUE(decoder.registerCallback(TextureInfoLog::first()));
-    deliver(1080, 1920, 4352);
-    EXPECT_EQ(texts(), std::vector<std::string>{textureInfoText(1088, 1920)});
-    EXPECT_EQ(decoder.texCfg.frameBuffers->newest()[0], 0) << "the picture is not the black";
-}
-
 }  // namespace

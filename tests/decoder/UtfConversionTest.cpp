@@ -1,5 +1,6 @@
 // The host's texts are converted strictly: well-formed text round-trips exactly, up to its first
 // zero unit, and one bad unit anywhere fails the whole conversion.
+#include "DecoderTestSupport.h"
 #include "UtfConversion.h"
 
 #include <gtest/gtest.h>
@@ -8,13 +9,8 @@
 
 namespace {
 
-std::string toUtf8(const std::u16string& text) {
-    return convertUTFFormatVto8<char16_t, char>(text);
-}
-
-std::u16string toUtf16(const std::string& text) {
-    return convertUTFFormat8toV<char, char16_t>(text);
-}
+using decodertest::utf16;
+using decodertest::utf8;
 
 TEST(UtfConversion, WellFormedTextRoundTrips) {
     const std::pair<std::u16string, std::string> rows[] = {
@@ -24,11 +20,11 @@ TEST(UtfConversion, WellFormedTextRoundTrips) {
         {u"\uFEFF{}", "\xEF\xBB\xBF{}"},  // a byte order mark is kept, and none is added
         {u"\U0010FFFF\uFFFD", "\xF4\x8F\xBF\xBF\xEF\xBF\xBD"},
     };
-    for (const auto& [utf16, utf8] : rows) {
-        EXPECT_EQ(toUtf8(utf16), utf8);
-        EXPECT_EQ(toUtf16(utf8), utf16);
+    for (const auto& [wide, narrow] : rows) {
+        EXPECT_EQ(utf8(wide), narrow);
+        EXPECT_EQ(utf16(narrow), wide);
     }
-    EXPECT_EQ(toUtf8(std::u16string(u"ab\0cd", 5)), "ab");
+    EXPECT_EQ(utf8(std::u16string(u"ab\0cd", 5)), "ab");
     const std::string unchecked = "\xFF not checked";
     EXPECT_EQ((convertUTFFormatVto8<char, char>(unchecked)), unchecked) << "same encoding copies";
 }
@@ -39,7 +35,7 @@ TEST(UtfConversion, OneBadUnitFailsTheWholeText) {
          {std::u16string{high}, std::u16string{u'{', high}, std::u16string{high, u'}'},
           std::u16string{low}, std::u16string{u'a', low, u'b'}, std::u16string{low, high},
           std::u16string{high, high, low}}) {
-        EXPECT_THROW(toUtf8(text), std::range_error);
+        EXPECT_THROW(utf8(text), std::range_error);
     }
     for (const std::string& text : {
              std::string("\xC0\xAF"),          // overlong
@@ -50,7 +46,7 @@ TEST(UtfConversion, OneBadUnitFailsTheWholeText) {
              std::string("\x80"),              // stray continuation byte
              std::string("\xFF"),
          }) {
-        EXPECT_THROW(toUtf16(text), std::range_error) << text;
+        EXPECT_THROW(utf16(text), std::range_error) << text;
     }
 }
 

@@ -69,12 +69,10 @@ TEST_P(PlaybackThroughThePlugin, LastTexturePictureIsTheLastReferencePicture) {
 
     SimulatedHostInterfaces host(options.renderer);
     library->api().UnityPluginLoad(host.interfaces());
-    EXPECT_EQ(host.registeredCallbackCount(), 1u);
     PlaybackResult result;
     const bool played = runPlayback(library->api(), options, {input}, &result, &error);
     host.sendDeviceEvent(kUnityGfxDeviceEventShutdown);
     library->api().UnityPluginUnload();
-    EXPECT_EQ(host.registeredCallbackCount(), 0u);
     ASSERT_TRUE(played) << error;
 
     ASSERT_EQ(result.instances.size(), 1u);
