@@ -23,7 +23,6 @@ struct Vertex {
     float x, y, z;
     uint8_t r, g, b, a;
 };
-static_assert(sizeof(Vertex) == 16, "the backend reads 16-byte vertex records");
 
 GLint integer(GLenum parameter) {
     GLint value = -1;
@@ -119,60 +118,45 @@ class OpenGLBackend : public testing::TestWithParam<UnityGfxRenderer> {
     int height_ = 0;
 };
 
-// Red and blue triangles in front of and behind a cleared depth of 0.5, then a green one between
-// them that only passes where the first draw wrote no depth. The host left culling, blending and
-// a rejecting depth test on; the world matrix halves x.
+// 21 triangles fill 1008 of the vertex buffer's 1024 bytes: 20 in front of a cleared depth of
+// 0.5, each covering its own column once the world matrix halves x, and one behind it over them
+// all. A green one between them, drawn next, passes only where the first draw wrote no depth.
+// The host left culling, blending, a rejecting depth test and a vertex array of its own; that
+// array stays as it was: OpenGL Core draws through one of the backend's own, deleted after the
+// draw; OpenGL ES 3.0 uses whatever is bound; ES 2.0 has none.
 TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
-    renderTarget(64, 64, 0.5f);
+    constexpr int kColumns = 20;
+    renderTarget(kColumns * 8, 8, 0.5f);
     glEnable(GL_CULL_FACE);
     glCullFace(GL_BACK);
     glEnable(GL_BLEND);
     glBlendFunc(GL_ZERO, GL_ZERO);
     glDepthFunc(GL_NEVER);
     glDepthMask(GL_TRUE);
-    draw(0.5f, {{-1, -1, 0.25f, 255, 0, 0, 255},
-                {1, -1, 0.25f, 255, 0, 0, 255},
-                {-1, 1, 0.25f, 255, 0, 0, 255},
-                {-2, -2, 0.75f, 0, 0, 255, 255},
-                {2, -2, 0.75f, 0, 0, 255, 255},
-                {-2, 2, 0.75f, 0, 0, 255, 255}});
-    expectColor(-0.4f, -0.8f, {255, 0, 0}, "inside the red triangle");
-    expectColor(0.7f, -0.95f, {0, 0, 0}, "beyond the halved x extent");
-    expectColor(0.8f, 0.8f, {0, 0, 0}, "where only the far blue triangle lies");
-
-    // Clockwise, so the host's back-face culling would have dropped it.
-    draw(0.5f, {{-1, -1, 0.4f, 0, 255, 0, 255},
-                {-1, 1, 0.4f, 0, 255, 0, 255},
-                {1, -1, 0.4f, 0, 255, 0, 255}});
-    expectColor(-0.4f, -0.8f, {0, 255, 0}, "red wrote no depth");
-}
-
-// 21 triangles fill 1008 of the vertex buffer's 1024 bytes; each covers its own column. The host's
-// vertex array stays as it was: OpenGL Core draws through a vertex array object of the backend's
-// own, deleted after the draw; OpenGL ES 3.0 uses whatever is bound; ES 2.0 has none.
-TEST_P(OpenGLBackend, DrawsTwentyOneTrianglesFromOneBufferLeavingTheHostsVertexArray) {
-    constexpr int kTriangles = 21;
-    renderTarget(kTriangles * 8, 8, 1.0f);
     GLuint hostArray = 0;
     if (GetParam() != kUnityGfxRendererOpenGLES20) {
         glGenVertexArrays(1, &hostArray);
         glBindVertexArray(hostArray);
     }
     std::vector<Vertex> vertices;
-    const float column = 2.0f / kTriangles;
-    for (int i = 0; i < kTriangles; ++i) {
-        const float left = -1 + i * column;
+    const float column = 2.0f / kColumns;
+    for (int i = 0; i < kColumns; ++i) {
+        const float left = 2 * (-1 + i * column);
         const uint8_t r = uint8_t(10 * i + 5), g = uint8_t(250 - 11 * i), b = uint8_t(7 * i);
-        vertices.push_back({left, -1, 0.5f, r, g, b, 255});
-        vertices.push_back({left + 2 * column, -1, 0.5f, r, g, b, 255});
-        vertices.push_back({left, 1, 0.5f, r, g, b, 255});
+        vertices.push_back({left, -1, 0.25f, r, g, b, 255});
+        vertices.push_back({left + 4 * column, -1, 0.25f, r, g, b, 255});
+        vertices.push_back({left, 1, 0.25f, r, g, b, 255});
     }
-    draw(1, vertices);
-    for (int i = 0; i < kTriangles; ++i) {
+    vertices.insert(vertices.end(), {{-4, -2, 0.75f, 0, 0, 255, 255},
+                                     {4, -2, 0.75f, 0, 0, 255, 255},
+                                     {-4, 2, 0.75f, 0, 0, 255, 255}});
+    draw(0.5f, vertices);
+    for (int i = 0; i < kColumns; ++i) {
         const Vertex& corner = vertices[size_t(i) * 3];
-        expectColor(corner.x + column / 4, -0.5f, {corner.r, corner.g, corner.b},
+        expectColor(corner.x / 2 + column / 4, -0.5f, {corner.r, corner.g, corner.b},
                     "triangle " + std::to_string(i));
     }
+    expectColor(0.99f, 0.9f, {0, 0, 0}, "where only the far triangle lies");
     if (hostArray != 0) {
         EXPECT_EQ(integer(GL_VERTEX_ARRAY_BINDING), isCore() ? 0 : GLint(hostArray));
         glBindVertexArray(hostArray);
@@ -180,6 +164,12 @@ TEST_P(OpenGLBackend, DrawsTwentyOneTrianglesFromOneBufferLeavingTheHostsVertexA
         glGetVertexAttribiv(0, GL_VERTEX_ATTRIB_ARRAY_ENABLED, &hostAttributeEnabled);
         EXPECT_EQ(hostAttributeEnabled, isCore() ? GL_FALSE : GL_TRUE);
     }
+
+    // Clockwise, so the host's back-face culling would have dropped it.
+    draw(1, {{-1, -1, 0.4f, 0, 255, 0, 255},
+             {-1, 1, 0.4f, 0, 255, 0, 255},
+             {1, -1, 0.4f, 0, 255, 0, 255}});
+    expectColor(-1 + column / 4, -0.5f, {0, 255, 0}, "the near triangles wrote no depth");
 }
 
 // Every way a decoded picture reaches the host's texture on this API shows it with red in the red
