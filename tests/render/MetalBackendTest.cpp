@@ -2,15 +2,19 @@
 // classes of the names the backend looks up, whose instances answer each message through the
 // runtime's forwarding hook. The fake counts references, so every test ends by checking that the
 // backend released what it owned exactly once, messaged nothing after its release, and sent every
-// message inside an autorelease pool of its own that drained before the call returned.
+// message inside an autorelease pool of its own that drained before the call returned. No OpenGL
+// context is current in this program, which therefore checks the backend factory too.
 #include "IUnityGraphicsMetal.h"
 #include "MetalTypes.h"
 #include "Pictures.h"
 #include "RenderAPI.h"
+#include "RenderAPI_Metal.h"
+#include "RenderAPI_OpenGLCoreES.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -22,6 +26,7 @@
 using objc::UInteger;
 using Names = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
+using Texts = std::pair<std::optional<std::string>, std::optional<std::string>>;
 
 namespace {
 
@@ -33,8 +38,8 @@ struct Object {
     Bytes memory;  // buffer contents or texture pixels, 4 bytes a pixel
     Bytes gpu;     // what the GPU has of a managed buffer: only the ranges marked modified
     UInteger width = 0;
-    std::optional<std::string> description, failureReason;  // an error's texts
-    std::map<std::string, uintptr_t> set;                  // what each setter was last given
+    Texts texts;                           // an error's description and failure reason
+    std::map<std::string, uintptr_t> set;  // what each setter was last given
 };
 
 // What a draw hands the GPU: the states bound and what the GPU has of the bound buffers.
@@ -44,18 +49,14 @@ struct Draw {
     Bytes vertices, constants;
 };
 
-struct Failure {
-    std::optional<std::string> description, failureReason;
-};
-
 struct World {
     std::map<id, Object> objects;
     std::map<std::string, int> counters;
     std::vector<Draw> draws;
-    Names outsidePools;  // messages sent with no pool open
-    Names toReleased;    // receivers of messages after their last release
+    Names outsidePools;                  // messages sent with no pool open
+    Names toReleased;                    // receivers of messages after their last release
     std::vector<std::vector<id>> pools;  // open autorelease pools, innermost last
-    std::optional<Failure> libraryError, pipelineError;
+    std::optional<Texts> libraryError, pipelineError;
     id device = nil, encoder = nil;
 } world;
 
@@ -94,13 +95,12 @@ id textOrNil(const std::optional<std::string>& text) {
 }
 
 // A new object of the kind, or nil and an autoreleased error when the world is set to fail.
-id makeOrFail(const char* kind, const std::optional<Failure>& failure, id* error) {
+id makeOrFail(const char* kind, const std::optional<Texts>& failure, id* error) {
     if (!failure) {
         return make(kind);
     }
     *error = autoreleased(make("error"));
-    objectOf(*error).description = failure->description;
-    objectOf(*error).failureReason = failure->failureReason;
+    objectOf(*error).texts = *failure;
     return nil;
 }
 
@@ -149,10 +149,11 @@ IMP imp(Function function) {
     return reinterpret_cast<IMP>(reinterpret_cast<void (*)()>(function));
 }
 
-// What each message the backend sends does; any other setter stores what it is given, and any
-// other message aborts the program, as the runtime's own forwarding does. A descriptor's arrays
-// and their elements stand for the descriptor itself, so the backend must neither release them
-// nor message them after the descriptor's release.
+// What each message the backend sends does; any other setter stores its one argument (an object,
+// a number or a flag, each passed in one register) and any other message aborts the program, as
+// the runtime's own forwarding does. A descriptor's arrays and their elements stand for the
+// descriptor itself, so the backend must neither release them nor message them after the
+// descriptor's release.
 IMP implementation(id receiver, SEL sent) {
     const std::string name = sel_getName(sent);
     if (world.pools.empty()) {
@@ -163,21 +164,15 @@ IMP implementation(id receiver, SEL sent) {
     }
     static const auto itself = +[](id object, SEL) { return object; };
     static const auto localizedText = +[](id error, SEL selector) {
-        const Object& texts = objectOf(error);
+        const Texts& texts = objectOf(error).texts;
         return textOrNil(std::strcmp(sel_getName(selector), "localizedDescription") == 0
-                             ? texts.description
-                             : texts.failureReason);
+                             ? texts.first
+                             : texts.second);
     };
     static const auto newObject = +[](id, SEL selector, id) {
         return make(std::strcmp(sel_getName(selector), "newFunctionWithName:") == 0
                         ? "function"
                         : "depthStencilState");
-    };
-    static const auto setBool = +[](id object, SEL setter, BOOL value) {
-        objectOf(object).set[sel_getName(setter)] = uintptr_t(value);
-    };
-    static const auto setObject = +[](id object, SEL setter, id value) {
-        objectOf(object).set[sel_getName(setter)] = reinterpret_cast<uintptr_t>(value);
     };
     static const std::map<std::string, IMP> implementations = {
         {"alloc", imp(+[](id cls, SEL) {
@@ -189,7 +184,7 @@ IMP implementation(id receiver, SEL sent) {
         {"attributes", imp(itself)},
         {"layouts", imp(itself)},
         {"colorAttachments", imp(itself)},
-        {"objectAtIndexedSubscript:", imp(+[](id array, SEL, UInteger) { return array; })},
+        {"objectAtIndexedSubscript:", imp(itself)},
         {"release", imp(+[](id object, SEL) { --objectOf(object).references; })},
         {"localizedDescription", imp(localizedText)},
         {"localizedFailureReason", imp(localizedText)},
@@ -199,14 +194,6 @@ IMP implementation(id receiver, SEL sent) {
              return string;
          })},
         {"UTF8String", imp(+[](id string, SEL) { return objectOf(string).text.c_str(); })},
-        {"setBlendingEnabled:", imp(setBool)},
-        {"setDepthWriteEnabled:", imp(setBool)},
-        {"setLabel:", imp(setObject)},
-        {"setVertexFunction:", imp(setObject)},
-        {"setFragmentFunction:", imp(setObject)},
-        {"setVertexDescriptor:", imp(setObject)},
-        {"setRenderPipelineState:", imp(setObject)},
-        {"setDepthStencilState:", imp(setObject)},
         {"newLibraryWithSource:options:error:", imp(+[](id, SEL, id, id, id* error) {
              return makeOrFail("library", world.libraryError, error);
          })},
@@ -224,9 +211,8 @@ IMP implementation(id receiver, SEL sent) {
         {"length", imp(+[](id buffer, SEL) { return UInteger(objectOf(buffer).memory.size()); })},
         {"didModifyRange:", imp(&didModifyRange)},
         {"setVertexBuffer:offset:atIndex:",
-         imp(+[](id encoder, SEL, id buffer, UInteger offset, UInteger index) {
-             objectOf(encoder).set["buffer" + std::to_string(index)] =
-                 reinterpret_cast<uintptr_t>(buffer);
+         imp(+[](id encoder, SEL, uintptr_t buffer, UInteger offset, UInteger index) {
+             objectOf(encoder).set["buffer" + std::to_string(index)] = buffer;
              objectOf(encoder).set["offset" + std::to_string(index)] = offset;
          })},
         {"drawPrimitives:vertexStart:vertexCount:", imp(&drawPrimitives)},
@@ -235,10 +221,10 @@ IMP implementation(id receiver, SEL sent) {
     if (found != implementations.end()) {
         return found->second;
     }
-    const auto setUInteger = +[](id object, SEL setter, UInteger value) {
+    const auto set = +[](id object, SEL setter, uintptr_t value) {
         objectOf(object).set[sel_getName(setter)] = value;
     };
-    return name.rfind("set", 0) == 0 ? imp(setUInteger) : nullptr;
+    return name.rfind("set", 0) == 0 ? imp(set) : nullptr;
 }
 
 // The names of the objects whose count is not what the host holds: the backend's own, leaked,
@@ -321,12 +307,12 @@ class MetalBackend : public testing::Test {
 // Initialize creates anything, and a second one replaces every resource, releasing the first.
 TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
     const Offers versioned = {offer(&metalV1)};
-    const Failure badSource{"Compilation failed", "line 3: bad"};
+    const Texts badSource{"Compilation failed", "line 3: bad"};
     const Names all = {"buffer1", "buffer2", "depthStencilState1", "pipelineState1"};
     const struct {
         const char* what;
         Offers offers;
-        std::optional<Failure> libraryError, pipelineError;
+        std::optional<Texts> libraryError, pipelineError;
         int lookups;
         const char* report;
         Names resources;
@@ -335,8 +321,12 @@ TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
         {"unversioned", {offer(&metal)}, {}, {}, 2, "", all},
         {"neither", {}, {}, {}, 2, "", {}},
         {"bad source", versioned, badSource, {}, 1, "Compilation failed\nline 3: bad\n\n", all},
-        {"no error texts", versioned, Failure{}, {}, 1, "<unknown>\n\n\n", all},
-        {"bad pipeline", versioned, {}, Failure{"Invalid pipeline", {}}, 1,
+        {"no error texts", versioned, Texts{}, {}, 1, "<unknown>\n\n\n", all},
+        {"bad pipeline",
+         versioned,
+         {},
+         Texts{"Invalid pipeline", {}},
+         1,
          "Metal: Error creating pipeline state: Invalid pipeline\n\n",
          {"buffer1", "buffer2", "depthStencilState1"}},
     };
@@ -429,6 +419,45 @@ TEST_F(MetalBackend, UploadsPicturesAndMapsBuffersOfTheHost) {
     std::fill_n(contents, 256, 0x5A);
     backend_->EndModifyVertexBuffer(buffer);
     EXPECT_TRUE(objectOf(buffer).gpu == Bytes(256, 0x5A));
+}
+
+// Each renderer with a backend gets a new one on every call, and making it touches no device (a
+// single OpenGL call from a constructor would fail here); every other value gets none. Every
+// backend hands out texture buffers of packed rows, width * 4 bytes, which EndModifyTexture frees
+// (the sanitizer builds report a leak or a short buffer), and no buffer for sizes beyond 32-bit
+// arithmetic instead of a short one.
+TEST(RenderFactory, GivesEachRendererABackendOfItsOwn) {
+    for (const UnityGfxRenderer renderer :
+         {kUnityGfxRendererOpenGLES20, kUnityGfxRendererOpenGLES30, kUnityGfxRendererOpenGLCore,
+          kUnityGfxRendererMetal}) {
+        SCOPED_TRACE(renderer);
+        const std::unique_ptr<RenderAPI> backend(CreateRenderAPI(renderer));
+        ASSERT_NE(backend, nullptr);
+        EXPECT_NE(std::unique_ptr<RenderAPI>(CreateRenderAPI(renderer)), backend);
+        const bool isMetal = renderer == kUnityGfxRendererMetal;
+        EXPECT_EQ(backend->GetUsesReverseZ(), isMetal);
+        EXPECT_EQ(dynamic_cast<const RenderAPI_Metal*>(backend.get()) != nullptr, isMetal);
+        const auto* openGL = dynamic_cast<const RenderAPI_OpenGLCoreES*>(backend.get());
+        ASSERT_EQ(openGL == nullptr, isMetal);
+        if (openGL != nullptr) {
+            EXPECT_EQ(openGL->renderer(), renderer);
+            EXPECT_FALSE(openGL->textureUploader().has_value()) << "nothing before Initialize";
+        }
+
+        int rowPitch = 0;
+        auto* pixels = static_cast<uint8_t*>(backend->BeginModifyTexture(nullptr, 2, 3, &rowPitch));
+        ASSERT_NE(pixels, nullptr);
+        EXPECT_EQ(rowPitch, 8);
+        pixels[23] = 0xFF;
+        backend->EndModifyTexture(nullptr, 2, 3, rowPitch, pixels);
+        for (const auto& [width, height] : {std::pair{40000, 40000}, {-2, 3}, {2, -3}}) {
+            EXPECT_EQ(backend->BeginModifyTexture(nullptr, width, height, &rowPitch), nullptr);
+        }
+    }
+    for (const int value :
+         {INT_MIN, -1, 0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 12, 13, 14, 15, 18, 19, 21, 100, INT_MAX}) {
+        EXPECT_EQ(CreateRenderAPI(UnityGfxRenderer(value)), nullptr) << value;
+    }
 }
 
 }  // namespace

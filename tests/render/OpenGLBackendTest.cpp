@@ -282,6 +282,37 @@ TEST_P(OpenGLBackend, MapsTheHostsVertexBufferWhereTheApiCan) {
     }
 }
 
+// OpenGL Core takes BGRA natively; OpenGL ES only with a BGRA8888 extension, and swizzles on the
+// CPU otherwise; row lengths exist from ES 3.0 on or with EXT_unpack_subimage. Mesa's ES contexts
+// offer both extensions, so the rows without them are checked here only. Each program checks the
+// rows of its own API.
+TEST_P(OpenGLBackend, ChoosesItsUploadByTheApiAndItsExtensions) {
+    using Transfer = GLPixelTransfer;
+    const struct {
+        UnityGfxRenderer renderer;
+        GLExtensionSupport extensions;
+        Transfer transfer;
+        bool rowLength, unpackBuffer, swapBytes;
+    } rows[] = {
+        {kUnityGfxRendererOpenGLCore, {}, Transfer::BgraReversed, true, true, true},
+        {kUnityGfxRendererOpenGLES30, {true, false}, Transfer::BgraExt, true, true, false},
+        {kUnityGfxRendererOpenGLES30, {}, Transfer::SwizzleToRgba, true, true, false},
+        {kUnityGfxRendererOpenGLES20, {}, Transfer::SwizzleToRgba, false, false, false},
+        {kUnityGfxRendererOpenGLES20, {false, true}, Transfer::SwizzleToRgba, true, false, false},
+    };
+    for (const auto& row : rows) {
+        if (row.renderer != GetParam()) {
+            continue;
+        }
+        SCOPED_TRACE("row " + std::to_string(&row - rows));
+        const GLUploadCapabilities chosen = ChooseUploadCapabilities(row.renderer, row.extensions);
+        EXPECT_EQ(chosen.transfer, row.transfer);
+        EXPECT_EQ(chosen.unpackRowLength, row.rowLength);
+        EXPECT_EQ(chosen.pixelUnpackBuffer, row.unpackBuffer);
+        EXPECT_EQ(chosen.unpackSwapBytes, row.swapBytes);
+    }
+}
+
 // Built once per context (TEST_RENDERER), since Mesa gives a process OpenGL ES contexts of one
 // version only.
 INSTANTIATE_TEST_SUITE_P(Context, OpenGLBackend, testing::Values(TEST_RENDERER),
