@@ -82,40 +82,9 @@ class OpenGLBackend : public testing::TestWithParam<UnityGfxRenderer> {
     }
 
     bool isCore() const { return GetParam() == kUnityGfxRendererOpenGLCore; }
-    // A colour texture with a depth buffer, cleared to black and the depth, as the host's target.
-    void renderTarget(int width, int height, float depth) {
-        width_ = width;
-        height_ = height;
-        bindFramebuffer(makeTexture(GLPixelTransfer::SwizzleToRgba, width, height));
-        GLuint depthBuffer = 0;
-        glGenRenderbuffers(1, &depthBuffer);
-        glBindRenderbuffer(GL_RENDERBUFFER, depthBuffer);
-        glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT16, width, height);
-        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER,
-                                  depthBuffer);
-        ASSERT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER), GLenum(GL_FRAMEBUFFER_COMPLETE));
-        glViewport(0, 0, width, height);
-        glClearColor(0, 0, 0, 1);
-        glClearDepthf(depth);
-        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    }
-    void draw(float xScale, const std::vector<Vertex>& vertices) {
-        const float world[16] = {xScale, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-        backend_->DrawSimpleTriangles(world, int(vertices.size() / 3), vertices.data());
-    }
-    // The colour under normalised device coordinates (x, y), give or take one step of rounding.
-    void expectColor(float x, float y, std::array<int, 3> rgb, const std::string& where) const {
-        const std::vector<uint8_t> pixel =
-            readRgba(int((x + 1) / 2 * width_), int((y + 1) / 2 * height_), 1, 1);
-        for (size_t channel = 0; channel < 3; ++channel) {
-            EXPECT_NEAR(pixel[channel], rgb[channel], 1) << where;
-        }
-    }
 
     std::unique_ptr<headlessgl::EglContext> context_;
     std::unique_ptr<RenderAPI> backend_;
-    int width_ = 0;
-    int height_ = 0;
 };
 
 // 21 triangles fill 1008 of the vertex buffer's 1024 bytes: 20 in front of a cleared depth of
@@ -125,8 +94,18 @@ class OpenGLBackend : public testing::TestWithParam<UnityGfxRenderer> {
 // array stays as it was: OpenGL Core draws through one of the backend's own, deleted after the
 // draw; OpenGL ES 3.0 uses whatever is bound; ES 2.0 has none.
 TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
-    constexpr int kColumns = 20;
-    renderTarget(kColumns * 8, 8, 0.5f);
+    constexpr int kColumns = 20, kWidth = kColumns * 8, kHeight = 8;
+    bindFramebuffer(makeTexture(GLPixelTransfer::SwizzleToRgba, kWidth, kHeight));
+    GLuint depthBuffer = 0;
+    glGenRenderbuffers(1, &depthBuffer);
+    glBindRenderbuffer(GL_RENDERBUFFER, depthBuffer);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT16, kWidth, kHeight);
+    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, depthBuffer);
+    ASSERT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER), GLenum(GL_FRAMEBUFFER_COMPLETE));
+    glViewport(0, 0, kWidth, kHeight);
+    glClearColor(0, 0, 0, 1);
+    glClearDepthf(0.5f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glEnable(GL_CULL_FACE);
     glCullFace(GL_BACK);
     glEnable(GL_BLEND);
@@ -138,6 +117,18 @@ TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
         glGenVertexArrays(1, &hostArray);
         glBindVertexArray(hostArray);
     }
+    const auto draw = [&](float xScale, const std::vector<Vertex>& vertices) {
+        const float world[16] = {xScale, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+        backend_->DrawSimpleTriangles(world, int(vertices.size() / 3), vertices.data());
+    };
+    // The colour under normalised device coordinates (x, y), give or take one step of rounding.
+    const auto expectColor = [](float x, float y, std::array<int, 3> rgb,
+                                const std::string& where) {
+        const auto pixel = readRgba(int((x + 1) / 2 * kWidth), int((y + 1) / 2 * kHeight), 1, 1);
+        for (size_t channel = 0; channel < 3; ++channel) {
+            EXPECT_NEAR(pixel[channel], rgb[channel], 1) << where;
+        }
+    };
     std::vector<Vertex> vertices;
     const float column = 2.0f / kColumns;
     for (int i = 0; i < kColumns; ++i) {
@@ -172,40 +163,66 @@ TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
     expectColor(-1 + column / 4, -0.5f, {0, 255, 0}, "the near triangles wrote no depth");
 }
 
-// Every way a decoded picture reaches the host's texture on this API shows it with red in the red
-// channel: the backend's own upload of tight and padded rows, the CPU swizzle into RGBA storage,
-// and the repacked copy for padded rows where the API has no row length. The picture's odd width
-// shears it under any unpack alignment above 4 or a wrong row length. The host's unpack state,
-// every value wrong, and its unpack buffer are given back as they were.
-TEST_P(OpenGLBackend, UploadsPicturesWithRedInTheRedChannel) {
+// OpenGL Core takes BGRA natively; OpenGL ES only with a BGRA8888 extension, and swizzles on the
+// CPU otherwise; row lengths exist from ES 3.0 on or with EXT_unpack_subimage, and padded rows
+// are repacked without them. Mesa's ES contexts offer both extensions, so only these rows choose
+// without them; each program uploads with the rows of its own API. Every choice shows the picture
+// with red in the red channel, its odd width sheared under any unpack alignment above 4 or a wrong
+// row length, and gives the host's unpack state, every value wrong, and its unpack buffer back.
+TEST_P(OpenGLBackend, UploadsPicturesAsTheApiAndItsExtensionsAllow) {
+    using Transfer = GLPixelTransfer;
     const BgraPicture full = readReferencePictures(fixtureClip("h264_odd_642x362")).at(0);
     const BgraPicture picture = packRows(full.pixels.data(), 641, 361, full.width * 4);
     std::vector<uint8_t> expected = picture.pixels;
     for (size_t i = 0; i < expected.size(); i += 4) {
         std::swap(expected[i], expected[i + 2]);
     }
-    const GLUploadCapabilities chosen =
-        dynamic_cast<RenderAPI_OpenGLCoreES&>(*backend_).textureUploader()->capabilities();
-    GLUploadCapabilities swizzled = chosen;
-    swizzled.transfer = GLPixelTransfer::SwizzleToRgba;
-    GLUploadCapabilities noRowLength = chosen;
-    noRowLength.unpackRowLength = false;
     const int tight = picture.width * 4;
     const struct {
-        const char* what;
-        bool viaBackend;
-        GLUploadCapabilities capabilities;
+        UnityGfxRenderer renderer;
+        GLExtensionSupport extensions;
+        Transfer transfer;
+        bool rowLength, unpackBuffer, swapBytes;
         int rowPitch;
     } rows[] = {
-        {"tight rows", true, chosen, tight},
-        {"padded rows", true, chosen, tight + 256},
-        {"swizzled", false, swizzled, tight + 64},
-        {"repacked", false, noRowLength, tight + 64},
+        {kUnityGfxRendererOpenGLCore, {}, Transfer::BgraReversed, true, true, true, tight},
+        {kUnityGfxRendererOpenGLCore, {}, Transfer::BgraReversed, true, true, true, tight + 256},
+        {kUnityGfxRendererOpenGLES30,
+         {true, false},
+         Transfer::BgraExt,
+         true,
+         true,
+         false,
+         tight + 256},
+        {kUnityGfxRendererOpenGLES30, {}, Transfer::SwizzleToRgba, true, true, false, tight},
+        {kUnityGfxRendererOpenGLES20, {}, Transfer::SwizzleToRgba, false, false, false, tight + 64},
+        {kUnityGfxRendererOpenGLES20,
+         {true, false},
+         Transfer::BgraExt,
+         false,
+         false,
+         false,
+         tight + 64},
+        {kUnityGfxRendererOpenGLES20,
+         {false, true},
+         Transfer::SwizzleToRgba,
+         true,
+         false,
+         false,
+         tight + 64},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        const GLuint texture =
-            makeTexture(row.capabilities.transfer, picture.width, picture.height);
+        if (row.renderer != GetParam()) {
+            continue;
+        }
+        SCOPED_TRACE("row " + std::to_string(&row - rows));
+        const GLUploadCapabilities chosen = ChooseUploadCapabilities(row.renderer, row.extensions);
+        EXPECT_EQ(chosen.transfer, row.transfer);
+        EXPECT_EQ(chosen.unpackRowLength, row.rowLength);
+        EXPECT_EQ(chosen.pixelUnpackBuffer, row.unpackBuffer);
+        EXPECT_EQ(chosen.unpackSwapBytes, row.swapBytes);
+
+        const GLuint texture = makeTexture(chosen.transfer, picture.width, picture.height);
         std::vector<uint8_t> pixels(size_t(row.rowPitch) * picture.height, 0xA5);
         for (int y = 0; y < picture.height; ++y) {
             std::memcpy(&pixels[size_t(y) * row.rowPitch], &picture.pixels[size_t(y) * tight],
@@ -214,32 +231,26 @@ TEST_P(OpenGLBackend, UploadsPicturesWithRedInTheRedChannel) {
         const std::vector<uint8_t> original = pixels;
         // The unpack state a host may leave behind: every value wrong for a tightly packed upload.
         std::vector<std::pair<GLenum, GLint>> host = {{GL_UNPACK_ALIGNMENT, 8}};
-        if (row.capabilities.unpackRowLength) {
+        if (chosen.unpackRowLength) {
             host.insert(
                 host.end(),
                 {{GL_UNPACK_ROW_LENGTH, 7}, {GL_UNPACK_SKIP_ROWS, 3}, {GL_UNPACK_SKIP_PIXELS, 5}});
         }
-        if (row.capabilities.unpackSwapBytes) {
+        if (chosen.unpackSwapBytes) {
             host.emplace_back(GL_UNPACK_SWAP_BYTES, GL_TRUE);
         }
         for (const auto& [parameter, value] : host) {
             glPixelStorei(parameter, value);
         }
         GLuint hostBuffer = 0;
-        if (row.capabilities.pixelUnpackBuffer) {
+        if (chosen.pixelUnpackBuffer) {
             glGenBuffers(1, &hostBuffer);
             glBindBuffer(GL_PIXEL_UNPACK_BUFFER, hostBuffer);
             glBufferData(GL_PIXEL_UNPACK_BUFFER, 16, nullptr, GL_STREAM_DRAW);
         }
 
-        if (row.viaBackend) {
-            backend_->BeginModifyTexture2();
-            backend_->EndModifyTexture2(handle(texture), picture.width, picture.height,
-                                        row.rowPitch, pixels.data());
-        } else {
-            GLTextureUploader(row.capabilities)
-                .upload(texture, picture.width, picture.height, row.rowPitch, pixels.data());
-        }
+        GLTextureUploader(chosen).upload(texture, picture.width, picture.height, row.rowPitch,
+                                         pixels.data());
         EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
         EXPECT_EQ(integer(GL_TEXTURE_BINDING_2D), GLint(texture));
         for (const auto& [parameter, value] : host) {
@@ -279,37 +290,6 @@ TEST_P(OpenGLBackend, MapsTheHostsVertexBufferWhereTheApiCan) {
         std::vector<uint8_t> contents(256);
         glGetBufferSubData(GL_ARRAY_BUFFER, 0, 256, contents.data());
         EXPECT_EQ(contents, bytes);
-    }
-}
-
-// OpenGL Core takes BGRA natively; OpenGL ES only with a BGRA8888 extension, and swizzles on the
-// CPU otherwise; row lengths exist from ES 3.0 on or with EXT_unpack_subimage. Mesa's ES contexts
-// offer both extensions, so the rows without them are checked here only. Each program checks the
-// rows of its own API.
-TEST_P(OpenGLBackend, ChoosesItsUploadByTheApiAndItsExtensions) {
-    using Transfer = GLPixelTransfer;
-    const struct {
-        UnityGfxRenderer renderer;
-        GLExtensionSupport extensions;
-        Transfer transfer;
-        bool rowLength, unpackBuffer, swapBytes;
-    } rows[] = {
-        {kUnityGfxRendererOpenGLCore, {}, Transfer::BgraReversed, true, true, true},
-        {kUnityGfxRendererOpenGLES30, {true, false}, Transfer::BgraExt, true, true, false},
-        {kUnityGfxRendererOpenGLES30, {}, Transfer::SwizzleToRgba, true, true, false},
-        {kUnityGfxRendererOpenGLES20, {}, Transfer::SwizzleToRgba, false, false, false},
-        {kUnityGfxRendererOpenGLES20, {false, true}, Transfer::SwizzleToRgba, true, false, false},
-    };
-    for (const auto& row : rows) {
-        if (row.renderer != GetParam()) {
-            continue;
-        }
-        SCOPED_TRACE("row " + std::to_string(&row - rows));
-        const GLUploadCapabilities chosen = ChooseUploadCapabilities(row.renderer, row.extensions);
-        EXPECT_EQ(chosen.transfer, row.transfer);
-        EXPECT_EQ(chosen.unpackRowLength, row.rowLength);
-        EXPECT_EQ(chosen.pixelUnpackBuffer, row.unpackBuffer);
-        EXPECT_EQ(chosen.unpackSwapBytes, row.swapBytes);
     }
 }
 
