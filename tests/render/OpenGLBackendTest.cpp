@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace testsupport;
@@ -87,14 +88,14 @@ class OpenGLBackend : public testing::TestWithParam<UnityGfxRenderer> {
     std::unique_ptr<RenderAPI> backend_;
 };
 
-// 21 triangles fill 1008 of the vertex buffer's 1024 bytes: 20 in front of a cleared depth of
-// 0.5, each covering its own column once the world matrix halves x, and one behind it over them
-// all. A green one between them, drawn next, passes only where the first draw wrote no depth.
-// The host left culling, blending, a rejecting depth test and a vertex array of its own; that
-// array stays as it was: OpenGL Core draws through one of the backend's own, deleted after the
-// draw; OpenGL ES 3.0 uses whatever is bound; ES 2.0 has none.
+// 21 triangles fill 1008 of the vertex buffer's 1024 bytes, each in its own column once the world
+// matrix halves x, in front of a cleared depth of 0.5. Then a green one nearer than that passes
+// only where they wrote no depth, and a blue one behind it nowhere. The host left culling,
+// blending, a rejecting depth test and a vertex array of its own; that array stays as it was:
+// OpenGL Core draws through one of the backend's own, deleted after the draw; OpenGL ES 3.0 uses
+// whatever is bound; ES 2.0 has none.
 TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
-    constexpr int kColumns = 20, kWidth = kColumns * 8, kHeight = 8;
+    constexpr int kTriangles = 21, kWidth = kTriangles * 8, kHeight = 8;
     bindFramebuffer(makeTexture(GLPixelTransfer::SwizzleToRgba, kWidth, kHeight));
     GLuint depthBuffer = 0;
     glGenRenderbuffers(1, &depthBuffer);
@@ -117,10 +118,6 @@ TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
         glGenVertexArrays(1, &hostArray);
         glBindVertexArray(hostArray);
     }
-    const auto draw = [&](float xScale, const std::vector<Vertex>& vertices) {
-        const float world[16] = {xScale, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-        backend_->DrawSimpleTriangles(world, int(vertices.size() / 3), vertices.data());
-    };
     // The colour under normalised device coordinates (x, y), give or take one step of rounding.
     const auto expectColor = [](float x, float y, std::array<int, 3> rgb,
                                 const std::string& where) {
@@ -129,25 +126,23 @@ TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
             EXPECT_NEAR(pixel[channel], rgb[channel], 1) << where;
         }
     };
+
     std::vector<Vertex> vertices;
-    const float column = 2.0f / kColumns;
-    for (int i = 0; i < kColumns; ++i) {
-        const float left = 2 * (-1 + i * column);
+    const float column = 2.0f / kTriangles;
+    for (int i = 0; i < kTriangles; ++i) {
+        const float left = -1 + i * column;
         const uint8_t r = uint8_t(10 * i + 5), g = uint8_t(250 - 11 * i), b = uint8_t(7 * i);
-        vertices.push_back({left, -1, 0.25f, r, g, b, 255});
-        vertices.push_back({left + 4 * column, -1, 0.25f, r, g, b, 255});
-        vertices.push_back({left, 1, 0.25f, r, g, b, 255});
+        for (const auto& [x, y] : {std::pair{left, -1}, {left + 2 * column, -1}, {left, 1}}) {
+            vertices.push_back({2 * x, float(y), 0.25f, r, g, b, 255});
+        }
     }
-    vertices.insert(vertices.end(), {{-4, -2, 0.75f, 0, 0, 255, 255},
-                                     {4, -2, 0.75f, 0, 0, 255, 255},
-                                     {-4, 2, 0.75f, 0, 0, 255, 255}});
-    draw(0.5f, vertices);
-    for (int i = 0; i < kColumns; ++i) {
+    const float halvingX[16] = {0.5f, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    backend_->DrawSimpleTriangles(halvingX, kTriangles, vertices.data());
+    for (int i = 0; i < kTriangles; ++i) {
         const Vertex& corner = vertices[size_t(i) * 3];
         expectColor(corner.x / 2 + column / 4, -0.5f, {corner.r, corner.g, corner.b},
                     "triangle " + std::to_string(i));
     }
-    expectColor(0.99f, 0.9f, {0, 0, 0}, "where only the far triangle lies");
     if (hostArray != 0) {
         EXPECT_EQ(integer(GL_VERTEX_ARRAY_BINDING), isCore() ? 0 : GLint(hostArray));
         glBindVertexArray(hostArray);
@@ -156,11 +151,13 @@ TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
         EXPECT_EQ(hostAttributeEnabled, isCore() ? GL_FALSE : GL_TRUE);
     }
 
-    // Clockwise, so the host's back-face culling would have dropped it.
-    draw(1, {{-1, -1, 0.4f, 0, 255, 0, 255},
-             {-1, 1, 0.4f, 0, 255, 0, 255},
-             {1, -1, 0.4f, 0, 255, 0, 255}});
-    expectColor(-1 + column / 4, -0.5f, {0, 255, 0}, "the near triangles wrote no depth");
+    // The green one clockwise, so the host's back-face culling would have dropped it.
+    const Vertex nearAndFar[] = {{-1, -1, 0.4f, 0, 255, 0, 255}, {-1, 1, 0.4f, 0, 255, 0, 255},
+                                 {1, -1, 0.4f, 0, 255, 0, 255},  {-4, -4, 0.75f, 0, 0, 255, 255},
+                                 {8, -4, 0.75f, 0, 0, 255, 255}, {-4, 8, 0.75f, 0, 0, 255, 255}};
+    backend_->DrawSimpleTriangles(halvingX, 2, nearAndFar);
+    expectColor(-0.5f + column / 4, -0.5f, {0, 255, 0}, "the first triangles wrote no depth");
+    expectColor(0.9f, 0.9f, {0, 0, 0}, "where only the far triangle lies");
 }
 
 // OpenGL Core takes BGRA natively; OpenGL ES only with a BGRA8888 extension, and swizzles on the
@@ -229,33 +226,34 @@ TEST_P(OpenGLBackend, UploadsPicturesAsTheApiAndItsExtensionsAllow) {
                         size_t(tight));
         }
         const std::vector<uint8_t> original = pixels;
-        // The unpack state a host may leave behind: every value wrong for a tightly packed upload.
-        std::vector<std::pair<GLenum, GLint>> host = {{GL_UNPACK_ALIGNMENT, 8}};
-        if (chosen.unpackRowLength) {
-            host.insert(
-                host.end(),
-                {{GL_UNPACK_ROW_LENGTH, 7}, {GL_UNPACK_SKIP_ROWS, 3}, {GL_UNPACK_SKIP_PIXELS, 5}});
-        }
-        if (chosen.unpackSwapBytes) {
-            host.emplace_back(GL_UNPACK_SWAP_BYTES, GL_TRUE);
-        }
-        for (const auto& [parameter, value] : host) {
-            glPixelStorei(parameter, value);
+        // The unpack state a host may leave behind, where the API has it: every value wrong for a
+        // tightly packed upload, and a buffer that would turn the pixels' address into an offset.
+        const std::tuple<bool, GLenum, GLint> host[] = {
+            {true, GL_UNPACK_ALIGNMENT, 8},
+            {chosen.unpackRowLength, GL_UNPACK_ROW_LENGTH, 7},
+            {chosen.unpackRowLength, GL_UNPACK_SKIP_ROWS, 3},
+            {chosen.unpackRowLength, GL_UNPACK_SKIP_PIXELS, 5},
+            {chosen.unpackSwapBytes, GL_UNPACK_SWAP_BYTES, GL_TRUE}};
+        for (const auto& [present, parameter, value] : host) {
+            if (present) {
+                glPixelStorei(parameter, value);
+            }
         }
         GLuint hostBuffer = 0;
         if (chosen.pixelUnpackBuffer) {
             glGenBuffers(1, &hostBuffer);
             glBindBuffer(GL_PIXEL_UNPACK_BUFFER, hostBuffer);
-            glBufferData(GL_PIXEL_UNPACK_BUFFER, 16, nullptr, GL_STREAM_DRAW);
         }
 
         GLTextureUploader(chosen).upload(texture, picture.width, picture.height, row.rowPitch,
                                          pixels.data());
         EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
         EXPECT_EQ(integer(GL_TEXTURE_BINDING_2D), GLint(texture));
-        for (const auto& [parameter, value] : host) {
-            EXPECT_EQ(integer(parameter), value) << "unpack parameter " << parameter;
-            glPixelStorei(parameter, parameter == GL_UNPACK_ALIGNMENT ? 4 : 0);
+        for (const auto& [present, parameter, value] : host) {
+            if (present) {
+                EXPECT_EQ(integer(parameter), value) << "unpack parameter " << parameter;
+                glPixelStorei(parameter, parameter == GL_UNPACK_ALIGNMENT ? 4 : 0);
+            }
         }
         if (hostBuffer != 0) {
             EXPECT_EQ(integer(GL_PIXEL_UNPACK_BUFFER_BINDING), GLint(hostBuffer));
