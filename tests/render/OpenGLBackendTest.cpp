@@ -167,7 +167,6 @@ TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
 // with red in the red channel, its odd width sheared under any unpack alignment above 4 or a wrong
 // row length, and gives the host's unpack state, every value wrong, and its unpack buffer back.
 TEST_P(OpenGLBackend, UploadsPicturesAsTheApiAndItsExtensionsAllow) {
-    using Transfer = GLPixelTransfer;
     const BgraPicture full = readReferencePictures(fixtureClip("h264_odd_642x362")).at(0);
     const BgraPicture picture = packRows(full.pixels.data(), 641, 361, full.width * 4);
     std::vector<uint8_t> expected = picture.pixels;
@@ -175,38 +174,23 @@ TEST_P(OpenGLBackend, UploadsPicturesAsTheApiAndItsExtensionsAllow) {
         std::swap(expected[i], expected[i + 2]);
     }
     const int tight = picture.width * 4;
+    const auto Core = kUnityGfxRendererOpenGLCore, ES3 = kUnityGfxRendererOpenGLES30,
+               ES2 = kUnityGfxRendererOpenGLES20;
+    const auto Reversed = GLPixelTransfer::BgraReversed, Ext = GLPixelTransfer::BgraExt,
+               Swizzle = GLPixelTransfer::SwizzleToRgba;
     const struct {
         UnityGfxRenderer renderer;
         GLExtensionSupport extensions;
-        Transfer transfer;
-        bool rowLength, unpackBuffer, swapBytes;
-        int rowPitch;
+        GLUploadCapabilities expected;  // transfer, row length, unpack buffer, swapped bytes
+        int padding;
     } rows[] = {
-        {kUnityGfxRendererOpenGLCore, {}, Transfer::BgraReversed, true, true, true, tight},
-        {kUnityGfxRendererOpenGLCore, {}, Transfer::BgraReversed, true, true, true, tight + 256},
-        {kUnityGfxRendererOpenGLES30,
-         {true, false},
-         Transfer::BgraExt,
-         true,
-         true,
-         false,
-         tight + 256},
-        {kUnityGfxRendererOpenGLES30, {}, Transfer::SwizzleToRgba, true, true, false, tight},
-        {kUnityGfxRendererOpenGLES20, {}, Transfer::SwizzleToRgba, false, false, false, tight + 64},
-        {kUnityGfxRendererOpenGLES20,
-         {true, false},
-         Transfer::BgraExt,
-         false,
-         false,
-         false,
-         tight + 64},
-        {kUnityGfxRendererOpenGLES20,
-         {false, true},
-         Transfer::SwizzleToRgba,
-         true,
-         false,
-         false,
-         tight + 64},
+        {Core, {}, {Reversed, true, true, true}, 0},
+        {Core, {}, {Reversed, true, true, true}, 256},
+        {ES3, {true, false}, {Ext, true, true, false}, 256},
+        {ES3, {}, {Swizzle, true, true, false}, 0},
+        {ES2, {}, {Swizzle, false, false, false}, 64},
+        {ES2, {true, false}, {Ext, false, false, false}, 64},
+        {ES2, {false, true}, {Swizzle, true, false, false}, 64},
     };
     for (const auto& row : rows) {
         if (row.renderer != GetParam()) {
@@ -214,15 +198,17 @@ TEST_P(OpenGLBackend, UploadsPicturesAsTheApiAndItsExtensionsAllow) {
         }
         SCOPED_TRACE("row " + std::to_string(&row - rows));
         const GLUploadCapabilities chosen = ChooseUploadCapabilities(row.renderer, row.extensions);
-        EXPECT_EQ(chosen.transfer, row.transfer);
-        EXPECT_EQ(chosen.unpackRowLength, row.rowLength);
-        EXPECT_EQ(chosen.pixelUnpackBuffer, row.unpackBuffer);
-        EXPECT_EQ(chosen.unpackSwapBytes, row.swapBytes);
+        const auto fields = [](const GLUploadCapabilities& c) {
+            return std::tuple(int(c.transfer), c.unpackRowLength, c.pixelUnpackBuffer,
+                              c.unpackSwapBytes);
+        };
+        EXPECT_EQ(fields(chosen), fields(row.expected));
 
+        const int rowPitch = tight + row.padding;
         const GLuint texture = makeTexture(chosen.transfer, picture.width, picture.height);
-        std::vector<uint8_t> pixels(size_t(row.rowPitch) * picture.height, 0xA5);
+        std::vector<uint8_t> pixels(size_t(rowPitch) * picture.height, 0xA5);
         for (int y = 0; y < picture.height; ++y) {
-            std::memcpy(&pixels[size_t(y) * row.rowPitch], &picture.pixels[size_t(y) * tight],
+            std::memcpy(&pixels[size_t(y) * rowPitch], &picture.pixels[size_t(y) * tight],
                         size_t(tight));
         }
         const std::vector<uint8_t> original = pixels;
@@ -245,7 +231,7 @@ TEST_P(OpenGLBackend, UploadsPicturesAsTheApiAndItsExtensionsAllow) {
             glBindBuffer(GL_PIXEL_UNPACK_BUFFER, hostBuffer);
         }
 
-        GLTextureUploader(chosen).upload(texture, picture.width, picture.height, row.rowPitch,
+        GLTextureUploader(chosen).upload(texture, picture.width, picture.height, rowPitch,
                                          pixels.data());
         EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
         EXPECT_EQ(integer(GL_TEXTURE_BINDING_2D), GLint(texture));
