@@ -49,6 +49,8 @@ struct Draw {
     Bytes vertices, constants;
 };
 
+using Offers = std::map<std::pair<unsigned long long, unsigned long long>, void*>;
+
 struct World {
     std::map<id, Object> objects;
     std::map<std::string, int> counters;
@@ -58,6 +60,8 @@ struct World {
     std::vector<std::vector<id>> pools;  // open autorelease pools, innermost last
     std::optional<Texts> libraryError, pipelineError;
     id device = nil, encoder = nil;
+    Offers offered;  // the host's interfaces by GUID
+    int lookups = 0;
 } world;
 
 Object& objectOf(id object) {
@@ -246,13 +250,10 @@ IUnityGraphicsMetalV1 metalV1{
 IUnityGraphicsMetal metal{
     nullptr, [] { return world.device; }, nullptr, [] { return world.encoder; }, nullptr, nullptr};
 
-using Offers = std::map<std::pair<unsigned long long, unsigned long long>, void*>;
-Offers offered;
-int lookups = 0;
 IUnityInterfaces host{[](UnityInterfaceGUID guid) -> IUnityInterface* {
-                          ++lookups;
-                          const auto found = offered.find({guid.m_GUIDHigh, guid.m_GUIDLow});
-                          return found != offered.end() ? found->second : nullptr;
+                          ++world.lookups;
+                          const auto found = world.offered.find({guid.m_GUIDHigh, guid.m_GUIDLow});
+                          return found != world.offered.end() ? found->second : nullptr;
                       },
                       nullptr, nullptr, nullptr};
 
@@ -279,8 +280,7 @@ class MetalBackend : public testing::Test {
         world = World{};
         world.device = make("device", true);
         world.encoder = make("encoder", true);
-        offered = {offer(&metalV1)};
-        lookups = 0;
+        world.offered = {offer(&metalV1)};
         backend_.reset(CreateRenderAPI(kUnityGfxRendererMetal));
     }
     void TearDown() override {
@@ -336,7 +336,7 @@ TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
         SCOPED_TRACE(row.what);
         TearDown();
         SetUp();
-        offered = row.offers;
+        world.offered = row.offers;
         world.libraryError = row.libraryError;
         world.pipelineError = row.pipelineError;
         for (const UnityGfxDeviceEventType event :
@@ -345,10 +345,10 @@ TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
             backend_->ProcessDeviceEvent(event, &host);
         }
         EXPECT_EQ(world.objects.size(), 2u) << "the host's device and encoder only";
-        EXPECT_EQ(lookups, 0);
+        EXPECT_EQ(world.lookups, 0);
 
         EXPECT_EQ(initialize(), row.report);
-        EXPECT_EQ(lookups, row.lookups);
+        EXPECT_EQ(world.lookups, row.lookups);
         EXPECT_EQ(unbalanced(), row.resources);
         backend_->DrawSimpleTriangles(worldMatrix, 1, vertices);
         EXPECT_EQ(world.draws.size(), row.resources.empty() ? 0u : 1u);
@@ -386,29 +386,26 @@ TEST_F(MetalBackend, DrawsWhatFitsItsVertexBufferIntoTheHostsEncoder) {
 }
 
 // A decoded picture replaces level 0 of the host's texture, its region and row pitch intact
-// through the runtime (structs by value), from tight rows and from padded ones; the host's
+// through the runtime (structs by value), from padded rows of a picture's corner; the host's
 // buffers map to their contents and reach the GPU whole.
 TEST_F(MetalBackend, UploadsPicturesAndMapsBuffersOfTheHost) {
     const testsupport::BgraPicture picture =
         testsupport::readReferencePictures(testsupport::fixtureClip("h264_cbp_1920x1080")).at(0);
-    for (const auto& [width, height, rowPitch] : {std::tuple{1920, 1080, 7680}, {640, 360, 2624}}) {
-        SCOPED_TRACE(rowPitch);
-        const Bytes expected =
-            testsupport::packRows(picture.pixels.data(), width, height, 7680).pixels;
-        id texture = make("texture", true);
-        objectOf(texture).width = UInteger(width);
-        objectOf(texture).memory.assign(expected.size(), 0);
-        Bytes pixels(size_t(rowPitch) * size_t(height), 0xEE);
-        for (int y = 0; y < height; ++y) {
-            std::memcpy(&pixels[size_t(y) * rowPitch], &expected[size_t(y) * width * 4],
-                        size_t(width) * 4);
-        }
-        const Bytes original = pixels;
-        backend_->BeginModifyTexture2();
-        backend_->EndModifyTexture2(texture, width, height, rowPitch, pixels.data());
-        EXPECT_TRUE(pixels == original) << "the caller's pixels stay as they were";
-        EXPECT_TRUE(objectOf(texture).memory == expected);
+    const int width = 640, height = 360, rowPitch = 2624;
+    const Bytes expected = testsupport::packRows(picture.pixels.data(), width, height, 7680).pixels;
+    id texture = make("texture", true);
+    objectOf(texture).width = UInteger(width);
+    objectOf(texture).memory.assign(expected.size(), 0);
+    Bytes pixels(size_t(rowPitch) * size_t(height), 0xEE);
+    for (int y = 0; y < height; ++y) {
+        std::memcpy(&pixels[size_t(y) * rowPitch], &expected[size_t(y) * width * 4],
+                    size_t(width) * 4);
     }
+    const Bytes original = pixels;
+    backend_->BeginModifyTexture2();
+    backend_->EndModifyTexture2(texture, width, height, rowPitch, pixels.data());
+    EXPECT_TRUE(pixels == original) << "the caller's pixels stay as they were";
+    EXPECT_TRUE(objectOf(texture).memory == expected);
 
     id buffer = make("hostBuffer", true);
     objectOf(buffer).memory.assign(256, 0);
