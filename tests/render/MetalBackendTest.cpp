@@ -42,20 +42,13 @@ struct Object {
     std::map<std::string, uintptr_t> set;  // what each setter was last given
 };
 
-// What a draw hands the GPU: the states bound and what the GPU has of the bound buffers.
-struct Draw {
-    std::string pipelineState, depthStencilState;
-    UInteger cullMode, primitive;
-    Bytes vertices, constants;
-};
-
 using Offers = std::map<std::pair<unsigned long long, unsigned long long>, void*>;
 
 struct World {
     std::map<id, Object> objects;
     std::map<std::string, int> counters;
-    std::vector<Draw> draws;
-    Names outsidePools;                  // messages sent with no pool open
+    std::vector<std::map<std::string, uintptr_t>> draws;  // what the encoder had bound at each
+    Names outsidePools;                                   // messages sent with no pool open
     Names toReleased;                    // receivers of messages after their last release
     std::vector<std::vector<id>> pools;  // open autorelease pools, innermost last
     std::optional<Texts> libraryError, pipelineError;
@@ -131,23 +124,6 @@ void didModifyRange(id buffer, SEL, objc::Range range) {
     }
 }
 
-void drawPrimitives(id encoder, SEL, UInteger primitive, UInteger start, UInteger count) {
-    auto& bound = objectOf(encoder).set;
-    const auto nameOf = [&](const std::string& key) {
-        return bound[key] == 0 ? "nil" : objectOf(reinterpret_cast<id>(bound[key])).name;
-    };
-    // Vertices of 16 bytes, from where the buffer at that index is bound.
-    const auto gpuBytes = [&](UInteger index, UInteger from, UInteger length) {
-        const std::string at = std::to_string(index);
-        const Bytes& gpu = objectOf(reinterpret_cast<id>(bound.at("buffer" + at))).gpu;
-        from += bound.at("offset" + at);
-        return from + length <= gpu.size() ? Bytes(&gpu[from], &gpu[from + length]) : Bytes{};
-    };
-    world.draws.push_back({nameOf("setRenderPipelineState:"), nameOf("setDepthStencilState:"),
-                           bound["setCullMode:"], primitive, gpuBytes(1, start * 16, count * 16),
-                           gpuBytes(0, 0, 64)});
-}
-
 template <typename Function>
 IMP imp(Function function) {
     return reinterpret_cast<IMP>(reinterpret_cast<void (*)()>(function));
@@ -219,7 +195,13 @@ IMP implementation(id receiver, SEL sent) {
              objectOf(encoder).set["buffer" + std::to_string(index)] = buffer;
              objectOf(encoder).set["offset" + std::to_string(index)] = offset;
          })},
-        {"drawPrimitives:vertexStart:vertexCount:", imp(&drawPrimitives)},
+        {"drawPrimitives:vertexStart:vertexCount:",
+         imp(+[](id encoder, SEL, UInteger primitive, UInteger start, UInteger count) {
+             auto bound = objectOf(encoder).set;
+             bound.insert(
+                 {{"primitive", primitive}, {"vertexStart", start}, {"vertexCount", count}});
+             world.draws.push_back(bound);
+         })},
         {"replaceRegion:mipmapLevel:withBytes:bytesPerRow:", imp(&replaceRegion)}};
     const auto found = implementations.find(name);
     if (found != implementations.end()) {
@@ -357,9 +339,7 @@ TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
     }
 }
 
-// 21 triangles fill 1008 of the vertex buffer's 1024 bytes; more, or none, draw nothing. What is
-// drawn is what the GPU has: the vertices and the world matrix reach it only through the ranges
-// the backend marks modified.
+// 21 triangles fill 1008 of the vertex buffer's 1024 bytes; more, or none, draw nothing.
 TEST_F(MetalBackend, DrawsWhatFitsItsVertexBufferIntoTheHostsEncoder) {
     initialize();
     Bytes vertices(22 * 48);
@@ -377,12 +357,18 @@ TEST_F(MetalBackend, DrawsWhatFitsItsVertexBufferIntoTheHostsEncoder) {
 
     backend_->DrawSimpleTriangles(worldMatrix, 21, vertices.data());
     ASSERT_EQ(world.draws.size(), 1u);
-    const Draw& draw = world.draws[0];
-    EXPECT_EQ(std::tie(draw.pipelineState, draw.depthStencilState, draw.cullMode, draw.primitive),
-              std::tuple("pipelineState1", "depthStencilState1", metal::kCullModeNone,
-                         metal::kPrimitiveTypeTriangle));
-    EXPECT_TRUE(draw.vertices == Bytes(vertices.begin(), vertices.begin() + 1008));
-    EXPECT_EQ(std::memcmp(draw.constants.data(), worldMatrix, 64), 0);
+    auto& draw = world.draws[0];
+    const auto boundAs = [&](const char* key) { return objectOf(reinterpret_cast<id>(draw[key])); };
+    EXPECT_EQ(boundAs("setRenderPipelineState:").name, "pipelineState1");
+    EXPECT_EQ(boundAs("setDepthStencilState:").name, "depthStencilState1");
+    EXPECT_EQ(std::tuple(draw["setCullMode:"], draw["primitive"], draw["vertexStart"],
+                         draw["vertexCount"], draw["offset0"], draw["offset1"]),
+              std::tuple(metal::kCullModeNone, metal::kPrimitiveTypeTriangle, 0, 63, 0, 0));
+    // The GPU has only what the backend marked modified of the buffers.
+    vertices.resize(1008);
+    vertices.resize(1024);
+    EXPECT_TRUE(boundAs("buffer1").gpu == vertices);
+    EXPECT_EQ(std::memcmp(boundAs("buffer0").gpu.data(), worldMatrix, 64), 0);
 }
 
 // A decoded picture replaces level 0 of the host's texture, its region and row pitch intact
