@@ -162,10 +162,11 @@ TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
 
 // OpenGL Core takes BGRA natively; OpenGL ES only with a BGRA8888 extension, and swizzles on the
 // CPU otherwise; row lengths exist from ES 3.0 on or with EXT_unpack_subimage, and padded rows
-// are repacked without them. Mesa's ES contexts offer both extensions, so only these rows choose
-// without them; each program uploads with the rows of its own API. Every choice shows the picture
-// with red in the red channel, its odd width sheared under any unpack alignment above 4 or a wrong
-// row length, and gives the host's unpack state, every value wrong, and its unpack buffer back.
+// are repacked without them. Mesa's ES contexts offer both extensions, which the backend finds,
+// so only these rows choose without them; each program uploads with the rows of its own API. Every
+// choice shows the picture with red in the red channel, its odd width sheared under any unpack
+// alignment above 4 or a wrong row length, and gives the host's unpack state, every value wrong,
+// and its unpack buffer back.
 TEST_P(OpenGLBackend, UploadsPicturesAsTheApiAndItsExtensionsAllow) {
     const BgraPicture full = readReferencePictures(fixtureClip("h264_odd_642x362")).at(0);
     const BgraPicture picture = packRows(full.pixels.data(), 641, 361, full.width * 4);
@@ -192,16 +193,20 @@ TEST_P(OpenGLBackend, UploadsPicturesAsTheApiAndItsExtensionsAllow) {
         {ES2, {true, false}, {Ext, false, false, false}, 64},
         {ES2, {false, true}, {Swizzle, true, false, false}, 64},
     };
+    const auto fields = [](const GLUploadCapabilities& c) {
+        return std::tuple(int(c.transfer), c.unpackRowLength, c.pixelUnpackBuffer,
+                          c.unpackSwapBytes);
+    };
+    EXPECT_EQ(
+        fields(dynamic_cast<RenderAPI_OpenGLCoreES&>(*backend_).textureUploader()->capabilities()),
+        fields(ChooseUploadCapabilities(GetParam(), {true, true})))
+        << "the backend finds both extensions in Mesa's context";
     for (const auto& row : rows) {
         if (row.renderer != GetParam()) {
             continue;
         }
         SCOPED_TRACE("row " + std::to_string(&row - rows));
         const GLUploadCapabilities chosen = ChooseUploadCapabilities(row.renderer, row.extensions);
-        const auto fields = [](const GLUploadCapabilities& c) {
-            return std::tuple(int(c.transfer), c.unpackRowLength, c.pixelUnpackBuffer,
-                              c.unpackSwapBytes);
-        };
         EXPECT_EQ(fields(chosen), fields(row.expected));
 
         const int rowPitch = tight + row.padding;
