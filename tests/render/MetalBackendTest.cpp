@@ -82,15 +82,6 @@ id autoreleased(id object) {
     return object;
 }
 
-id textOrNil(const std::optional<std::string>& text) {
-    if (!text) {
-        return nil;
-    }
-    id string = autoreleased(make("string"));
-    objectOf(string).text = *text;
-    return string;
-}
-
 // A new object of the kind, or nil and an autoreleased error when the world is set to fail.
 id makeOrFail(const char* kind, const std::optional<Texts>& failure, id* error) {
     if (!failure) {
@@ -145,9 +136,14 @@ IMP implementation(id receiver, SEL sent) {
     static const auto itself = +[](id object, SEL) { return object; };
     static const auto localizedText = +[](id error, SEL selector) {
         const Texts& texts = objectOf(error).texts;
-        return textOrNil(std::strcmp(sel_getName(selector), "localizedDescription") == 0
-                             ? texts.first
-                             : texts.second);
+        const auto& text = std::strcmp(sel_getName(selector), "localizedDescription") == 0
+                               ? texts.first
+                               : texts.second;
+        id string = text ? autoreleased(make("string")) : nil;
+        if (string != nil) {
+            objectOf(string).text = *text;
+        }
+        return string;
     };
     static const auto newObject = +[](id, SEL selector, id) {
         return make(std::strcmp(sel_getName(selector), "newFunctionWithName:") == 0

@@ -31,10 +31,6 @@ GLint integer(GLenum parameter) {
     return value;
 }
 
-void* handle(GLuint name) {
-    return reinterpret_cast<void*>(uintptr_t{name});
-}
-
 // A texture made the way the host makes one for BGRA pictures on this API: OpenGL Core stores
 // RGBA8 and takes BGRA uploads; OpenGL ES with a BGRA8888 extension has BGRA storage; without
 // one it can only have RGBA.
@@ -259,22 +255,20 @@ TEST_P(OpenGLBackend, UploadsPicturesAsTheApiAndItsExtensionsAllow) {
 
 // OpenGL Core maps whole buffers, OpenGL ES 3.0 only ranges, OpenGL ES 2.0 none at all.
 TEST_P(OpenGLBackend, MapsTheHostsVertexBufferWhereTheApiCan) {
-    std::vector<uint8_t> bytes(256);
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        bytes[i] = uint8_t(i ^ 0x5A);
-    }
+    const std::vector<uint8_t> bytes(256, 0x5A);
     GLuint buffer = 0;
     glGenBuffers(1, &buffer);
     glBindBuffer(GL_ARRAY_BUFFER, buffer);
     glBufferData(GL_ARRAY_BUFFER, 256, nullptr, GL_DYNAMIC_DRAW);
+    void* const handle = reinterpret_cast<void*>(uintptr_t{buffer});
     uint64_t size = 0;
-    void* memory = backend_->BeginModifyVertexBuffer(handle(buffer), &size);
+    void* memory = backend_->BeginModifyVertexBuffer(handle, &size);
     EXPECT_EQ(size, 256u);
     ASSERT_EQ(memory == nullptr, GetParam() == kUnityGfxRendererOpenGLES20);
     if (memory != nullptr) {
         std::memcpy(memory, bytes.data(), bytes.size());
     }
-    backend_->EndModifyVertexBuffer(handle(buffer));
+    backend_->EndModifyVertexBuffer(handle);
     if (isCore()) {  // the only API here that reads buffers back
         std::vector<uint8_t> contents(256);
         glGetBufferSubData(GL_ARRAY_BUFFER, 0, 256, contents.data());
