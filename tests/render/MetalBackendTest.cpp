@@ -286,6 +286,9 @@ class MetalBackend : public testing::Test {
 TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
     const Offers versioned = {offer(&metalV1)};
     const Texts badSource{"Compilation failed", "line 3: bad"};
+    const Texts badPipeline{"Invalid pipeline", {}};
+    const char* const pipelineReport = "Metal: Error creating pipeline state: Invalid pipeline\n\n";
+    const Names withoutPipeline = {"buffer1", "buffer2", "depthStencilState1"};
     const Names all = {"buffer1", "buffer2", "depthStencilState1", "pipelineState1"};
     const struct {
         const char* what;
@@ -300,13 +303,7 @@ TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
         {"neither", {}, {}, {}, 2, "", {}},
         {"bad source", versioned, badSource, {}, 1, "Compilation failed\nline 3: bad\n\n", all},
         {"no error texts", versioned, Texts{}, {}, 1, "<unknown>\n\n\n", all},
-        {"bad pipeline",
-         versioned,
-         {},
-         Texts{"Invalid pipeline", {}},
-         1,
-         "Metal: Error creating pipeline state: Invalid pipeline\n\n",
-         {"buffer1", "buffer2", "depthStencilState1"}},
+        {"bad pipeline", versioned, {}, badPipeline, 1, pipelineReport, withoutPipeline},
     };
     const float worldMatrix[16] = {};
     const uint8_t vertices[48] = {};
@@ -354,7 +351,9 @@ TEST_F(MetalBackend, DrawsWhatFitsItsVertexBufferIntoTheHostsEncoder) {
     backend_->DrawSimpleTriangles(worldMatrix, 21, vertices.data());
     ASSERT_EQ(world.draws.size(), 1u);
     auto& draw = world.draws[0];
-    const auto boundAs = [&](const char* key) { return objectOf(reinterpret_cast<id>(draw[key])); };
+    const auto boundAs = [&](const char* key) -> Object& {
+        return objectOf(reinterpret_cast<id>(draw[key]));
+    };
     EXPECT_EQ(boundAs("setRenderPipelineState:").name, "pipelineState1");
     EXPECT_EQ(boundAs("setDepthStencilState:").name, "depthStencilState1");
     EXPECT_EQ(std::tuple(draw["setCullMode:"], draw["primitive"], draw["vertexStart"],
