@@ -1,16 +1,20 @@
 // The Metal backend against a fake Metal in the GNU Objective-C runtime (no Objective-C compiler):
 // classes of the names the backend looks up, whose instances answer each message through the
 // runtime's forwarding hook. The fake counts references, so every test ends by checking that the
-// backend released what it owned exactly once, messaged nothing after its release, and did all
-// its work inside an autorelease pool of its own that drained before the call returned.
+// backend released what it owned exactly once, messaged nothing after its release, and sent every
+// message inside an autorelease pool of its own that drained before the call returned. No OpenGL
+// context is current in this program, which therefore checks the backend factory too.
 #include "IUnityGraphicsMetal.h"
 #include "MetalTypes.h"
 #include "Pictures.h"
 #include "RenderAPI.h"
+#include "RenderAPI_Metal.h"
+#include "RenderAPI_OpenGLCoreES.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -21,32 +25,36 @@
 
 using objc::UInteger;
 using Names = std::vector<std::string>;
+using Bytes = std::vector<uint8_t>;
+using Texts = std::pair<std::optional<std::string>, std::optional<std::string>>;
 
 namespace {
-
-struct ErrorTexts {
-    std::optional<std::string> description, failureReason;
-};
 
 struct Object {
     std::string name;
     bool heldByHost = false;  // the backend must leave its one reference alone
     int references = 1;
     std::string text;
-    std::vector<uint8_t> memory;  // buffer contents or texture pixels, 4 bytes a pixel
+    Bytes memory;  // buffer contents or texture pixels, 4 bytes a pixel
+    Bytes gpu;     // what the GPU has of a managed buffer: only the ranges marked modified
     UInteger width = 0;
-    ErrorTexts errorTexts;
+    Texts texts;                           // an error's description and failure reason
+    std::map<std::string, uintptr_t> set;  // what each setter was last given
 };
+
+using Offers = std::map<std::pair<unsigned long long, unsigned long long>, void*>;
 
 struct World {
     std::map<id, Object> objects;
     std::map<std::string, int> counters;
-    Names log;           // every message that changes something, as "receiver message"
-    Names outsidePools;  // messages, releases and autoreleases with no pool open
-    Names toReleased;    // receivers of messages after their last release
+    std::vector<std::map<std::string, uintptr_t>> draws;  // what the encoder had bound at each
+    Names outsidePools;                                   // messages sent with no pool open
+    Names toReleased;                    // receivers of messages after their last release
     std::vector<std::vector<id>> pools;  // open autorelease pools, innermost last
-    std::optional<ErrorTexts> libraryError, pipelineError;
+    std::optional<Texts> libraryError, pipelineError;
     id device = nil, encoder = nil;
+    Offers offered;  // the host's interfaces by GUID
+    int lookups = 0;
 } world;
 
 Object& objectOf(id object) {
@@ -55,29 +63,6 @@ Object& objectOf(id object) {
         world.toReleased.push_back(found.name);
     }
     return found;
-}
-
-void inPool(const std::string& what) {
-    if (world.pools.empty()) {
-        world.outsidePools.push_back(what);
-    }
-}
-
-std::string describe(id object) {
-    return object == nil ? "nil" : objectOf(object).name;
-}
-std::string describe(UInteger value) {
-    return std::to_string(value);
-}
-std::string describe(const char* text) {
-    return text;
-}
-
-// Logs a message that changes something, its objects by name.
-template <typename... Parts>
-void note(id receiver, const Parts&... parts) {
-    world.log.push_back((describe(receiver) + " " + ... + describe(parts)));
-    inPool(world.log.back());
 }
 
 // The backend's objects are numbered by kind; the host's are not.
@@ -91,36 +76,25 @@ id make(const std::string& kind, bool heldByHost = false, const char* className 
 
 // As Cocoa hands out objects the caller does not own: released as the innermost pool ends.
 id autoreleased(id object) {
-    inPool(describe(object) + " autorelease");
     if (!world.pools.empty()) {
         world.pools.back().push_back(object);
     }
     return object;
 }
 
-id textOrNil(const std::optional<std::string>& text) {
-    if (!text) {
-        return nil;
-    }
-    id string = autoreleased(make("string"));
-    objectOf(string).text = *text;
-    return string;
-}
-
 // A new object of the kind, or nil and an autoreleased error when the world is set to fail.
-id makeOrFail(const char* kind, const std::optional<ErrorTexts>& failure, id* error) {
+id makeOrFail(const char* kind, const std::optional<Texts>& failure, id* error) {
     if (!failure) {
         return make(kind);
     }
     *error = autoreleased(make("error"));
-    objectOf(*error).errorTexts = *failure;
+    objectOf(*error).texts = *failure;
     return nil;
 }
 
 // Copies only a region inside level 0, so a garbled region or row pitch leaves zeros.
 void replaceRegion(id texture, SEL, metal::Region region, UInteger level, const void* bytes,
                    UInteger bytesPerRow) {
-    note(texture, "replaceRegion:mipmapLevel:withBytes:bytesPerRow:");
     Object& target = objectOf(texture);
     if (level != 0 || region.size.depth != 1 ||
         region.origin.x + region.size.width > target.width ||
@@ -133,51 +107,61 @@ void replaceRegion(id texture, SEL, metal::Region region, UInteger level, const 
     }
 }
 
+void didModifyRange(id buffer, SEL, objc::Range range) {
+    Object& target = objectOf(buffer);
+    target.gpu.resize(target.memory.size());
+    if (range.location + range.length <= target.memory.size()) {
+        std::copy_n(&target.memory[range.location], range.length, &target.gpu[range.location]);
+    }
+}
+
 template <typename Function>
 IMP imp(Function function) {
     return reinterpret_cast<IMP>(reinterpret_cast<void (*)()>(function));
 }
 
-// What each message the backend sends does; any other setter takes an NSUInteger, and any other
-// message aborts the program, as the runtime's own forwarding does. A descriptor's arrays and
-// their elements stand for the descriptor itself, so the backend must neither release them nor
-// message them after the descriptor's release.
-IMP implementation(id, SEL sent) {
-    // objectOf notes a message to a released object.
-    static const auto itself = +[](id object, SEL) { return objectOf(object), object; };
-    static const auto setObject =
-        +[](id object, SEL setter, id value) { note(object, sel_getName(setter), value); };
-    static const auto setBool = +[](id object, SEL setter, BOOL value) {
-        note(object, sel_getName(setter), value ? "YES" : "NO");
+// What each message the backend sends does; any other setter stores its one argument (an object,
+// a number or a flag, each passed in one register) and any other message aborts the program, as
+// the runtime's own forwarding does. A descriptor's arrays and their elements stand for the
+// descriptor itself, so the backend must neither release them nor message them after the
+// descriptor's release.
+IMP implementation(id receiver, SEL sent) {
+    const std::string name = sel_getName(sent);
+    if (world.pools.empty()) {
+        world.outsidePools.push_back(name);
+    }
+    if (world.objects.count(receiver) != 0) {
+        objectOf(receiver);  // notes a message to a released object
+    }
+    static const auto itself = +[](id object, SEL) { return object; };
+    static const auto localizedText = +[](id error, SEL selector) {
+        const Texts& texts = objectOf(error).texts;
+        const auto& text = std::strcmp(sel_getName(selector), "localizedDescription") == 0
+                               ? texts.first
+                               : texts.second;
+        id string = text ? autoreleased(make("string")) : nil;
+        if (string != nil) {
+            objectOf(string).text = *text;
+        }
+        return string;
     };
-    static const auto newFromObject = +[](id receiver, SEL selector, id argument) {
-        note(receiver, sel_getName(selector), argument);
+    static const auto newObject = +[](id, SEL selector, id) {
         return make(std::strcmp(sel_getName(selector), "newFunctionWithName:") == 0
                         ? "function"
                         : "depthStencilState");
     };
-    static const auto localizedText = +[](id error, SEL selector) {
-        const ErrorTexts& texts = objectOf(error).errorTexts;
-        return textOrNil(std::strcmp(sel_getName(selector), "localizedDescription") == 0
-                             ? texts.description
-                             : texts.failureReason);
-    };
     static const std::map<std::string, IMP> implementations = {
         {"alloc", imp(+[](id cls, SEL) {
-             const char* name = class_getName(reinterpret_cast<Class>(cls));
-             return make(name, false, name);
+             const char* className = class_getName(reinterpret_cast<Class>(cls));
+             return make(className, false, className);
          })},
         {"vertexDescriptor", imp(+[](id, SEL) { return autoreleased(make("vertexDescriptor")); })},
         {"init", imp(itself)},
         {"attributes", imp(itself)},
         {"layouts", imp(itself)},
         {"colorAttachments", imp(itself)},
-        {"objectAtIndexedSubscript:",
-         imp(+[](id array, SEL, UInteger) { return itself(array, {}); })},
-        {"release", imp(+[](id object, SEL) {
-             inPool(describe(object) + " release");
-             --objectOf(object).references;
-         })},
+        {"objectAtIndexedSubscript:", imp(itself)},
+        {"release", imp(+[](id object, SEL) { --objectOf(object).references; })},
         {"localizedDescription", imp(localizedText)},
         {"localizedFailureReason", imp(localizedText)},
         {"initWithBytes:length:encoding:",
@@ -186,53 +170,43 @@ IMP implementation(id, SEL sent) {
              return string;
          })},
         {"UTF8String", imp(+[](id string, SEL) { return objectOf(string).text.c_str(); })},
-        {"setBlendingEnabled:", imp(setBool)},
-        {"setDepthWriteEnabled:", imp(setBool)},
-        {"setLabel:", imp(setObject)},
-        {"setVertexFunction:", imp(setObject)},
-        {"setFragmentFunction:", imp(setObject)},
-        {"setVertexDescriptor:", imp(setObject)},
-        {"setRenderPipelineState:", imp(setObject)},
-        {"setDepthStencilState:", imp(setObject)},
-        {"newLibraryWithSource:options:error:", imp(+[](id device, SEL, id, id, id* error) {
-             note(device, "newLibraryWithSource:options:error:");
+        {"newLibraryWithSource:options:error:", imp(+[](id, SEL, id, id, id* error) {
              return makeOrFail("library", world.libraryError, error);
          })},
-        {"newRenderPipelineStateWithDescriptor:error:",
-         imp(+[](id device, SEL, id descriptor, id* error) {
-             note(device, "newRenderPipelineStateWithDescriptor:", descriptor);
+        {"newRenderPipelineStateWithDescriptor:error:", imp(+[](id, SEL, id, id* error) {
              return makeOrFail("pipelineState", world.pipelineError, error);
          })},
-        {"newFunctionWithName:", imp(newFromObject)},
-        {"newDepthStencilStateWithDescriptor:", imp(newFromObject)},
-        {"newBufferWithLength:options:", imp(+[](id device, SEL, UInteger length, UInteger) {
-             note(device, "newBufferWithLength:", length);
+        {"newFunctionWithName:", imp(newObject)},
+        {"newDepthStencilStateWithDescriptor:", imp(newObject)},
+        {"newBufferWithLength:options:", imp(+[](id, SEL, UInteger length, UInteger) {
              id buffer = make("buffer");
              objectOf(buffer).memory.assign(length, 0);
              return buffer;
          })},
         {"contents", imp(+[](id buffer, SEL) { return objectOf(buffer).memory.data(); })},
         {"length", imp(+[](id buffer, SEL) { return UInteger(objectOf(buffer).memory.size()); })},
-        {"didModifyRange:", imp(+[](id buffer, SEL, objc::Range range) {
-             note(buffer, "didModifyRange:{", range.location, ", ", range.length, "}");
-         })},
+        {"didModifyRange:", imp(&didModifyRange)},
         {"setVertexBuffer:offset:atIndex:",
-         imp(+[](id encoder, SEL, id buffer, UInteger offset, UInteger index) {
-             note(encoder, "setVertexBuffer:", buffer, " offset:", offset, " atIndex:", index);
+         imp(+[](id encoder, SEL, uintptr_t buffer, UInteger offset, UInteger index) {
+             objectOf(encoder).set["buffer" + std::to_string(index)] = buffer;
+             objectOf(encoder).set["offset" + std::to_string(index)] = offset;
          })},
         {"drawPrimitives:vertexStart:vertexCount:",
-         imp(+[](id encoder, SEL, UInteger type, UInteger start, UInteger count) {
-             note(encoder, "drawPrimitives:", type, " vertexStart:", start, " vertexCount:", count);
+         imp(+[](id encoder, SEL, UInteger primitive, UInteger start, UInteger count) {
+             auto bound = objectOf(encoder).set;
+             bound.insert(
+                 {{"primitive", primitive}, {"vertexStart", start}, {"vertexCount", count}});
+             world.draws.push_back(bound);
          })},
         {"replaceRegion:mipmapLevel:withBytes:bytesPerRow:", imp(&replaceRegion)}};
-    const std::string name = sel_getName(sent);
     const auto found = implementations.find(name);
     if (found != implementations.end()) {
         return found->second;
     }
-    const auto setUInteger =
-        +[](id object, SEL setter, UInteger value) { note(object, sel_getName(setter), value); };
-    return name.rfind("set", 0) == 0 ? imp(setUInteger) : nullptr;
+    const auto set = +[](id object, SEL setter, uintptr_t value) {
+        objectOf(object).set[sel_getName(setter)] = value;
+    };
+    return name.rfind("set", 0) == 0 ? imp(set) : nullptr;
 }
 
 // The names of the objects whose count is not what the host holds: the backend's own, leaked,
@@ -248,25 +222,16 @@ Names unbalanced() {
     return names;
 }
 
-const std::vector<uint8_t>& memoryOf(const std::string& name) {
-    return std::find_if(world.objects.begin(), world.objects.end(),
-                        [&](const auto& entry) { return entry.second.name == name; })
-        ->second.memory;
-}
-
 // The host: its Metal interfaces, and a registry that counts lookups.
 IUnityGraphicsMetalV1 metalV1{
     nullptr, [] { return world.device; }, nullptr, [] { return world.encoder; }, nullptr, nullptr};
 IUnityGraphicsMetal metal{
     nullptr, [] { return world.device; }, nullptr, [] { return world.encoder; }, nullptr, nullptr};
 
-using Offers = std::map<std::pair<unsigned long long, unsigned long long>, void*>;
-Offers offered;
-int lookups = 0;
 IUnityInterfaces host{[](UnityInterfaceGUID guid) -> IUnityInterface* {
-                          ++lookups;
-                          const auto found = offered.find({guid.m_GUIDHigh, guid.m_GUIDLow});
-                          return found != offered.end() ? found->second : nullptr;
+                          ++world.lookups;
+                          const auto found = world.offered.find({guid.m_GUIDHigh, guid.m_GUIDLow});
+                          return found != world.offered.end() ? found->second : nullptr;
                       },
                       nullptr, nullptr, nullptr};
 
@@ -275,8 +240,6 @@ Offers::value_type offer(Interface* interface) {
     const UnityInterfaceGUID guid = UnityInterfaceTraits<Interface>::guid();
     return {{guid.m_GUIDHigh, guid.m_GUIDLow}, interface};
 }
-
-const Names kResources = {"buffer1", "buffer2", "depthStencilState1", "pipelineState1"};
 
 class MetalBackend : public testing::Test {
   protected:
@@ -295,8 +258,7 @@ class MetalBackend : public testing::Test {
         world = World{};
         world.device = make("device", true);
         world.encoder = make("encoder", true);
-        offered = {offer(&metalV1)};
-        lookups = 0;
+        world.offered = {offer(&metalV1)};
         backend_.reset(CreateRenderAPI(kUnityGfxRendererMetal));
     }
     void TearDown() override {
@@ -306,19 +268,10 @@ class MetalBackend : public testing::Test {
         EXPECT_EQ(world.outsidePools, Names{});
         EXPECT_TRUE(world.pools.empty());
     }
-    // Each row of a table gets a world and a backend of its own.
-    void nextRow() {
-        TearDown();
-        SetUp();
-    }
     std::string initialize() {
         testing::internal::CaptureStderr();
         backend_->ProcessDeviceEvent(kUnityGfxDeviceEventInitialize, &host);
         return testing::internal::GetCapturedStderr();
-    }
-    static bool drew(int vertices) {
-        const std::string draw = "encoder drawPrimitives:3 vertexStart:0 vertexCount:";
-        return std::count(world.log.begin(), world.log.end(), draw + std::to_string(vertices)) > 0;
     }
 
     std::unique_ptr<RenderAPI> backend_;
@@ -332,32 +285,33 @@ class MetalBackend : public testing::Test {
 // Initialize creates anything, and a second one replaces every resource, releasing the first.
 TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
     const Offers versioned = {offer(&metalV1)};
-    const ErrorTexts badSource{"Compilation failed", "line 3: bad"};
-    const ErrorTexts badPipeline{"Invalid pipeline", std::nullopt};
-    const char* const sourceReport = "Compilation failed\nline 3: bad\n\n";
+    const Texts badSource{"Compilation failed", "line 3: bad"};
+    const Texts badPipeline{"Invalid pipeline", {}};
     const char* const pipelineReport = "Metal: Error creating pipeline state: Invalid pipeline\n\n";
     const Names withoutPipeline = {"buffer1", "buffer2", "depthStencilState1"};
+    const Names all = {"buffer1", "buffer2", "depthStencilState1", "pipelineState1"};
     const struct {
         const char* what;
         Offers offers;
-        std::optional<ErrorTexts> libraryError, pipelineError;
+        std::optional<Texts> libraryError, pipelineError;
         int lookups;
         const char* report;
         Names resources;
     } rows[] = {
-        {"versioned", versioned, {}, {}, 1, "", kResources},
-        {"unversioned", {offer(&metal)}, {}, {}, 2, "", kResources},
+        {"versioned", versioned, {}, {}, 1, "", all},
+        {"unversioned", {offer(&metal)}, {}, {}, 2, "", all},
         {"neither", {}, {}, {}, 2, "", {}},
-        {"bad source", versioned, badSource, {}, 1, sourceReport, kResources},
-        {"no error texts", versioned, ErrorTexts{}, {}, 1, "<unknown>\n\n\n", kResources},
+        {"bad source", versioned, badSource, {}, 1, "Compilation failed\nline 3: bad\n\n", all},
+        {"no error texts", versioned, Texts{}, {}, 1, "<unknown>\n\n\n", all},
         {"bad pipeline", versioned, {}, badPipeline, 1, pipelineReport, withoutPipeline},
     };
     const float worldMatrix[16] = {};
     const uint8_t vertices[48] = {};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        nextRow();
-        offered = row.offers;
+        TearDown();
+        SetUp();
+        world.offered = row.offers;
         world.libraryError = row.libraryError;
         world.pipelineError = row.pipelineError;
         for (const UnityGfxDeviceEventType event :
@@ -366,13 +320,13 @@ TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
             backend_->ProcessDeviceEvent(event, &host);
         }
         EXPECT_EQ(world.objects.size(), 2u) << "the host's device and encoder only";
-        EXPECT_EQ(lookups, 0);
+        EXPECT_EQ(world.lookups, 0);
 
         EXPECT_EQ(initialize(), row.report);
-        EXPECT_EQ(lookups, row.lookups);
+        EXPECT_EQ(world.lookups, row.lookups);
         EXPECT_EQ(unbalanced(), row.resources);
         backend_->DrawSimpleTriangles(worldMatrix, 1, vertices);
-        EXPECT_EQ(drew(3), !row.resources.empty());
+        EXPECT_EQ(world.draws.size(), row.resources.empty() ? 0u : 1u);
         initialize();
         EXPECT_EQ(unbalanced().size(), row.resources.size());
     }
@@ -381,8 +335,7 @@ TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
 // 21 triangles fill 1008 of the vertex buffer's 1024 bytes; more, or none, draw nothing.
 TEST_F(MetalBackend, DrawsWhatFitsItsVertexBufferIntoTheHostsEncoder) {
     initialize();
-    world.log.clear();
-    std::vector<uint8_t> vertices(22 * 48);
+    Bytes vertices(22 * 48);
     for (size_t i = 0; i < vertices.size(); ++i) {
         vertices[i] = uint8_t(i * 7 + 3);
     }
@@ -393,55 +346,96 @@ TEST_F(MetalBackend, DrawsWhatFitsItsVertexBufferIntoTheHostsEncoder) {
     for (const int triangles : {22, 0, -1}) {
         backend_->DrawSimpleTriangles(worldMatrix, triangles, vertices.data());
     }
-    EXPECT_EQ(world.log, Names{});
+    EXPECT_EQ(world.draws.size(), 0u);
 
     backend_->DrawSimpleTriangles(worldMatrix, 21, vertices.data());
-    EXPECT_EQ(world.log,
-              (Names{"buffer1 didModifyRange:{0, 1008}", "buffer2 didModifyRange:{0, 64}",
-                     "encoder setRenderPipelineState:pipelineState1",
-                     "encoder setDepthStencilState:depthStencilState1", "encoder setCullMode:0",
-                     "encoder setVertexBuffer:buffer1 offset:0 atIndex:1",
-                     "encoder setVertexBuffer:buffer2 offset:0 atIndex:0",
-                     "encoder drawPrimitives:3 vertexStart:0 vertexCount:63"}));
+    ASSERT_EQ(world.draws.size(), 1u);
+    auto& draw = world.draws[0];
+    const auto boundAs = [&](const char* key) -> Object& {
+        return objectOf(reinterpret_cast<id>(draw[key]));
+    };
+    EXPECT_EQ(boundAs("setRenderPipelineState:").name, "pipelineState1");
+    EXPECT_EQ(boundAs("setDepthStencilState:").name, "depthStencilState1");
+    EXPECT_EQ(std::tuple(draw["setCullMode:"], draw["primitive"], draw["vertexStart"],
+                         draw["vertexCount"], draw["offset0"], draw["offset1"]),
+              std::tuple(metal::kCullModeNone, metal::kPrimitiveTypeTriangle, 0, 63, 0, 0));
+    // The GPU has only what the backend marked modified of the buffers.
     vertices.resize(1008);
     vertices.resize(1024);
-    EXPECT_TRUE(memoryOf("buffer1") == vertices);
-    EXPECT_EQ(std::memcmp(memoryOf("buffer2").data(), worldMatrix, 64), 0);
+    EXPECT_TRUE(boundAs("buffer1").gpu == vertices);
+    EXPECT_EQ(std::memcmp(boundAs("buffer0").gpu.data(), worldMatrix, 64), 0);
 }
 
 // A decoded picture replaces level 0 of the host's texture, its region and row pitch intact
-// through the runtime (structs by value), from tight rows and from padded ones.
-TEST_F(MetalBackend, UploadsPicturesIntoTheHostsTexture) {
+// through the runtime (structs by value), from padded rows of a picture's corner; the host's
+// buffers map to their contents and reach the GPU whole.
+TEST_F(MetalBackend, UploadsPicturesAndMapsBuffersOfTheHost) {
     const testsupport::BgraPicture picture =
         testsupport::readReferencePictures(testsupport::fixtureClip("h264_cbp_1920x1080")).at(0);
-    for (const auto& [width, height, rowPitch] : {std::tuple{1920, 1080, 7680}, {640, 360, 2624}}) {
-        SCOPED_TRACE(rowPitch);
-        const std::vector<uint8_t> expected =
-            testsupport::packRows(picture.pixels.data(), width, height, 7680).pixels;
-        id texture = make("texture", true);
-        objectOf(texture).width = UInteger(width);
-        objectOf(texture).memory.assign(expected.size(), 0);
-        std::vector<uint8_t> pixels(size_t(rowPitch) * size_t(height), 0xEE);
-        for (int y = 0; y < height; ++y) {
-            std::memcpy(&pixels[size_t(y) * rowPitch], &expected[size_t(y) * width * 4],
-                        size_t(width) * 4);
-        }
-        const std::vector<uint8_t> original = pixels;
-        backend_->BeginModifyTexture2();
-        backend_->EndModifyTexture2(texture, width, height, rowPitch, pixels.data());
-        EXPECT_TRUE(pixels == original) << "the caller's pixels stay as they were";
-        EXPECT_TRUE(objectOf(texture).memory == expected);
+    const int width = 640, height = 360, rowPitch = 2624;
+    const Bytes expected = testsupport::packRows(picture.pixels.data(), width, height, 7680).pixels;
+    id texture = make("texture", true);
+    objectOf(texture).width = UInteger(width);
+    objectOf(texture).memory.assign(expected.size(), 0);
+    Bytes pixels(size_t(rowPitch) * size_t(height), 0xEE);
+    for (int y = 0; y < height; ++y) {
+        std::memcpy(&pixels[size_t(y) * rowPitch], &expected[size_t(y) * width * 4],
+                    size_t(width) * 4);
     }
-}
+    const Bytes original = pixels;
+    backend_->BeginModifyTexture2();
+    backend_->EndModifyTexture2(texture, width, height, rowPitch, pixels.data());
+    EXPECT_TRUE(pixels == original) << "the caller's pixels stay as they were";
+    EXPECT_TRUE(objectOf(texture).memory == expected);
 
-TEST_F(MetalBackend, MapsTheHostsBuffersAndReportsTheWholeRangeModified) {
     id buffer = make("hostBuffer", true);
     objectOf(buffer).memory.assign(256, 0);
     uint64_t size = 0;
-    EXPECT_EQ(backend_->BeginModifyVertexBuffer(buffer, &size), objectOf(buffer).memory.data());
+    auto* contents = static_cast<uint8_t*>(backend_->BeginModifyVertexBuffer(buffer, &size));
+    ASSERT_EQ(contents, objectOf(buffer).memory.data());
     EXPECT_EQ(size, 256u);
+    std::fill_n(contents, 256, 0x5A);
     backend_->EndModifyVertexBuffer(buffer);
-    EXPECT_EQ(world.log, Names{"hostBuffer didModifyRange:{0, 256}"});
+    EXPECT_TRUE(objectOf(buffer).gpu == Bytes(256, 0x5A));
+}
+
+// Each renderer with a backend gets a new one on every call, and making it touches no device (a
+// single OpenGL call from a constructor would fail here); every other value gets none. Every
+// backend hands out texture buffers of packed rows, width * 4 bytes, which EndModifyTexture frees
+// (the sanitizer builds report a leak or a short buffer), and no buffer for sizes beyond 32-bit
+// arithmetic instead of a short one.
+TEST(RenderFactory, GivesEachRendererABackendOfItsOwn) {
+    for (const UnityGfxRenderer renderer :
+         {kUnityGfxRendererOpenGLES20, kUnityGfxRendererOpenGLES30, kUnityGfxRendererOpenGLCore,
+          kUnityGfxRendererMetal}) {
+        SCOPED_TRACE(renderer);
+        const std::unique_ptr<RenderAPI> backend(CreateRenderAPI(renderer));
+        ASSERT_NE(backend, nullptr);
+        EXPECT_NE(std::unique_ptr<RenderAPI>(CreateRenderAPI(renderer)), backend);
+        const bool isMetal = renderer == kUnityGfxRendererMetal;
+        EXPECT_EQ(backend->GetUsesReverseZ(), isMetal);
+        EXPECT_EQ(dynamic_cast<const RenderAPI_Metal*>(backend.get()) != nullptr, isMetal);
+        const auto* openGL = dynamic_cast<const RenderAPI_OpenGLCoreES*>(backend.get());
+        ASSERT_EQ(openGL == nullptr, isMetal);
+        if (openGL != nullptr) {
+            EXPECT_EQ(openGL->renderer(), renderer);
+            EXPECT_FALSE(openGL->textureUploader().has_value()) << "nothing before Initialize";
+        }
+
+        int rowPitch = 0;
+        auto* pixels = static_cast<uint8_t*>(backend->BeginModifyTexture(nullptr, 2, 3, &rowPitch));
+        ASSERT_NE(pixels, nullptr);
+        EXPECT_EQ(rowPitch, 8);
+        pixels[23] = 0xFF;
+        backend->EndModifyTexture(nullptr, 2, 3, rowPitch, pixels);
+        for (const auto& [width, height] : {std::pair{40000, 40000}, {-2, 3}, {2, -3}}) {
+            EXPECT_EQ(backend->BeginModifyTexture(nullptr, width, height, &rowPitch), nullptr);
+        }
+    }
+    for (const int value :
+         {INT_MIN, -1, 0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 12, 13, 14, 15, 18, 19, 21, 100, INT_MAX}) {
+        EXPECT_EQ(CreateRenderAPI(UnityGfxRenderer(value)), nullptr) << value;
+    }
 }
 
 }  // namespace

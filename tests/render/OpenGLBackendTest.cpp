@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace testsupport;
@@ -23,16 +24,11 @@ struct Vertex {
     float x, y, z;
     uint8_t r, g, b, a;
 };
-static_assert(sizeof(Vertex) == 16, "the backend reads 16-byte vertex records");
 
 GLint integer(GLenum parameter) {
     GLint value = -1;
     glGetIntegerv(parameter, &value);
     return value;
-}
-
-void* handle(GLuint name) {
-    return reinterpret_cast<void*>(uintptr_t{name});
 }
 
 // A texture made the way the host makes one for BGRA pictures on this API: OpenGL Core stores
@@ -83,94 +79,64 @@ class OpenGLBackend : public testing::TestWithParam<UnityGfxRenderer> {
     }
 
     bool isCore() const { return GetParam() == kUnityGfxRendererOpenGLCore; }
-    // A colour texture with a depth buffer, cleared to black and the depth, as the host's target.
-    void renderTarget(int width, int height, float depth) {
-        width_ = width;
-        height_ = height;
-        bindFramebuffer(makeTexture(GLPixelTransfer::SwizzleToRgba, width, height));
-        GLuint depthBuffer = 0;
-        glGenRenderbuffers(1, &depthBuffer);
-        glBindRenderbuffer(GL_RENDERBUFFER, depthBuffer);
-        glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT16, width, height);
-        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER,
-                                  depthBuffer);
-        ASSERT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER), GLenum(GL_FRAMEBUFFER_COMPLETE));
-        glViewport(0, 0, width, height);
-        glClearColor(0, 0, 0, 1);
-        glClearDepthf(depth);
-        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    }
-    void draw(float xScale, const std::vector<Vertex>& vertices) {
-        const float world[16] = {xScale, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-        backend_->DrawSimpleTriangles(world, int(vertices.size() / 3), vertices.data());
-    }
-    // The colour under normalised device coordinates (x, y), give or take one step of rounding.
-    void expectColor(float x, float y, std::array<int, 3> rgb, const std::string& where) const {
-        const std::vector<uint8_t> pixel =
-            readRgba(int((x + 1) / 2 * width_), int((y + 1) / 2 * height_), 1, 1);
-        for (size_t channel = 0; channel < 3; ++channel) {
-            EXPECT_NEAR(pixel[channel], rgb[channel], 1) << where;
-        }
-    }
 
     std::unique_ptr<headlessgl::EglContext> context_;
     std::unique_ptr<RenderAPI> backend_;
-    int width_ = 0;
-    int height_ = 0;
 };
 
-// Red and blue triangles in front of and behind a cleared depth of 0.5, then a green one between
-// them that only passes where the first draw wrote no depth. The host left culling, blending and
-// a rejecting depth test on; the world matrix halves x.
+// 21 triangles fill 1008 of the vertex buffer's 1024 bytes, each in its own column once the world
+// matrix halves x, in front of a cleared depth of 0.5. Then a green one nearer than that passes
+// only where they wrote no depth, and a blue one behind it nowhere. The host left culling,
+// blending, a rejecting depth test and a vertex array of its own; that array stays as it was:
+// OpenGL Core draws through one of the backend's own, deleted after the draw; OpenGL ES 3.0 uses
+// whatever is bound; ES 2.0 has none.
 TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
-    renderTarget(64, 64, 0.5f);
+    constexpr int kTriangles = 21, kWidth = kTriangles * 8, kHeight = 8;
+    bindFramebuffer(makeTexture(GLPixelTransfer::SwizzleToRgba, kWidth, kHeight));
+    GLuint depthBuffer = 0;
+    glGenRenderbuffers(1, &depthBuffer);
+    glBindRenderbuffer(GL_RENDERBUFFER, depthBuffer);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT16, kWidth, kHeight);
+    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, depthBuffer);
+    ASSERT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER), GLenum(GL_FRAMEBUFFER_COMPLETE));
+    glViewport(0, 0, kWidth, kHeight);
+    glClearColor(0, 0, 0, 1);
+    glClearDepthf(0.5f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glEnable(GL_CULL_FACE);
     glCullFace(GL_BACK);
     glEnable(GL_BLEND);
     glBlendFunc(GL_ZERO, GL_ZERO);
     glDepthFunc(GL_NEVER);
     glDepthMask(GL_TRUE);
-    draw(0.5f, {{-1, -1, 0.25f, 255, 0, 0, 255},
-                {1, -1, 0.25f, 255, 0, 0, 255},
-                {-1, 1, 0.25f, 255, 0, 0, 255},
-                {-2, -2, 0.75f, 0, 0, 255, 255},
-                {2, -2, 0.75f, 0, 0, 255, 255},
-                {-2, 2, 0.75f, 0, 0, 255, 255}});
-    expectColor(-0.4f, -0.8f, {255, 0, 0}, "inside the red triangle");
-    expectColor(0.7f, -0.95f, {0, 0, 0}, "beyond the halved x extent");
-    expectColor(0.8f, 0.8f, {0, 0, 0}, "where only the far blue triangle lies");
-
-    // Clockwise, so the host's back-face culling would have dropped it.
-    draw(0.5f, {{-1, -1, 0.4f, 0, 255, 0, 255},
-                {-1, 1, 0.4f, 0, 255, 0, 255},
-                {1, -1, 0.4f, 0, 255, 0, 255}});
-    expectColor(-0.4f, -0.8f, {0, 255, 0}, "red wrote no depth");
-}
-
-// 21 triangles fill 1008 of the vertex buffer's 1024 bytes; each covers its own column. The host's
-// vertex array stays as it was: OpenGL Core draws through a vertex array object of the backend's
-// own, deleted after the draw; OpenGL ES 3.0 uses whatever is bound; ES 2.0 has none.
-TEST_P(OpenGLBackend, DrawsTwentyOneTrianglesFromOneBufferLeavingTheHostsVertexArray) {
-    constexpr int kTriangles = 21;
-    renderTarget(kTriangles * 8, 8, 1.0f);
     GLuint hostArray = 0;
     if (GetParam() != kUnityGfxRendererOpenGLES20) {
         glGenVertexArrays(1, &hostArray);
         glBindVertexArray(hostArray);
     }
+    // The colour under normalised device coordinates (x, y), give or take one step of rounding.
+    const auto expectColor = [](float x, float y, std::array<int, 3> rgb,
+                                const std::string& where) {
+        const auto pixel = readRgba(int((x + 1) / 2 * kWidth), int((y + 1) / 2 * kHeight), 1, 1);
+        for (size_t channel = 0; channel < 3; ++channel) {
+            EXPECT_NEAR(pixel[channel], rgb[channel], 1) << where;
+        }
+    };
+
     std::vector<Vertex> vertices;
     const float column = 2.0f / kTriangles;
     for (int i = 0; i < kTriangles; ++i) {
         const float left = -1 + i * column;
         const uint8_t r = uint8_t(10 * i + 5), g = uint8_t(250 - 11 * i), b = uint8_t(7 * i);
-        vertices.push_back({left, -1, 0.5f, r, g, b, 255});
-        vertices.push_back({left + 2 * column, -1, 0.5f, r, g, b, 255});
-        vertices.push_back({left, 1, 0.5f, r, g, b, 255});
+        for (const auto& [x, y] : {std::pair{left, -1}, {left + 2 * column, -1}, {left, 1}}) {
+            vertices.push_back({2 * x, float(y), 0.25f, r, g, b, 255});
+        }
     }
-    draw(1, vertices);
+    const float halvingX[16] = {0.5f, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    backend_->DrawSimpleTriangles(halvingX, kTriangles, vertices.data());
     for (int i = 0; i < kTriangles; ++i) {
         const Vertex& corner = vertices[size_t(i) * 3];
-        expectColor(corner.x + column / 4, -0.5f, {corner.r, corner.g, corner.b},
+        expectColor(corner.x / 2 + column / 4, -0.5f, {corner.r, corner.g, corner.b},
                     "triangle " + std::to_string(i));
     }
     if (hostArray != 0) {
@@ -180,81 +146,101 @@ TEST_P(OpenGLBackend, DrawsTwentyOneTrianglesFromOneBufferLeavingTheHostsVertexA
         glGetVertexAttribiv(0, GL_VERTEX_ATTRIB_ARRAY_ENABLED, &hostAttributeEnabled);
         EXPECT_EQ(hostAttributeEnabled, isCore() ? GL_FALSE : GL_TRUE);
     }
+
+    // The green one clockwise, so the host's back-face culling would have dropped it.
+    const Vertex nearAndFar[] = {{-1, -1, 0.4f, 0, 255, 0, 255}, {-1, 1, 0.4f, 0, 255, 0, 255},
+                                 {1, -1, 0.4f, 0, 255, 0, 255},  {-4, -4, 0.75f, 0, 0, 255, 255},
+                                 {8, -4, 0.75f, 0, 0, 255, 255}, {-4, 8, 0.75f, 0, 0, 255, 255}};
+    backend_->DrawSimpleTriangles(halvingX, 2, nearAndFar);
+    expectColor(-0.5f + column / 4, -0.5f, {0, 255, 0}, "the first triangles wrote no depth");
+    expectColor(0.9f, 0.9f, {0, 0, 0}, "where only the far triangle lies");
 }
 
-// Every way a decoded picture reaches the host's texture on this API shows it with red in the red
-// channel: the backend's own upload of tight and padded rows, the CPU swizzle into RGBA storage,
-// and the repacked copy for padded rows where the API has no row length. The picture's odd width
-// shears it under any unpack alignment above 4 or a wrong row length. The host's unpack state,
-// every value wrong, and its unpack buffer are given back as they were.
-TEST_P(OpenGLBackend, UploadsPicturesWithRedInTheRedChannel) {
+// OpenGL Core takes BGRA natively; OpenGL ES only with a BGRA8888 extension, and swizzles on the
+// CPU otherwise; row lengths exist from ES 3.0 on or with EXT_unpack_subimage, and padded rows
+// are repacked without them. Mesa's ES contexts offer both extensions, which the backend finds,
+// so only these rows choose without them; each program uploads with the rows of its own API. Every
+// choice shows the picture with red in the red channel, its odd width sheared under any unpack
+// alignment above 4 or a wrong row length, and gives the host's unpack state, every value wrong,
+// and its unpack buffer back.
+TEST_P(OpenGLBackend, UploadsPicturesAsTheApiAndItsExtensionsAllow) {
     const BgraPicture full = readReferencePictures(fixtureClip("h264_odd_642x362")).at(0);
     const BgraPicture picture = packRows(full.pixels.data(), 641, 361, full.width * 4);
     std::vector<uint8_t> expected = picture.pixels;
     for (size_t i = 0; i < expected.size(); i += 4) {
         std::swap(expected[i], expected[i + 2]);
     }
-    const GLUploadCapabilities chosen =
-        dynamic_cast<RenderAPI_OpenGLCoreES&>(*backend_).textureUploader()->capabilities();
-    GLUploadCapabilities swizzled = chosen;
-    swizzled.transfer = GLPixelTransfer::SwizzleToRgba;
-    GLUploadCapabilities noRowLength = chosen;
-    noRowLength.unpackRowLength = false;
     const int tight = picture.width * 4;
+    const auto Core = kUnityGfxRendererOpenGLCore, ES3 = kUnityGfxRendererOpenGLES30,
+               ES2 = kUnityGfxRendererOpenGLES20;
+    const auto Reversed = GLPixelTransfer::BgraReversed, Ext = GLPixelTransfer::BgraExt,
+               Swizzle = GLPixelTransfer::SwizzleToRgba;
     const struct {
-        const char* what;
-        bool viaBackend;
-        GLUploadCapabilities capabilities;
-        int rowPitch;
+        UnityGfxRenderer renderer;
+        GLExtensionSupport extensions;
+        GLUploadCapabilities expected;  // transfer, row length, unpack buffer, swapped bytes
+        int padding;
     } rows[] = {
-        {"tight rows", true, chosen, tight},
-        {"padded rows", true, chosen, tight + 256},
-        {"swizzled", false, swizzled, tight + 64},
-        {"repacked", false, noRowLength, tight + 64},
+        {Core, {}, {Reversed, true, true, true}, 0},
+        {Core, {}, {Reversed, true, true, true}, 256},
+        {ES3, {true, false}, {Ext, true, true, false}, 256},
+        {ES3, {}, {Swizzle, true, true, false}, 0},
+        {ES2, {}, {Swizzle, false, false, false}, 64},
+        {ES2, {true, false}, {Ext, false, false, false}, 64},
+        {ES2, {false, true}, {Swizzle, true, false, false}, 64},
     };
+    const auto fields = [](const GLUploadCapabilities& c) {
+        return std::tuple(int(c.transfer), c.unpackRowLength, c.pixelUnpackBuffer,
+                          c.unpackSwapBytes);
+    };
+    EXPECT_EQ(
+        fields(dynamic_cast<RenderAPI_OpenGLCoreES&>(*backend_).textureUploader()->capabilities()),
+        fields(ChooseUploadCapabilities(GetParam(), {true, true})))
+        << "the backend finds both extensions in Mesa's context";
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        const GLuint texture =
-            makeTexture(row.capabilities.transfer, picture.width, picture.height);
-        std::vector<uint8_t> pixels(size_t(row.rowPitch) * picture.height, 0xA5);
+        if (row.renderer != GetParam()) {
+            continue;
+        }
+        SCOPED_TRACE("row " + std::to_string(&row - rows));
+        const GLUploadCapabilities chosen = ChooseUploadCapabilities(row.renderer, row.extensions);
+        EXPECT_EQ(fields(chosen), fields(row.expected));
+
+        const int rowPitch = tight + row.padding;
+        const GLuint texture = makeTexture(chosen.transfer, picture.width, picture.height);
+        std::vector<uint8_t> pixels(size_t(rowPitch) * picture.height, 0xA5);
         for (int y = 0; y < picture.height; ++y) {
-            std::memcpy(&pixels[size_t(y) * row.rowPitch], &picture.pixels[size_t(y) * tight],
+            std::memcpy(&pixels[size_t(y) * rowPitch], &picture.pixels[size_t(y) * tight],
                         size_t(tight));
         }
         const std::vector<uint8_t> original = pixels;
-        // The unpack state a host may leave behind: every value wrong for a tightly packed upload.
-        std::vector<std::pair<GLenum, GLint>> host = {{GL_UNPACK_ALIGNMENT, 8}};
-        if (row.capabilities.unpackRowLength) {
-            host.insert(
-                host.end(),
-                {{GL_UNPACK_ROW_LENGTH, 7}, {GL_UNPACK_SKIP_ROWS, 3}, {GL_UNPACK_SKIP_PIXELS, 5}});
-        }
-        if (row.capabilities.unpackSwapBytes) {
-            host.emplace_back(GL_UNPACK_SWAP_BYTES, GL_TRUE);
-        }
-        for (const auto& [parameter, value] : host) {
-            glPixelStorei(parameter, value);
+        // The unpack state a host may leave behind, where the API has it: every value wrong for a
+        // tightly packed upload, and a buffer that would turn the pixels' address into an offset.
+        const std::tuple<bool, GLenum, GLint> host[] = {
+            {true, GL_UNPACK_ALIGNMENT, 8},
+            {chosen.unpackRowLength, GL_UNPACK_ROW_LENGTH, 7},
+            {chosen.unpackRowLength, GL_UNPACK_SKIP_ROWS, 3},
+            {chosen.unpackRowLength, GL_UNPACK_SKIP_PIXELS, 5},
+            {chosen.unpackSwapBytes, GL_UNPACK_SWAP_BYTES, GL_TRUE}};
+        for (const auto& [present, parameter, value] : host) {
+            if (present) {
+                glPixelStorei(parameter, value);
+            }
         }
         GLuint hostBuffer = 0;
-        if (row.capabilities.pixelUnpackBuffer) {
+        if (chosen.pixelUnpackBuffer) {
             glGenBuffers(1, &hostBuffer);
             glBindBuffer(GL_PIXEL_UNPACK_BUFFER, hostBuffer);
-            glBufferData(GL_PIXEL_UNPACK_BUFFER, 16, nullptr, GL_STREAM_DRAW);
         }
 
-        if (row.viaBackend) {
-            backend_->BeginModifyTexture2();
-            backend_->EndModifyTexture2(handle(texture), picture.width, picture.height,
-                                        row.rowPitch, pixels.data());
-        } else {
-            GLTextureUploader(row.capabilities)
-                .upload(texture, picture.width, picture.height, row.rowPitch, pixels.data());
-        }
+        GLTextureUploader(chosen).upload(texture, picture.width, picture.height, rowPitch,
+                                         pixels.data());
         EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
         EXPECT_EQ(integer(GL_TEXTURE_BINDING_2D), GLint(texture));
-        for (const auto& [parameter, value] : host) {
-            EXPECT_EQ(integer(parameter), value) << "unpack parameter " << parameter;
-            glPixelStorei(parameter, parameter == GL_UNPACK_ALIGNMENT ? 4 : 0);
+        for (const auto& [present, parameter, value] : host) {
+            if (present) {
+                EXPECT_EQ(integer(parameter), value) << "unpack parameter " << parameter;
+                glPixelStorei(parameter, parameter == GL_UNPACK_ALIGNMENT ? 4 : 0);
+            }
         }
         if (hostBuffer != 0) {
             EXPECT_EQ(integer(GL_PIXEL_UNPACK_BUFFER_BINDING), GLint(hostBuffer));
@@ -269,22 +255,20 @@ TEST_P(OpenGLBackend, UploadsPicturesWithRedInTheRedChannel) {
 
 // OpenGL Core maps whole buffers, OpenGL ES 3.0 only ranges, OpenGL ES 2.0 none at all.
 TEST_P(OpenGLBackend, MapsTheHostsVertexBufferWhereTheApiCan) {
-    std::vector<uint8_t> bytes(256);
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        bytes[i] = uint8_t(i ^ 0x5A);
-    }
+    const std::vector<uint8_t> bytes(256, 0x5A);
     GLuint buffer = 0;
     glGenBuffers(1, &buffer);
     glBindBuffer(GL_ARRAY_BUFFER, buffer);
     glBufferData(GL_ARRAY_BUFFER, 256, nullptr, GL_DYNAMIC_DRAW);
+    void* const handle = reinterpret_cast<void*>(uintptr_t{buffer});
     uint64_t size = 0;
-    void* memory = backend_->BeginModifyVertexBuffer(handle(buffer), &size);
+    void* memory = backend_->BeginModifyVertexBuffer(handle, &size);
     EXPECT_EQ(size, 256u);
     ASSERT_EQ(memory == nullptr, GetParam() == kUnityGfxRendererOpenGLES20);
     if (memory != nullptr) {
         std::memcpy(memory, bytes.data(), bytes.size());
     }
-    backend_->EndModifyVertexBuffer(handle(buffer));
+    backend_->EndModifyVertexBuffer(handle);
     if (isCore()) {  // the only API here that reads buffers back
         std::vector<uint8_t> contents(256);
         glGetBufferSubData(GL_ARRAY_BUFFER, 0, 256, contents.data());
