@@ -8,6 +8,9 @@
 using objc::send;
 using objc::UInteger;
 
+namespace {
+
+// The Metal shading language source of the triangle pipeline, zero byte included.
 const char kShaderSource[622] =
     "#include <metal_stdlib>\n"
     "using namespace metal;\n"
@@ -40,8 +43,6 @@ const char kShaderSource[622] =
     "    FSOutput out = { input.color };\n"
     "    return out;\n"
     "}\n";
-
-namespace {
 
 constexpr UInteger kVertexBufferSize = 1024;
 constexpr UInteger kConstantBufferSize = 64;

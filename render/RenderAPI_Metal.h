@@ -49,6 +49,3 @@ class RenderAPI_Metal : public RenderAPI {
     objc::StrongRef depthStencilState;
     objc::StrongRef pipelineState;
 };
-
-// The Metal shading language source of the triangle pipeline, zero byte included.
-extern const char kShaderSource[622];

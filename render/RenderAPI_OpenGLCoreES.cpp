@@ -101,7 +101,11 @@ GLuint glName(void* handle) {
     return static_cast<GLuint>(reinterpret_cast<uintptr_t>(handle));
 }
 
-}  // namespace
+// The shader texts for a renderer (OpenGL Core, ES 3.0 or ES 2.0).
+struct GLShaderTexts {
+    const char* vertex;
+    const char* fragment;
+};
 
 GLShaderTexts ShaderTextsFor(UnityGfxRenderer apiType) {
     switch (apiType) {
@@ -113,6 +117,8 @@ GLShaderTexts ShaderTextsFor(UnityGfxRenderer apiType) {
             return {kVertexShaderEs2, kFragmentShaderEs2};
     }
 }
+
+}  // namespace
 
 RenderAPI* CreateRenderAPI_OpenGLCoreES(UnityGfxRenderer apiType) {
     return new RenderAPI_OpenGLCoreES(apiType);

@@ -29,7 +29,6 @@ class RenderAPI_OpenGLCoreES : public RenderAPI {
     void* BeginModifyVertexBuffer(void* bufferHandle, uint64_t* outBufferSize) override;
     void EndModifyVertexBuffer(void* bufferHandle) override;
 
-    UnityGfxRenderer renderer() const { return apiType; }
     // How pictures are uploaded; empty before Initialize.
     const std::optional<GLTextureUploader>& textureUploader() const { return uploader; }
 
@@ -47,10 +46,3 @@ class RenderAPI_OpenGLCoreES : public RenderAPI {
     GLint projMatrixLocation = 0;
     std::optional<GLTextureUploader> uploader;
 };
-
-// The shader texts for a renderer (OpenGL Core, ES 3.0 or ES 2.0).
-struct GLShaderTexts {
-    const char* vertex;
-    const char* fragment;
-};
-GLShaderTexts ShaderTextsFor(UnityGfxRenderer apiType);
