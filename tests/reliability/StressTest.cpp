@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -38,10 +39,7 @@ std::atomic<uint64_t> s_malformedTextureInfos{0};
 std::atomic<uint64_t> s_wrongAnswers{0};
 
 void onTextureInfo(const uint8_t* decoderId, const H264DecoderChar16* json) {
-    std::string text;
-    for (; *json != 0; ++json) {
-        text.push_back(char(*json));
-    }
+    const std::string text(json, json + std::char_traits<char16_t>::length(json));
     int width = 0;
     int height = 0;
     std::sscanf(text.c_str(), "{\"width\":%d,\"height\":%d", &width, &height);
@@ -118,13 +116,15 @@ struct Arguments {
 // same instance, and one real stream on an id of its own.
 void hostScript(int index, const PluginEntryPoints& api, const Arguments& arguments,
                 WatchedLane& lane, void* streamTexture, Clock::time_point until) {
+    static const char* const kCalls[] = {"H264Decoder_start",
+                                         "H264Decoder_stop",
+                                         "H264Decoder_commitFrame",
+                                         "H264Decoder_registerCallback",
+                                         "H264Decoder_unregisterCallback",
+                                         "H264Decoder_setNativeTexturePointer",
+                                         "H264Decoder_getStatistics",
+                                         "H264Decoder_nativeRenderEventFunc"};
     std::mt19937 random(unsigned(index) * 7919u + 1u);
-    const auto watched = [&](const char* name, uint8_t id, const auto& call) {
-        lane.enter(name, id);
-        const bool answer = call();
-        lane.leave();
-        return answer;
-    };
     const H264DecoderRenderEventFunc renderEvent = api.nativeRenderEventFunc();
     const uint8_t streamId = uint8_t(248 + index);
     const Clip& stream = arguments.clips[size_t(index) % arguments.clips.size()];
@@ -134,98 +134,71 @@ void hostScript(int index, const PluginEntryPoints& api, const Arguments& argume
         // started) starts over from its first access unit on a fresh instance.
         if (Clock::now() >= nextStreamFrame) {
             nextStreamFrame = Clock::now() + std::chrono::milliseconds(2);
+            lane.enter("the stream's calls", streamId);
             const AccessUnit& unit = stream.units[next];
-            if (watched("H264Decoder_commitFrame", streamId, [&] {
-                    return api.commitFrame(streamId, unit.data(), 0, 0, uint32_t(unit.size()),
-                                           uint32_t(next * 3600));
-                })) {
+            if (api.commitFrame(streamId, unit.data(), 0, 0, uint32_t(unit.size()),
+                                uint32_t(next * 3600))) {
                 next = (next + 1) % stream.units.size();
             } else {
                 const bool h265 = stream.fixture.codec == testsupport::Codec::H265;
-                watched("H264Decoder_start", streamId,
-                        [&] { return api.start(streamId, h265 ? u"{\"isH265\":true}" : u"{}"); });
-                watched("H264Decoder_registerCallback", streamId,
-                        [&] { return api.registerCallback(streamId, &onTextureInfo); });
+                api.start(streamId, h265 ? u"{\"isH265\":true}" : u"{}");
+                api.registerCallback(streamId, &onTextureInfo);
                 next = 0;
             }
             if (const uint32_t size = s_reportedSize[streamId].exchange(0)) {
-                const std::u16string description =
-                    utf16(textureDescription(int(size >> 16), int(size & 0xFFFF)));
-                watched("H264Decoder_setNativeTexturePointer", streamId, [&] {
-                    return api.setNativeTexturePointer(streamId, streamTexture,
-                                                       description.c_str());
-                });
+                api.setNativeTexturePointer(
+                    streamId, streamTexture,
+                    utf16(textureDescription(int(size >> 16), int(size & 0xFFFF))).c_str());
             }
+            lane.leave();
         }
         const uint8_t id = random() % 2 ? uint8_t(random() % 16) : uint8_t(random());
+        const size_t call = random() % std::size(kCalls);
         bool refused = false;
-        switch (random() % 8) {
-            case 0: {
-                const H264DecoderChar16* config = arguments.configs.pick(random, refused);
-                s_wrongAnswers +=
-                    watched("H264Decoder_start", id, [&] { return api.start(id, config); }) &&
-                    refused;
+        // No texture, a name the host never created (the backend must cope with the host's
+        // mistake), or a real one.
+        void* const texture = std::array<void*, 4>{
+            nullptr, reinterpret_cast<void*>(uintptr_t(0xBAD0)), arguments.textures[random() % 4],
+            arguments.textures[random() % 4]}[random() % 4];
+        const auto& [data, size] = arguments.frames[random() % arguments.frames.size()];
+        H264DecoderChar16 statistics[H264_DECODER_STATISTICS_CAPACITY];
+        lane.enter(kCalls[call], id);
+        switch (call) {
+            case 0:
+                s_wrongAnswers += api.start(id, arguments.configs.pick(random, refused)) && refused;
                 break;
-            }
             case 1:
-                watched("H264Decoder_stop", id, [&] {
-                    api.stop(id);
-                    return true;
-                });
+                api.stop(id);
                 break;
-            case 2: {
-                const auto& [data, size] = arguments.frames[random() % arguments.frames.size()];
-                watched("H264Decoder_commitFrame", id,
-                        [&] { return api.commitFrame(id, data, 0, 0, size, uint32_t(random())); });
+            case 2:
+                api.commitFrame(id, data, 0, 0, size, uint32_t(random()));
                 break;
-            }
             case 3:
-                watched("H264Decoder_registerCallback", id, [&] {
-                    return api.registerCallback(id, random() % 4 ? &onTextureInfo : nullptr);
-                });
+                api.registerCallback(id, random() % 4 ? &onTextureInfo : nullptr);
                 break;
             case 4:
-                watched("H264Decoder_unregisterCallback", id,
-                        [&] { return api.unregisterCallback(id); });
+                api.unregisterCallback(id);
                 break;
-            case 5: {
-                // No texture, a name the host never created (the backend must cope with the
-                // host's mistake), or a real one.
-                void* const texture =
-                    std::array<void*, 4>{nullptr, reinterpret_cast<void*>(uintptr_t(0xBAD0)),
-                                         arguments.textures[random() % 4],
-                                         arguments.textures[random() % 4]}[random() % 4];
-                const H264DecoderChar16* description = arguments.descriptions.pick(random, refused);
-                s_wrongAnswers +=
-                    watched(
-                        "H264Decoder_setNativeTexturePointer", id,
-                        [&] { return api.setNativeTexturePointer(id, texture, description); }) &&
-                    refused;
+            case 5:
+                s_wrongAnswers += api.setNativeTexturePointer(
+                                      id, texture, arguments.descriptions.pick(random, refused)) &&
+                                  refused;
                 break;
-            }
-            case 6: {
+            case 6:
                 // A poll that succeeds hands out one whole, well-formed text.
-                H264DecoderChar16 text[H264_DECODER_STATISTICS_CAPACITY];
-                if (watched("H264Decoder_getStatistics", id, [&] {
-                        return api.getStatistics(id, text, H264_DECODER_STATISTICS_CAPACITY);
-                    })) {
-                    std::string json;
-                    for (const H264DecoderChar16* c = text; *c != 0; ++c) {
-                        json.push_back(char(*c));
-                    }
-                    rapidjson::Document statistics;
-                    statistics.Parse(json.c_str());
-                    s_wrongAnswers += statistics.HasParseError() || !statistics.IsObject() ||
-                                      !statistics.HasMember("keyframeRequests");
+                if (api.getStatistics(id, statistics, H264_DECODER_STATISTICS_CAPACITY)) {
+                    const std::string json(statistics,
+                                           std::find(statistics, std::end(statistics), 0));
+                    rapidjson::Document parsed;
+                    parsed.Parse(json.c_str());
+                    s_wrongAnswers += !parsed.IsObject() || !parsed.HasMember("keyframeRequests");
                 }
                 break;
-            }
             default:
-                s_wrongAnswers += watched("H264Decoder_nativeRenderEventFunc", id, [&] {
-                    return api.nativeRenderEventFunc() != renderEvent;
-                });
+                s_wrongAnswers += api.nativeRenderEventFunc() != renderEvent;
                 break;
         }
+        lane.leave();
     }
     lane.finish();
 }
