@@ -3,7 +3,6 @@
 // than it decodes keeps its backlog within bounds.
 #include "AnnexB.h"
 #include "DecoderTestSupport.h"
-#include "H264HwDecoderImpl.h"
 #include "HostSupport.h"
 #include "Pictures.h"
 #include "ProcessFigures.h"
@@ -12,70 +11,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <functional>
-#include <mutex>
 #include <thread>
 
 using namespace testsupport;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// Sits between the session and the instance's delegate: checks each picture against the
-// reference pictures, then hands it on. Keeps counts only, so it adds no memory per picture.
-class PictureChecker : public H264HwDecoderImplDelegate {
-  public:
-    // `inStreamOrder`: picture n is reference picture n, the references repeating; otherwise
-    // pictures may be skipped, but each is one of the references.
-    static std::shared_ptr<PictureChecker> install(uint8_t decoderId, std::vector<std::string> md5s,
-                                                   bool inStreamOrder) {
-        const auto session = H264HwDecoderImpl::sharedHandler(std::to_string(unsigned(decoderId)));
-        std::shared_ptr<PictureChecker> checker(new PictureChecker);
-        checker->next_ = session->delegate();
-        checker->md5s_ = std::move(md5s);
-        checker->inStreamOrder_ = inStreamOrder;
-        session->setDelegate(checker);
-        return checker;
-    }
-
-    // Waits until `done` holds of the pictures that arrived and the latest one's MD5.
-    bool waitFor(std::chrono::seconds timeout,
-                 const std::function<bool(uint64_t, const std::string&)>& done) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return done(pictures, latest_); });
-    }
-
-    void copyRenderBuffer(void* buffer, int32_t format, int32_t width, int32_t height,
-                          int32_t bytesPerRow, int32_t left, int32_t right, int32_t top,
-                          int32_t bottom) override {
-        const std::string md5 =
-            md5Hex(packRows(static_cast<const uint8_t*>(buffer), width, height, bytesPerRow));
-        next_->copyRenderBuffer(buffer, format, width, height, bytesPerRow, left, right, top,
-                                bottom);
-        std::lock_guard<std::mutex> lock(mutex_);
-        mismatches += inStreamOrder_ ? md5 != md5s_[pictures % md5s_.size()]
-                                     : std::find(md5s_.begin(), md5s_.end(), md5) == md5s_.end();
-        ++pictures;
-        latest_ = md5;
-        changed_.notify_all();
-    }
-    void forwardTextureInfo(int32_t width, int32_t height) override {
-        next_->forwardTextureInfo(width, height);
-    }
-
-    std::atomic<uint64_t> pictures{0};
-    std::atomic<uint64_t> mismatches{0};
-
-  private:
-    std::shared_ptr<H264HwDecoderImplDelegate> next_;
-    std::vector<std::string> md5s_;
-    bool inStreamOrder_ = true;
-    std::string latest_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-};
 
 // The access unit with a user_data_unregistered SEI message (NAL unit type 6, payload type 5) of
 // `payloadBytes` before its first slice, as some encoders and streaming servers send them. The
@@ -154,14 +96,13 @@ TEST_P(Soak, PicturesStayExactAndThreadsAndMemoryFlat) {
     ASSERT_TRUE(
         !run.textureBound ||
         hosttest::bind(kId, &texture, hosttest::textureDescription(first.width, first.height)));
-    const auto checker = PictureChecker::install(kId, md5s, true);
+    const auto tap = decodertest::PictureTap::install(kId);
     ProcessFigures afterWarmUp;
     size_t expectedReports = 0;
     for (size_t i = 0; i < run.units; ++i) {
         expectedReports += i == 0 ? run.segments.front().sizeReports : reportsAt[i % units.size()];
         ASSERT_TRUE(hosttest::commit(kId, units[i % units.size()], uint32_t(i * 3600)));
-        ASSERT_TRUE(checker->waitFor(std::chrono::seconds(5),
-                                     [&](uint64_t pictures, auto&) { return pictures > i; }))
+        ASSERT_TRUE(tap->waitForPictures(i + 1, std::chrono::seconds(5)))
             << "access unit " << i << " gave no picture";
         if (i + 1 == warmUp) {
             returnFreeAllocatorPages();
@@ -174,7 +115,10 @@ TEST_P(Soak, PicturesStayExactAndThreadsAndMemoryFlat) {
     const size_t reports = decodertest::TextureInfoLog::countFor(kId);
     H264Decoder_stop(kId);
 
-    EXPECT_EQ(checker->mismatches, 0u);
+    const std::vector<decodertest::PictureTap::Picture> pictures = tap->pictures();
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        ASSERT_EQ(pictures[i].md5, md5s[i % md5s.size()]) << "picture " << i;
+    }
     EXPECT_EQ(reports, expectedReports) << "each new size's session reports it, once";
     EXPECT_EQ(atEnd.threads, afterWarmUp.threads);
     if (!sanitizerOwnsMemory()) {
@@ -223,14 +167,13 @@ TEST(Backlog, AStreamTenTimesFasterThanDecodingStaysBoundedAndCorrect) {
     int texture = 0;
     ASSERT_TRUE(
         hosttest::bind(kId, &texture, hosttest::textureDescription(clip.width, clip.height)));
-    const auto checker = PictureChecker::install(kId, md5s, false);
+    const auto tap = decodertest::PictureTap::install(kId);
 
     // The decode rate, one unit at a time, over the whole clip.
     const Clock::time_point paced = Clock::now();
     for (size_t i = 0; i < units.size(); ++i) {
         ASSERT_TRUE(hosttest::commit(kId, units[i], uint32_t(i)));
-        ASSERT_TRUE(checker->waitFor(std::chrono::seconds(5),
-                                     [&](uint64_t pictures, auto&) { return pictures > i; }));
+        ASSERT_TRUE(tap->waitForPictures(i + 1, std::chrono::seconds(5)));
     }
     const Clock::duration decodeTime = (Clock::now() - paced) / units.size();
     returnFreeAllocatorPages();
@@ -251,15 +194,20 @@ TEST(Backlog, AStreamTenTimesFasterThanDecodingStaysBoundedAndCorrect) {
             peakResident = std::max(peakResident, currentProcessFigures().residentBytes);
         }
     }
-    const uint64_t picturesAtLastCommit = checker->pictures;
-    ASSERT_TRUE(checker->waitFor(std::chrono::seconds(60), [&](uint64_t, const std::string& md5) {
-        return md5 == md5s[kLastUnit];
-    })) << "the last committed picture never arrived";
-    const uint64_t afterLastCommit = checker->pictures - picturesAtLastCommit;
+    const size_t picturesAtLastCommit = tap->pictureCount();
+    std::vector<decodertest::PictureTap::Picture> pictures;
+    for (const auto deadline = Clock::now() + std::chrono::seconds(60);
+         (pictures.empty() || pictures.back().md5 != md5s[kLastUnit]) && Clock::now() < deadline;
+         std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+        pictures = tap->pictures();
+    }
     H264Decoder_stop(kId);
 
-    EXPECT_EQ(checker->mismatches, 0u);
-    EXPECT_LE(afterLastCommit, uint64_t(H264_DECODER_MAX_QUEUED_UNITS));
+    ASSERT_EQ(pictures.back().md5, md5s[kLastUnit]) << "the last committed picture never arrived";
+    EXPECT_LE(pictures.size() - picturesAtLastCommit, size_t(H264_DECODER_MAX_QUEUED_UNITS));
+    for (const decodertest::PictureTap::Picture& picture : pictures) {
+        ASSERT_NE(std::find(md5s.begin(), md5s.end(), picture.md5), md5s.end());
+    }
     if (!sanitizerOwnsMemory()) {
         EXPECT_LE(peakResident - beforeFlood.residentBytes,
                   int64_t(H264_DECODER_MAX_QUEUED_BYTES) + kWorkingSetSlack);
