@@ -19,7 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <future>
+#include <deque>
 #include <random>
 #include <thread>
 
@@ -207,104 +207,58 @@ TEST(Stress, EveryExportedFunctionFromEightThreadsWithRenderEventsAndDecodingStr
     constexpr int kHostThreads = 8;
     const char* seconds = std::getenv("RELIABILITY_STRESS_SECONDS");
     const std::chrono::seconds duration(seconds ? std::max(1, std::atoi(seconds)) : 20);
+    // This thread is the host's render thread: it owns the OpenGL context, on which the plugin
+    // creates its backend's objects, and issues render events back to back.
+    std::string error;
+    ASSERT_TRUE(makeHostContextCurrent(&error)) << error;
     const auto library = openPlugin();
     ASSERT_TRUE(library);
     const PluginEntryPoints& api = library->api();
     SimulatedHostInterfaces host(kUnityGfxRendererOpenGLCore);
+    api.UnityPluginLoad(host.interfaces());
     Arguments arguments{"h264_cbp_320x240", "h265_main_320x240", "h264_repeat_headers_320x240",
                         "h264_tiny_16x16"};
     const testsupport::FixtureClip& clip = arguments.clips.front().fixture;
     const AccessUnit& first = arguments.clips.front().units.front();
-    const testsupport::BgraPicture expected = testsupport::readReferencePictures(clip).front();
     // The host's textures: four any id may be given, one for each stream, and two for the ids
     // played after the run, made before it: the plugin's uploads into names the host never
     // created leave errors in the context that a texture made later would take for its own.
-    std::vector<std::pair<int, int>> sizes = {{320, 240}, {320, 240}, {16, 16}, {512, 512}};
-    for (int index = 0; index < kHostThreads; ++index) {
-        const testsupport::FixtureClip& stream = arguments.clips[size_t(index) % 4].fixture;
-        sizes.push_back({stream.width, stream.height});
+    std::deque<HostTexture> textures;
+    for (const auto& [width, height] : {std::pair{320, 240}, {320, 240}, {16, 16}, {512, 512}}) {
+        arguments.textures.push_back(textures.emplace_back(width, height).nativeHandle());
     }
-    sizes.insert(sizes.end(), 2, {clip.width, clip.height});
+    const HostTexture* const played[] = {&textures.emplace_back(clip.width, clip.height),
+                                         &textures.emplace_back(clip.width, clip.height)};
     Watchdog watchdog(std::chrono::seconds(30));
     WatchedLane& renderLane = watchdog.addLane("render thread");
-
-    // The host's render thread owns the OpenGL context, on which the plugin creates its
-    // backend's objects, and issues render events back to back.
-    std::string whyNot;
-    std::vector<void*> textures;
-    std::promise<bool> ready;
-    std::atomic<bool> stormOver{false};
-    std::thread renderThread([&] {
-        if (!makeHostContextCurrent(&whyNot)) {
-            ready.set_value(false);
-            return;
-        }
-        api.UnityPluginLoad(host.interfaces());
-        std::vector<std::unique_ptr<HostTexture>> hostTextures;
-        for (const auto& [width, height] : sizes) {
-            hostTextures.push_back(std::make_unique<HostTexture>(width, height));
-            textures.push_back(hostTextures.back()->nativeHandle());
-        }
-        ready.set_value(true);
-        const H264DecoderRenderEventFunc renderEvent = api.nativeRenderEventFunc();
-        for (int event = 0; !stormOver; ++event) {
-            renderLane.enter("render event", -1);
-            renderEvent(event);
-            renderLane.leave();
-            // A host renders frames, not a busy loop: leave the registry to the script threads.
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-        }
-        // After the storm an id plays as if nothing had happened: the stream's first picture
-        // reaches the host's texture through the render event.
-        for (const uint8_t id : {0, 255}) {
-            const HostTexture& texture = *hostTextures[sizes.size() - (id == 0 ? 2 : 1)];
-            renderLane.enter("playing a picture after the run", id);
-            EXPECT_TRUE(api.start(id, u"{}"));
-            EXPECT_TRUE(api.setNativeTexturePointer(
-                id, texture.nativeHandle(),
-                utf16(textureDescription(clip.width, clip.height)).c_str()));
-            EXPECT_TRUE(renderUntilShown(
-                api, texture, {expected},
-                [&] {
-                    // A commit that meets the decode thread at its queue is dropped: commit again.
-                    api.commitFrame(id, first.data(), 0, 0, uint32_t(first.size()), 0);
-                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                }))
-                << "id " << int(id);
-            api.stop(id);
-            renderLane.leave();
-        }
-        renderLane.enter("Shutdown device event and UnityPluginUnload", -1);
-        host.sendDeviceEvent(kUnityGfxDeviceEventShutdown);
-        api.UnityPluginUnload();
-        hostTextures.clear();
-        renderLane.leave();
-        renderLane.finish();
-    });
-    if (!ready.get_future().get()) {
-        renderThread.join();
-        FAIL() << whyNot;
-    }
-    arguments.textures.assign(textures.begin(), textures.begin() + 4);
     std::vector<std::thread> threads;
     const Clock::time_point until = Clock::now() + duration;
     for (int index = 0; index < kHostThreads; ++index) {
+        const testsupport::FixtureClip& stream = arguments.clips[size_t(index) % 4].fixture;
         threads.emplace_back(hostScript, index, std::cref(api), std::cref(arguments),
                              std::ref(watchdog.addLane("host thread " + std::to_string(index))),
-                             textures[4 + size_t(index)], until);
+                             textures.emplace_back(stream.width, stream.height).nativeHandle(),
+                             until);
     }
-    WatchedLane& teardown = watchdog.addLane("test thread");
     watchdog.start();
+    const H264DecoderRenderEventFunc renderEvent = api.nativeRenderEventFunc();
+    for (int event = 0; Clock::now() < until; ++event) {
+        renderLane.enter("render event", -1);
+        renderEvent(event);
+        renderLane.leave();
+        // A host renders frames, not a busy loop: leave the registry to the script threads.
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
     for (std::thread& thread : threads) {
         thread.join();
     }
     // Whatever state the race left, each id is either running or free, and consistently so.
     for (int id = 0; id < 256; ++id) {
-        teardown.enter("start and stop after the run", id);
+        renderLane.enter("start and stop after the run", id);
         const bool running = api.commitFrame(uint8_t(id), nullptr, 0, 0, 0, 0);
         EXPECT_EQ(api.start(uint8_t(id), u"{}"), !running) << "id " << id;
         api.stop(uint8_t(id));
-        teardown.leave();
+        renderLane.leave();
         EXPECT_FALSE(api.commitFrame(uint8_t(id), nullptr, 0, 0, 0, 0)) << "id " << id;
     }
     EXPECT_EQ(s_wrongAnswers.load(), 0u)
@@ -312,9 +266,33 @@ TEST(Stress, EveryExportedFunctionFromEightThreadsWithRenderEventsAndDecodingStr
            "event function changed";
     EXPECT_EQ(s_malformedTextureInfos.load(), 0u);
     EXPECT_GT(s_callbackCalls.load(), 0u) << "no stream reached a decode session";
-    teardown.finish();
-    stormOver = true;
-    renderThread.join();
+    // After the storm an id plays as if nothing had happened: the stream's first picture reaches
+    // the host's texture through the render event.
+    const std::vector<testsupport::BgraPicture> expected = {
+        testsupport::readReferencePictures(clip).front()};
+    for (const uint8_t id : {0, 255}) {
+        const HostTexture& texture = *played[id == 0 ? 0 : 1];
+        renderLane.enter("playing a picture after the run", id);
+        EXPECT_TRUE(api.start(id, u"{}"));
+        EXPECT_TRUE(api.setNativeTexturePointer(
+            id, texture.nativeHandle(),
+            utf16(textureDescription(clip.width, clip.height)).c_str()));
+        EXPECT_TRUE(renderUntilShown(api, texture, expected,
+                                     [&] {
+                                         // A commit that meets the decode thread at its queue is
+                                         // dropped: commit again.
+                                         api.commitFrame(id, first.data(), 0, 0,
+                                                         uint32_t(first.size()), 0);
+                                         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                                     }))
+            << "id " << int(id);
+        api.stop(id);
+        renderLane.leave();
+    }
+    renderLane.enter("Shutdown device event and UnityPluginUnload", -1);
+    host.sendDeviceEvent(kUnityGfxDeviceEventShutdown);
+    api.UnityPluginUnload();
+    renderLane.finish();
     watchdog.stop();
     EXPECT_EQ(host.registeredCallbackCount(), 0u);
 }
