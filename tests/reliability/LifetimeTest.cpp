@@ -14,7 +14,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <thread>
 
 using namespace reliability;
@@ -39,27 +38,16 @@ void onTextureInfo(const uint8_t* decoderId, const H264DecoderChar16*) {
     ++s_textureInfoCalls[*decoderId];
 }
 
-struct LoadedPlugin {
-    LoadedPlugin() {
-        if (library) {
-            library->api().UnityPluginLoad(host.interfaces());
-        }
-    }
-    ~LoadedPlugin() {
-        if (library) {
-            host.sendDeviceEvent(kUnityGfxDeviceEventShutdown);
-            library->api().UnityPluginUnload();
-        }
-    }
-    SimulatedHostInterfaces host{kUnityGfxRendererOpenGLCore};
-    std::unique_ptr<PluginLibrary> library = openPlugin();
-};
-
-// Commits the first `count` access units, and waits until the session has reported the picture
-// size `reports` times.
-bool decodeUntilReported(const PluginEntryPoints& api, uint8_t id,
-                         const std::vector<AccessUnit>& units, size_t count, uint32_t reports) {
+// Starts an instance on `id`, bound to `texture` if there is one, commits the first `count`
+// access units, and waits until the session has reported the picture size `reports` times.
+bool play(const PluginEntryPoints& api, uint8_t id, const std::vector<AccessUnit>& units,
+          size_t count, uint32_t reports, const HostTexture* texture) {
     const uint32_t before = s_textureInfoCalls[id];
+    if (!api.start(id, u"{}") || !api.registerCallback(id, &onTextureInfo) ||
+        (texture && !api.setNativeTexturePointer(id, texture->nativeHandle(),
+                                                 utf16(textureDescription(320, 240)).c_str()))) {
+        return false;
+    }
     for (size_t i = 0; i < count; ++i) {
         api.commitFrame(id, units[i].data(), 0, 0, uint32_t(units[i].size()), uint32_t(i * 3600));
     }
@@ -68,24 +56,6 @@ bool decodeUntilReported(const PluginEntryPoints& api, uint8_t id,
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return s_textureInfoCalls[id] - before >= reports;
-}
-
-// One start / decode / stop cycle on `id`; with `references`, render events until the texture
-// shows one of the first two pictures.
-void playShortStream(const PluginEntryPoints& api, uint8_t id, const HostTexture& texture,
-                     const std::vector<AccessUnit>& units,
-                     const std::vector<BgraPicture>* references) {
-    ASSERT_TRUE(api.start(id, u"{}")) << "id " << int(id);
-    ASSERT_TRUE(api.registerCallback(id, &onTextureInfo));
-    ASSERT_TRUE(api.setNativeTexturePointer(id, texture.nativeHandle(),
-                                            utf16(textureDescription(320, 240)).c_str()));
-    EXPECT_TRUE(decodeUntilReported(api, id, units, 2, 1)) << "id " << int(id);
-    EXPECT_TRUE(!references ||
-                renderUntilShown(api, texture, {(*references)[0], (*references)[1]},
-                                 [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }))
-        << "id " << int(id);
-    api.stop(id);
-    EXPECT_FALSE(api.commitFrame(id, nullptr, 0, 0, 0, 0));
 }
 
 // The process's threads and resident memory once it has settled.
@@ -130,48 +100,40 @@ TEST(Lifetime, LoadPlayUnloadTwiceGivingBackWhatInstancesAndTheLibraryTook) {
     for (int round = 1; round <= 2; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         {
-            LoadedPlugin plugin;
-            ASSERT_TRUE(plugin.library);
-            ASSERT_EQ(plugin.host.registeredCallbackCount(), 1u);
+            SimulatedHostInterfaces host(kUnityGfxRendererOpenGLCore);
+            const auto library = openPlugin();
+            ASSERT_TRUE(library);
+            const PluginEntryPoints& api = library->api();
+            api.UnityPluginLoad(host.interfaces());
+            ASSERT_EQ(host.registeredCallbackCount(), 1u);
             EXPECT_TRUE(isMapped(path));
-            const PluginEntryPoints& api = plugin.library->api();
-            const auto decodeLarge = [&](uint8_t id) {
-                ASSERT_TRUE(api.start(id, u"{}"));
-                ASSERT_TRUE(api.registerCallback(id, &onTextureInfo));
-                ASSERT_TRUE(decodeUntilReported(api, id, large, 3, 2)) << "id " << int(id);
-            };
-            const struct {
-                const char* what;
-                std::function<void()> play;
-            } workloads[] = {
-                {"64 ids decoding 1080 x 1920 at once, then all stopped",
-                 [&] {
-                     for (int id = 0; id < 64; ++id) {
-                         ASSERT_NO_FATAL_FAILURE(decodeLarge(uint8_t(id)));
-                     }
-                     for (int id = 0; id < 64; ++id) {
-                         api.stop(uint8_t(id));
-                     }
-                 }},
-                // Every hundredth picture is followed all the way into the host's texture.
-                {"start/decode/stop cycles over every id",
-                 [&] {
-                     for (int cycle = 0; cycle < kCycles; ++cycle) {
-                         ASSERT_NO_FATAL_FAILURE(
-                             playShortStream(api, uint8_t(cycle), texture, small,
-                                             cycle % 100 == 0 ? &references : nullptr));
-                     }
-                 }},
-            };
             // Measured once the libraries beneath have set up what they keep for good.
-            ASSERT_NO_FATAL_FAILURE(decodeLarge(200));
+            ASSERT_TRUE(play(api, 200, large, 3, 2, nullptr));
             api.stop(200);
-            for (const auto& workload : workloads) {
-                SCOPED_TRACE(workload.what);
-                const ProcessFigures before = settledFigures();
-                ASSERT_NO_FATAL_FAILURE(workload.play());
-                expectGivenBack(before, before.residentBytes / 20);
+            ProcessFigures before = settledFigures();
+            for (int id = 0; id < 64; ++id) {  // 1080 x 1920 on 64 ids at once
+                ASSERT_TRUE(play(api, uint8_t(id), large, 3, 2, nullptr)) << "id " << id;
             }
+            for (int id = 0; id < 64; ++id) {
+                api.stop(uint8_t(id));
+            }
+            expectGivenBack(before, before.residentBytes / 20);
+            before = settledFigures();
+            for (int cycle = 0; cycle < kCycles; ++cycle) {
+                const uint8_t id = uint8_t(cycle);
+                ASSERT_TRUE(play(api, id, small, 2, 1, &texture)) << "id " << int(id);
+                // Every hundredth picture is followed all the way into the host's texture.
+                EXPECT_TRUE(cycle % 100 != 0 ||
+                            renderUntilShown(
+                                api, texture, {references[0], references[1]},
+                                [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }))
+                    << "id " << int(id);
+                api.stop(id);
+                EXPECT_FALSE(api.commitFrame(id, nullptr, 0, 0, 0, 0));
+            }
+            expectGivenBack(before, before.residentBytes / 20);
+            host.sendDeviceEvent(kUnityGfxDeviceEventShutdown);
+            api.UnityPluginUnload();
         }
         // A host that loads the library again gets fresh state, not the old.
         EXPECT_FALSE(isMapped(path)) << path << " stays mapped after dlclose";
