@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <utility>
@@ -44,14 +45,27 @@ inline bool makeHostContextCurrent(std::string* error) {
     return context != nullptr;
 }
 
-// How close what a host texture shows is to a reference picture; the texture's channels are
-// RGBA, the reference's BGRA. Needs the texture's context to be current.
-inline double psnrOfTexture(const HostTexture& texture, const testsupport::BgraPicture& reference) {
-    std::vector<uint8_t> pixels = texture.readPixels();
-    for (size_t pixel = 0; pixel + 3 < pixels.size(); pixel += 4) {
-        std::swap(pixels[pixel], pixels[pixel + 2]);
+// Issues render events, `beforeEach` ahead of each, until the host texture shows one of
+// `references` (the texture's channels are RGBA, the references' BGRA); false if none shows
+// within 20 s. Needs the texture's context to be current.
+template <typename Before>
+bool renderUntilShown(const PluginEntryPoints& api, const HostTexture& texture,
+                      const std::vector<testsupport::BgraPicture>& references, Before beforeEach) {
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         std::chrono::steady_clock::now() < deadline;) {
+        beforeEach();
+        api.nativeRenderEventFunc()(0);
+        std::vector<uint8_t> pixels = texture.readPixels();
+        for (size_t pixel = 0; pixel + 3 < pixels.size(); pixel += 4) {
+            std::swap(pixels[pixel], pixels[pixel + 2]);
+        }
+        for (const testsupport::BgraPicture& reference : references) {
+            if (testsupport::psnr({texture.width(), texture.height(), pixels}, reference) >= 45) {
+                return true;
+            }
+        }
     }
-    return testsupport::psnr({texture.width(), texture.height(), std::move(pixels)}, reference);
+    return false;
 }
 
 }  // namespace reliability
