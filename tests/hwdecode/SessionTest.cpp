@@ -4,33 +4,28 @@
 #include "DecompressionOutput.h"
 #include "H264HwDecoderImpl.h"
 #include "NalUnits.h"
-#include "ParameterSets.h"
 #include "PictureReorder.h"
 #include "Pictures.h"
 
 #include <gtest/gtest.h>
 
-#include <bitset>
+#include <array>
 #include <cctype>
 #include <chrono>
 #include <climits>
 #include <functional>
-#include <iterator>
 #include <mutex>
 #include <set>
-#include <sstream>
 #include <thread>
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using testsupport::AccessUnit;
-using testsupport::FixtureClip;
 
 struct Sample {
     Bytes data;
-    CMTime pts;
-    CMTime duration;
+    CMTime pts, duration;
 };
 
 struct Lock {
@@ -113,12 +108,9 @@ OSStatus __wrap_VTDecompressionSessionCreate(CFAllocatorRef a, CMVideoFormatDesc
 
 // A session leaves the census with the release that destroys it.
 void __wrap_CFRelease(CFTypeRef cf) {
-    if (cf != nullptr) {
+    if (cf != nullptr && CFGetRetainCount(cf) == 1) {
         std::lock_guard<std::mutex> lock(platform().mutex);
-        const auto found = platform().liveSessions.find(cf);
-        if (found != platform().liveSessions.end() && CFGetRetainCount(cf) == 1) {
-            platform().liveSessions.erase(found);
-        }
+        platform().liveSessions.erase(cf);
     }
     __real_CFRelease(cf);
 }
@@ -149,19 +141,15 @@ OSStatus __wrap_CMBlockBufferCreateWithMemoryBlock(CFAllocatorRef a, void* b, si
                                                    const CMBlockBufferCustomBlockSource* e,
                                                    size_t f, size_t g, CMBlockBufferFlags h,
                                                    CMBlockBufferRef* out) {
-    if (failsNow()) {
-        *out = nullptr;
-        return kCMBlockBufferBlockAllocationFailedErr;
-    }
-    return __real_CMBlockBufferCreateWithMemoryBlock(a, b, c, d, e, f, g, h, out);
+    *out = nullptr;
+    return failsNow() ? kCMBlockBufferBlockAllocationFailedErr
+                      : __real_CMBlockBufferCreateWithMemoryBlock(a, b, c, d, e, f, g, h, out);
 }
 
 OSStatus __wrap_CMBlockBufferGetDataPointer(CMBlockBufferRef a, size_t b, size_t* c, size_t* d,
                                             char** e) {
-    if (failsNow()) {
-        return kCMBlockBufferBadPointerParameterErr;
-    }
-    return __real_CMBlockBufferGetDataPointer(a, b, c, d, e);
+    return failsNow() ? kCMBlockBufferBadPointerParameterErr
+                      : __real_CMBlockBufferGetDataPointer(a, b, c, d, e);
 }
 
 OSStatus __wrap_CMSampleBufferCreate(CFAllocatorRef a, CMBlockBufferRef b, Boolean c,
@@ -169,11 +157,9 @@ OSStatus __wrap_CMSampleBufferCreate(CFAllocatorRef a, CMBlockBufferRef b, Boole
                                      CMFormatDescriptionRef f, CMItemCount g, CMItemCount h,
                                      const CMSampleTimingInfo* i, CMItemCount j, const size_t* k,
                                      CMSampleBufferRef* out) {
-    if (failsNow()) {
-        *out = nullptr;
-        return kCMSampleBufferError_AllocationFailed;
-    }
-    return __real_CMSampleBufferCreate(a, b, c, d, e, f, g, h, i, j, k, out);
+    *out = nullptr;
+    return failsNow() ? kCMSampleBufferError_AllocationFailed
+                      : __real_CMSampleBufferCreate(a, b, c, d, e, f, g, h, i, j, k, out);
 }
 
 CVReturn __wrap_CVPixelBufferLockBaseAddress(CVPixelBufferRef buffer,
@@ -192,20 +178,14 @@ CVReturn __wrap_CVPixelBufferUnlockBaseAddress(CVPixelBufferRef buffer,
 
 namespace {
 
-struct SizeReport {
-    int32_t width, height;
-    int accessUnit;  // the one being decoded when the report came
-};
-
-// Records the MD5 of each picture's packed rows, and the size reports. Every picture is BGRA
-// without extended pixels. Safe to call from the platform's output thread.
+// Records the MD5 of each picture's packed rows, and at which access unit each size report came.
+// Every picture is BGRA without extended pixels. The platform's output thread calls it.
 class RecordingDelegate : public H264HwDecoderImplDelegate {
   public:
     void copyRenderBuffer(void* buffer, int32_t format, int32_t width, int32_t height,
                           int32_t bytesPerRow, int32_t extraLeft, int32_t extraRight,
                           int32_t extraTop, int32_t extraBottom) override {
-        EXPECT_EQ(format, 0);
-        EXPECT_EQ(extraLeft | extraRight | extraTop | extraBottom, 0);
+        EXPECT_EQ(format | extraLeft | extraRight | extraTop | extraBottom, 0);
         EXPECT_GE(bytesPerRow, 4 * width);
         const std::string md5 = testsupport::md5Hex(
             testsupport::packRows(static_cast<const uint8_t*>(buffer), width, height, bytesPerRow));
@@ -215,34 +195,31 @@ class RecordingDelegate : public H264HwDecoderImplDelegate {
 
     void forwardTextureInfo(int32_t width, int32_t height) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        sizeReports_.push_back({width, height, accessUnit_});
+        sizeReports_.push_back({accessUnit, width, height});
     }
-
-    void setAccessUnit(int index) { accessUnit_ = index; }
 
     std::vector<std::string> md5s() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return md5s_;
     }
 
-    std::vector<SizeReport> sizeReports() const {
+    std::vector<std::array<int, 3>> sizeReports() const {  // access unit, width, height
         std::lock_guard<std::mutex> lock(mutex_);
         return sizeReports_;
     }
 
+    std::atomic<int> accessUnit{-1};  // the one being decoded
+
   private:
-    std::atomic<int> accessUnit_{-1};
     mutable std::mutex mutex_;
     std::vector<std::string> md5s_;
-    std::vector<SizeReport> sizeReports_;
+    std::vector<std::array<int, 3>> sizeReports_;
 };
 
 constexpr const char* kCbp = "h264_cbp_320x240";
 constexpr const char* kHevc = "h265_main_320x240";
 constexpr const char* kGop60 = "h264_gop60_1280x720";
 constexpr const char* kHevcGop60 = "h265_gop60_1280x720";
-constexpr const char* kRepeat = "h264_repeat_headers_320x240";
-constexpr const char* kHevcRepeat = "h265_repeat_headers_320x240";
 
 std::vector<AccessUnit> unitsOf(const char* clip) {
     return testsupport::readAccessUnits(testsupport::fixtureClip(clip));
@@ -252,23 +229,22 @@ std::vector<std::string> md5sOf(const char* clip) {
     return testsupport::readFrameMd5s(testsupport::fixtureClip(clip));
 }
 
-// Every clip's first access unit is its parameter sets (SPS and PPS, or VPS, SPS and PPS), an SEI
-// and a picture.
+// The NAL units of an access unit, each behind a four-byte start code. Every clip's first access
+// unit is its parameter sets (SPS and PPS, or VPS, SPS and PPS), an SEI and a picture.
 std::vector<Bytes> nalUnitsOf(const Bytes& accessUnit) {
     std::vector<Bytes> units;
     for (const auto& unit : nalunits::findNalUnits(accessUnit.data(), accessUnit.size())) {
         const auto first = accessUnit.begin() + std::ptrdiff_t(unit.first);
-        units.emplace_back(first, first + std::ptrdiff_t(unit.length));
+        units.push_back({0, 0, 0, 1});
+        units.back().insert(units.back().end(), first, first + std::ptrdiff_t(unit.length));
     }
     return units;
 }
 
-// An access unit of `units`, each behind a four-byte start code.
-Bytes joinAnnexB(const std::vector<Bytes>& units) {
+Bytes joined(const std::vector<Bytes>& parts) {
     Bytes joined;
-    for (const Bytes& unit : units) {
-        joined.insert(joined.end(), {0, 0, 0, 1});
-        joined.insert(joined.end(), unit.begin(), unit.end());
+    for (const Bytes& part : parts) {
+        joined.insert(joined.end(), part.begin(), part.end());
     }
     return joined;
 }
@@ -295,7 +271,7 @@ struct Stream {
     void feed(const char* clip, const std::vector<AccessUnit>& units,
               const std::vector<std::string>& shown) {
         for (const AccessUnit& unit : units) {
-            delegate->setAccessUnit(int(clipOf.size()));
+            delegate->accessUnit = int(clipOf.size());
             clipOf.push_back(&testsupport::fixtureClip(clip));
             handler->DecodeNALUs(unit.data(), int32_t(unit.size()), 3000.0 * double(clipOf.size()));
         }
@@ -304,7 +280,7 @@ struct Stream {
 
     std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
     std::shared_ptr<H264HwDecoderImpl> handler;
-    std::vector<const FixtureClip*> clipOf;  // of each access unit fed
+    std::vector<const testsupport::FixtureClip*> clipOf;  // of each access unit fed
     std::vector<std::string> expected;
 };
 
@@ -316,20 +292,19 @@ std::function<void(Stream&)> setsAhead(const char* clip, std::vector<std::vector
         const std::vector<Bytes> nals = nalUnitsOf(units[0]);
         std::vector<AccessUnit> ahead;
         for (const auto& group : groups) {
-            std::vector<Bytes> chosen;
+            ahead.emplace_back();
             for (size_t index : group) {
-                chosen.push_back(nals[index]);
+                ahead.back() = joined({ahead.back(), nals[index]});
             }
-            ahead.push_back(joinAnnexB(chosen));
         }
-        units[0] = joinAnnexB({nals.end() - 2, nals.end()});
+        units[0] = joined({nals.end() - 2, nals.end()});
         units.insert(units.begin(), ahead.begin(), ahead.end());
         stream.feed(clip, units, md5sOf(clip));
     };
 }
 
 // Thirty units of one clip, then thirty of another that opens with its own sets and a keyframe.
-std::function<void(Stream&)> joined(const char* first, const char* second) {
+std::function<void(Stream&)> oneAfterTheOther(const char* first, const char* second) {
     return [=](Stream& stream) {
         stream.feed(first, 0, 30);
         stream.feed(second, 0, 30);
@@ -353,89 +328,6 @@ std::function<void(Stream&)> ended(const char* clip, OSStatus status) {
     };
 }
 
-// The NAL unit with its `index`-th exp-Golomb field after the header, which reads 0, set to 1:
-// the bits after it move, and emulation prevention is made anew. Right for PPS and CAVLC slices,
-// whose payload after these fields is not byte-aligned.
-Bytes withUeFieldSetToOne(const Bytes& nal, int index) {
-    std::string bits;
-    for (uint8_t byte : parametersets::unescapeRbsp(nal.data() + 1, nal.size() - 1)) {
-        bits += std::bitset<8>(byte).to_string();
-    }
-    bits.erase(bits.find_last_of('1'));  // the stop bit and the zeros after it
-    size_t at = 0;
-    for (int field = 0; field < index; ++field) {
-        at += 2 * (bits.find('1', at) - at) + 1;
-    }
-    EXPECT_EQ(bits.at(at), '1');
-    bits.replace(at, 1, "010");
-    bits += '1';
-    bits.resize((bits.size() + 7) / 8 * 8, '0');
-    Bytes escaped = {nal[0]};
-    int zeros = 0;
-    for (size_t i = 0; i < bits.size(); i += 8) {
-        const auto byte = uint8_t(std::bitset<8>(bits, i, 8).to_ulong());
-        if (zeros >= 2 && byte <= 3) {
-            escaped.push_back(3);
-            zeros = 0;
-        }
-        zeros = byte == 0 ? zeros + 1 : 0;
-        escaped.push_back(byte);
-    }
-    return escaped;
-}
-
-// Until the next random-access point pictures decode with the sets they were made with.
-void newSpsMidStream(Stream& stream) {
-    const auto odd = nalUnitsOf(unitsOf("h264_odd_642x362")[0]);
-    stream.feed(kCbp, 0, 10);
-    stream.feed("h264_odd_642x362", {joinAnnexB({odd[0], odd[1]})}, {});
-    stream.feed(kCbp, 10, 30);
-}
-
-// After a Reset the old stream's pictures are not decoded; the session stays until the next
-// stream's sets replace it.
-void resetThenNextStream(Stream& stream) {
-    stream.feed(kCbp, 0, 10);
-    stream.handler->Reset();
-    stream.feed(kCbp, 10, 11, 0);
-    stream.handler->SetH265(true);
-    stream.feed(kHevc, 0, 30);
-}
-
-void truncatedSpsAfterReset(Stream& stream) {
-    stream.feed(kCbp, 0, 5);
-    stream.handler->Reset();
-    stream.feed(kCbp, {joinAnnexB({{0x67, 0x42}, nalUnitsOf(unitsOf(kCbp)[0])[1]})}, {});
-    stream.feed(kCbp, 0, 30);
-}
-
-// The last two pictures of the first stream are still held for reordering at the Reset.
-void resetWhilePicturesAreHeld(Stream& stream) {
-    stream.feed("h264_high_bframes_640x360", 0, 30, 28);
-    stream.handler->Reset();
-    stream.feed(kCbp, 0, 30);
-}
-
-// Slices that refer to a second PPS (id 1, the first one's copy): the format description must
-// carry every set the stream sent.
-void slicesOfASecondPps(Stream& stream) {
-    std::vector<AccessUnit> units;
-    for (const AccessUnit& unit : unitsOf(kCbp)) {
-        std::vector<Bytes> nals;
-        for (const Bytes& nal : nalUnitsOf(unit)) {
-            const int type = nalunits::h264Type(nal[0]);
-            if (type == 8) {
-                nals.push_back(nal);
-            }
-            nals.push_back(type == 8                ? withUeFieldSetToOne(nal, 0)
-                           : type == 1 || type == 5 ? withUeFieldSetToOne(nal, 2)
-                                                    : nal);
-        }
-        units.push_back(joinAnnexB(nals));
-    }
-    stream.feed(kCbp, units, md5sOf(kCbp));
-}
-
 struct SessionCase {
     const char* name;
     bool h265;
@@ -450,16 +342,57 @@ void PrintTo(const SessionCase& row, std::ostream* out) {
 const SessionCase kSessionCases[] = {
     {"SetsInAccessUnitsOfTheirOwnSetUpOnTheLast", false, {1}, setsAhead(kCbp, {{0}, {1}})},
     {"H265SetsSetUpOnlyOnceTheVpsIsThere", true, {1}, setsAhead(kHevc, {{1, 2}, {0}})},
-    {"ANewSpsWaitsForTheNextRandomAccessPoint", false, {0}, newSpsMidStream},
-    {"AfterAResetTheNextStreamsSetsStartANewSession", false, {0, 11}, resetThenNextStream},
-    {"ASetThatDoesNotParseSetsNothingUp", false, {0, 6}, truncatedSpsAfterReset},
-    {"HeldPicturesOfAReplacedSessionAreNotShown", false, {0, 30}, resetWhilePicturesAreHeld},
-    {"H265NewSizeAtAKeyframeStartsANewSession", true, {0, 30}, joined(kHevc, kHevcGop60)},
-    {"TheSameSizeAtAKeyframeKeepsTheSession", false, {0}, joined(kCbp, kRepeat)},
-    {"H265SameSizeAtAKeyframeKeepsTheSession", true, {0}, joined(kHevc, kHevcRepeat)},
+    // Until the next random-access point pictures decode with the sets they were made with.
+    {"ANewSpsWaitsForTheNextRandomAccessPoint",
+     false,
+     {0},
+     [](Stream& stream) {
+         const auto odd = nalUnitsOf(unitsOf("h264_odd_642x362")[0]);
+         stream.feed(kCbp, 0, 10);
+         stream.feed("h264_odd_642x362", {joined({odd[0], odd[1]})}, {});
+         stream.feed(kCbp, 10, 30);
+     }},
+    // After a Reset the old stream's pictures are not decoded; the session stays until the next
+    // stream's sets replace it.
+    {"AfterAResetTheNextStreamsSetsStartANewSession",
+     false,
+     {0, 11},
+     [](Stream& stream) {
+         stream.feed(kCbp, 0, 10);
+         stream.handler->Reset();
+         stream.feed(kCbp, 10, 11, 0);
+         stream.handler->SetH265(true);
+         stream.feed(kHevc, 0, 30);
+     }},
+    {"ASetThatDoesNotParseSetsNothingUp",
+     false,
+     {0, 6},
+     [](Stream& stream) {
+         stream.feed(kCbp, 0, 5);
+         stream.handler->Reset();
+         stream.feed(kCbp, {joined({{0, 0, 1, 0x67, 0x42}, nalUnitsOf(unitsOf(kCbp)[0])[1]})}, {});
+         stream.feed(kCbp, 0, 30);
+     }},
+    // The last two pictures of the first stream are still held for reordering at the Reset.
+    {"HeldPicturesOfAReplacedSessionAreNotShown",
+     false,
+     {0, 30},
+     [](Stream& stream) {
+         stream.feed("h264_high_bframes_640x360", 0, 30, 28);
+         stream.handler->Reset();
+         stream.feed(kCbp, 0, 30);
+     }},
+    {"H265NewSizeAtAKeyframeStartsANewSession", true, {0, 30}, oneAfterTheOther(kHevc, kHevcGop60)},
+    {"TheSameSizeAtAKeyframeKeepsTheSession",
+     false,
+     {0},
+     oneAfterTheOther(kCbp, "h264_repeat_headers_320x240")},
+    {"H265SameSizeAtAKeyframeKeepsTheSession",
+     true,
+     {0},
+     oneAfterTheOther(kHevc, "h265_repeat_headers_320x240")},
     {"AnInvalidatedSessionIsReplaced", false, {0, 11}, ended(kGop60, kVTInvalidSessionErr)},
     {"FailedH265DecoderReplaced", true, {0, 11}, ended(kHevcGop60, kVTVideoDecoderMalfunctionErr)},
-    {"SlicesThatReferToASecondPpsDecode", false, {0}, slicesOfASecondPps},
 };
 
 class SessionSetupTest : public ::testing::TestWithParam<SessionCase> {};
@@ -467,17 +400,16 @@ class SessionSetupTest : public ::testing::TestWithParam<SessionCase> {};
 // Each session reports the size of the stream whose sets made it, and one replaced is released.
 // Every decoded picture, shown or not, is locked around its delivery alone.
 TEST_P(SessionSetupTest, ShowsEachStreamsPicturesWithTheSetsInForce) {
-    const size_t liveBefore = liveSessions();
     take(&Platform::locks);
+    const size_t liveBefore = liveSessions();
     Stream stream(GetParam().h265);
     GetParam().script(stream);
 
     std::vector<int> setUpAt;
-    for (const SizeReport& report : stream.delegate->sizeReports()) {
-        setUpAt.push_back(report.accessUnit);
-        const FixtureClip* clip = stream.clipOf.at(size_t(report.accessUnit));
-        EXPECT_EQ(std::make_pair(report.width, report.height),
-                  std::make_pair(clip->width, clip->height));
+    for (const auto& [accessUnit, width, height] : stream.delegate->sizeReports()) {
+        setUpAt.push_back(accessUnit);
+        const testsupport::FixtureClip* clip = stream.clipOf.at(size_t(accessUnit));
+        EXPECT_EQ(std::make_pair(width, height), std::make_pair(clip->width, clip->height));
     }
     EXPECT_EQ(setUpAt, GetParam().sessionsSetUpAt);
     const DecodeStatistics::Snapshot figures = stream.handler->statistics()->snapshot();
@@ -573,8 +505,7 @@ TEST(OutputTest, APictureGoesToTheDelegateOfAnOwnedObjectWhoseStreamIsIntact) {
         const char* rule;
         OSStatus failureBefore;  // of an output call before the picture's
         bool noPictureBefore;    // that call came without a picture
-        bool withDelegate;
-        bool owned;
+        bool withDelegate, owned;
         size_t delivered;
     } rows[] = {
         {"a decoded picture is delivered", noErr, false, true, true, 1},
@@ -586,25 +517,23 @@ TEST(OutputTest, APictureGoesToTheDelegateOfAnOwnedObjectWhoseStreamIsIntact) {
     CVPixelBufferRef picture = nullptr;
     ASSERT_EQ(CVPixelBufferCreate(nullptr, 64, 8, kCVPixelFormatType_32BGRA, nullptr, &picture),
               kCVReturnSuccess);
-    const AccessUnit keyframe = unitsOf(kCbp)[0];
     for (const auto& row : rows) {
         SCOPED_TRACE(row.rule);
-        auto delegate = std::make_shared<RecordingDelegate>();
         // Its stream began at a random-access point; the delegate comes after that picture.
-        auto handler = Stream(false).handler;
-        handler->DecodeNALUs(keyframe.data(), int32_t(keyframe.size()), 0);
-        handler->setDelegate(row.withDelegate ? delegate : nullptr);
+        Stream stream(false);
+        stream.feed(kCbp, 0, 1);
+        const auto delegate = std::make_shared<RecordingDelegate>();
+        stream.handler->setDelegate(row.withDelegate ? delegate : nullptr);
         H264HwDecoderImpl unowned;
         unowned.setDelegate(delegate);
-        H264HwDecoderImpl* const target = row.owned ? handler.get() : &unowned;
+        H264HwDecoderImpl* const target = row.owned ? stream.handler.get() : &unowned;
         take(&Platform::locks);
         if (row.failureBefore != noErr || row.noPictureBefore) {
             didDecompress(target, nullptr, row.failureBefore, 0,
                           row.noPictureBefore ? nullptr : picture, kCMTimeInvalid, kCMTimeInvalid);
-            EXPECT_TRUE(handler->statistics()->snapshot().keyframeNeeded);
+            EXPECT_TRUE(stream.handler->statistics()->snapshot().keyframeNeeded);
         }
         didDecompress(target, nullptr, noErr, 0, picture, kCMTimeInvalid, kCMTimeInvalid);
-
         EXPECT_EQ(delegate->md5s().size(), row.delivered);
         expectLockPairs(take(&Platform::locks), 1);
     }
@@ -621,10 +550,6 @@ Bytes hex(const std::string& digits) {
     return bytes;
 }
 
-void decode(H264HwDecoderImpl& handler, const Bytes& accessUnit, double pts = 0) {
-    handler.DecodeNALUs(accessUnit.data(), int32_t(accessUnit.size()), pts);
-}
-
 // The platform records the samples instead of decoding them.
 class SubmitTest : public ::testing::Test {
   protected:
@@ -637,11 +562,18 @@ class SubmitTest : public ::testing::Test {
     }
 
     // Set up, and begun at a random-access point, by a real clip's first access unit.
-    static Stream ready(bool h265) {
+    static std::shared_ptr<H264HwDecoderImpl> ready(bool h265) {
         Stream stream(h265);
-        decode(*stream.handler, unitsOf(h265 ? kHevc : kCbp).at(0));
+        stream.feed(h265 ? kHevc : kCbp, 0, 1);
         EXPECT_EQ(take(&Platform::samples).size(), 1u);
-        return stream;
+        return stream.handler;
+    }
+
+    static std::vector<Sample> submit(H264HwDecoderImpl& handler, const std::string& accessUnit,
+                                      double pts = 0) {
+        const Bytes bytes = hex(accessUnit);
+        handler.DecodeNALUs(bytes.data(), int32_t(bytes.size()), pts);
+        return take(&Platform::samples);
     }
 };
 
@@ -674,21 +606,20 @@ TEST_F(SubmitTest, AnAccessUnitBecomesOneSampleOfItsPictureUnits) {
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.rule);
-        const Stream stream = ready(test.h265);
-        decode(*stream.handler, hex(test.accessUnit), 123456.9);
-        const auto samples = take(&Platform::samples);
+        const auto handler = ready(test.h265);
+        const auto samples = submit(*handler, test.accessUnit, 123456.9);
         ASSERT_EQ(samples.size(), 1u);
         EXPECT_EQ(samples[0].data, hex(test.sample));
         // The time in units of 10 µs, truncated; the sample lasts a frame at 30 Hz.
         EXPECT_EQ(samples[0].pts.value, 123456);
         EXPECT_EQ(samples[0].pts.timescale, 100000);
         EXPECT_EQ(samples[0].duration.value * 30, samples[0].duration.timescale);
-        EXPECT_EQ(stream.delegate->sizeReports().size(), 1u) << "no new session";
+        EXPECT_EQ(handler->statistics()->snapshot().sessions, 1u);
     }
 }
 
 TEST_F(SubmitTest, BuffersTooShortForAStartCodeSubmitNothing) {
-    const auto handler = ready(false).handler;
+    const auto handler = ready(false);
     const Bytes accessUnit = {0x00, 0x00, 0x01, 0x65, 0xAA, 0xBB};
     for (const int32_t length : {3, 2, 0, -1, -100, INT32_MIN}) {
         handler->DecodeNALUs(accessUnit.data(), length, 0);
@@ -703,9 +634,9 @@ TEST_F(SubmitTest, BuffersTooShortForAStartCodeSubmitNothing) {
 
 // A sample missing a part is no correct decode: the access unit is lost, the host reads why, and
 // the stream waits for a random-access point. Two units make a buffer of each (calls 0 and 1),
-// the joined buffer (2), read the data of each (3 and 4), and make the sample (5).
+// the joined buffer (2), read the data of each (3 and 4), and make the sample (5). A stream joined
+// without its parameter sets is lost alike: its sender should send a keyframe.
 TEST_F(SubmitTest, AnAccessUnitWhoseSampleCannotBeMadeIsLost) {
-    const Bytes accessUnit = hex("000001 6501 000001 6502");
     const struct {
         const char* failure;
         int call;
@@ -715,35 +646,24 @@ TEST_F(SubmitTest, AnAccessUnitWhoseSampleCannotBeMadeIsLost) {
         {"the joined buffer", 2, kCMBlockBufferBlockAllocationFailedErr},
         {"a unit's data", 3, kCMBlockBufferBadPointerParameterErr},
         {"the sample", 5, kCMSampleBufferError_AllocationFailed},
+        {"no session yet", -1, kVTInvalidSessionErr},
     };
     for (const auto& failure : failures) {
         SCOPED_TRACE(failure.failure);
-        const auto handler = ready(false).handler;
+        const auto handler = failure.call < 0 ? Stream(false).handler : ready(false);
         platform().failableCallsBeforeFailure = failure.call;
-        decode(*handler, accessUnit);
+        EXPECT_TRUE(submit(*handler, "000001 6501 000001 6502").empty());
         platform().failableCallsBeforeFailure = -1;
-        EXPECT_TRUE(take(&Platform::samples).empty());
         const DecodeStatistics::Snapshot figures = handler->statistics()->snapshot();
         EXPECT_EQ(figures.lastStatus, failure.status);
         EXPECT_TRUE(figures.keyframeNeeded);
-        EXPECT_EQ(figures.dropped[size_t(DecodeStatistics::Drop::DecodeError)], 1u);
-
-        decode(*handler, hex("000001 419A"));
-        decode(*handler, accessUnit);
-        const auto samples = take(&Platform::samples);
-        ASSERT_EQ(samples.size(), 1u) << "only the random-access point goes out";
-        EXPECT_EQ(samples[0].data, hex("00000002 6501 00000002 6502"));
+        if (failure.call >= 0) {
+            EXPECT_EQ(figures.dropped[size_t(DecodeStatistics::Drop::DecodeError)], 1u);
+            EXPECT_TRUE(submit(*handler, "000001 419A").empty()) << "not a random-access point";
+            EXPECT_EQ(submit(*handler, "000001 6501 000001 6502").at(0).data,
+                      hex("00000002 6501 00000002 6502"));
+        }
     }
-}
-
-// A stream joined without its parameter sets: its sender should send a keyframe.
-TEST_F(SubmitTest, NothingIsSubmittedBeforeTheFirstSession) {
-    const auto handler = Stream(false).handler;
-    decode(*handler, hex("000001 658880"));
-    EXPECT_TRUE(take(&Platform::samples).empty());
-    const DecodeStatistics::Snapshot figures = handler->statistics()->snapshot();
-    EXPECT_EQ(figures.lastStatus, kVTInvalidSessionErr);
-    EXPECT_TRUE(figures.keyframeNeeded);
 }
 
 // The reorder step, for a platform that hands pictures out in decode order. The pictures are
@@ -754,31 +674,21 @@ struct Letter {
     char name;
 };
 
-std::string namesOf(const std::vector<Letter>& letters) {
-    std::string names;
-    for (const Letter& letter : letters) {
-        names += letter.name;
-    }
-    return names;
-}
-
 TEST(PictureReorderTest, DecodeOrderBecomesDisplayOrder) {
     const struct {
         const char* rule;
         int window;
         std::string decodeOrder;
-        std::string due;   // handed out, in order
-        std::string late;  // never shown
-        std::string held;  // still waiting at the end
+        std::string dueLateHeld;  // handed out in order | never shown | still waiting at the end
         int finalWindow;
     } rows[] = {
-        {"no reordering passes straight through", 0, "abc", "abc", "", "", 0},
-        {"I P B B", 2, "adbcgef", "abcde", "", "fg", 2},
-        {"a B pyramid", 2, "aecbdigfh", "abcdefg", "", "hi", 2},
-        {"an unstated window grows at a late picture, which is not shown", -1, "acbdfeg", "acdef",
-         "b", "g", 1},
-        {"a stated window does not grow", 0, "acbd", "acd", "b", "", 0},
-        {"pictures of equal times keep their order", 1, "aAb", "aA", "", "b", 1},
+        {"no reordering passes straight through", 0, "abc", "abc||", 0},
+        {"I P B B", 2, "adbcgef", "abcde||fg", 2},
+        {"a B pyramid", 2, "aecbdigfh", "abcdefg||hi", 2},
+        {"an unstated window grows at a late picture, which is not shown", -1, "acbdfeg",
+         "acdef|b|g", 1},
+        {"a stated window does not grow", 0, "acbd", "acd|b|", 0},
+        {"pictures of equal times keep their order", 1, "aAb", "aA||b", 1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.rule);
@@ -789,48 +699,40 @@ TEST(PictureReorderTest, DecodeOrderBecomesDisplayOrder) {
             reorder.push({std::tolower(name) - 'a', name}, due, late);
         }
         reorder.clear(held);
-        EXPECT_EQ(namesOf(due), row.due);
-        EXPECT_EQ(namesOf(late), row.late);
-        EXPECT_EQ(namesOf(held), row.held);
+        std::string dueLateHeld;
+        for (const auto* letters : {&due, &late, &held}) {
+            for (const Letter& letter : *letters) {
+                dueLateHeld += letter.name;
+            }
+            dueLateHeld += letters == &held ? "" : "|";
+        }
+        EXPECT_EQ(dueLateHeld, row.dueLateHeld);
         EXPECT_EQ(reorder.window(), row.finalWindow);
     }
 }
 
 // An H.265 SEI payload is named by where it may stand: payloads of the same syntax in prefix and
-// suffix SEI alike in any NAL unit, suffix SEI (type 40) only the picture hash, and every other
-// NAL unit type as prefix SEI. What is not named is reserved.
+// suffix SEI alike in any NAL unit, in suffix SEI (type 40) besides them only the picture hash,
+// and in every other NAL unit type the prefix SEI payloads; a name belongs to one payload alone.
 TEST(NaluNamesTest, H265SeiPayloadsAreNamedByWhereTheyMayStand) {
-    const struct {
-        std::vector<int32_t> nalTypes;
-        std::vector<uint32_t> payloads;
-        const char* names;  // of the payloads in order; one name, of them all
-    } rows[] = {
-        {{39, 40, 0, -1},
-         {3, 4, 5, 17, 22},
-         "filler_payload user_data_registered_itu_t_t35 user_data_unregistered "
-         "progressive_refinement_segment_end post_filter_hint"},
-        {{40}, {132}, "decoded_picture_hash"},
-        {{40}, {0, 1, 6, 45, 128, 131, 134, 4294967295u}, "reserved_sei_message"},
-        {{39, 0, 41, -40},
-         {0, 1, 2, 6, 9, 15, 16, 19, 23, 45, 47, 128, 129, 130, 131, 133, 134},
-         "buffering_period pic_timing pan_scan_rect recovery_point scene_info picture_snapshot "
-         "progressive_refinement_segment_start film_grain_characteristics tone_mapping_info "
-         "frame_packing_arrangement display_orientation structure_of_pictures_info "
-         "active_parameter_sets decoding_unit_info temporal_sub_layer_zero_index scalable_nesting "
-         "region_refresh_info"},
-        {{39}, {7, 8, 46, 132, 135, 4294967295u}, "reserved_sei_message"},
-    };
+    const std::set<uint32_t> either = {3, 4, 5, 17, 22};
+    const std::set<uint32_t> prefixOnly = {0,  1,  2,   6,   9,   15,  16,  19, 23,
+                                           45, 47, 128, 129, 130, 131, 133, 134};
+    const std::string reserved = "reserved_sei_message";
     const H264HwDecoderImpl handler;
-    for (const auto& row : rows) {
-        std::istringstream words(row.names);
-        std::vector<std::string> names{std::istream_iterator<std::string>(words), {}};
-        names.resize(row.payloads.size(), names.back());
-        for (const int32_t nalType : row.nalTypes) {
-            for (size_t i = 0; i < row.payloads.size(); ++i) {
-                EXPECT_EQ(handler.GetH265SEIDescription(row.payloads[i], nalType), names[i])
-                    << row.payloads[i] << " in NAL unit type " << nalType;
-            }
+    std::set<std::string> names;
+    for (uint32_t payload = 0; payload < 140; ++payload) {
+        SCOPED_TRACE(payload);
+        const std::string name = handler.GetH265SEIDescription(payload, 39);
+        EXPECT_EQ(name != reserved, either.count(payload) + prefixOnly.count(payload) == 1);
+        EXPECT_TRUE(name == reserved || names.insert(name).second) << name;
+        for (const int32_t nalType : {0, 41, -1}) {
+            EXPECT_EQ(handler.GetH265SEIDescription(payload, nalType), name);
         }
+        EXPECT_EQ(handler.GetH265SEIDescription(payload, 40), either.count(payload) ? name
+                                                              : payload == 132
+                                                                  ? "decoded_picture_hash"
+                                                                  : reserved);
     }
 }
 
