@@ -23,11 +23,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using testsupport::AccessUnit;
 
-struct Sample {
-    Bytes data;
-    CMTime pts, duration;
-};
-
 struct Lock {
     bool lock;  // or unlock
     CVPixelBufferRef buffer;
@@ -41,7 +36,7 @@ struct Platform {
     std::atomic<int> failableCallsBeforeFailure{-1};  // of the calls that make a sample
     std::mutex mutex;
     std::set<CFTypeRef> liveSessions;
-    std::vector<Sample> samples;
+    std::vector<Bytes> samples;
     std::vector<Lock> locks;
 };
 
@@ -130,9 +125,7 @@ OSStatus __wrap_VTDecompressionSessionDecodeFrame(VTDecompressionSessionRef a,
     EXPECT_EQ(CMSampleBufferGetTotalSampleSize(sampleBuffer), bytes.size()) << "one sample";
     CMBlockBufferCopyDataBytes(data, 0, bytes.size(), bytes.data());
     std::lock_guard<std::mutex> lock(platform().mutex);
-    platform().samples.push_back({std::move(bytes),
-                                  CMSampleBufferGetPresentationTimeStamp(sampleBuffer),
-                                  CMSampleBufferGetDuration(sampleBuffer)});
+    platform().samples.push_back(std::move(bytes));
     return noErr;
 }
 
@@ -178,10 +171,9 @@ CVReturn __wrap_CVPixelBufferUnlockBaseAddress(CVPixelBufferRef buffer,
 
 namespace {
 
-// Records the MD5 of each picture's packed rows, and at which access unit each size report came.
-// Every picture is BGRA without extended pixels. The platform's output thread calls it.
-class RecordingDelegate : public H264HwDecoderImplDelegate {
-  public:
+// Records the MD5 of each picture's packed rows, and at which access unit each size report came
+// (read once decoding has returned). Every picture is BGRA without extended pixels.
+struct RecordingDelegate : H264HwDecoderImplDelegate {
     void copyRenderBuffer(void* buffer, int32_t format, int32_t width, int32_t height,
                           int32_t bytesPerRow, int32_t extraLeft, int32_t extraRight,
                           int32_t extraTop, int32_t extraBottom) override {
@@ -189,36 +181,24 @@ class RecordingDelegate : public H264HwDecoderImplDelegate {
         EXPECT_GE(bytesPerRow, 4 * width);
         const std::string md5 = testsupport::md5Hex(
             testsupport::packRows(static_cast<const uint8_t*>(buffer), width, height, bytesPerRow));
-        std::lock_guard<std::mutex> lock(mutex_);
-        md5s_.push_back(md5);
+        std::lock_guard<std::mutex> lock(mutex);
+        md5s.push_back(md5);
     }
 
     void forwardTextureInfo(int32_t width, int32_t height) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        sizeReports_.push_back({accessUnit, width, height});
-    }
-
-    std::vector<std::string> md5s() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return md5s_;
-    }
-
-    std::vector<std::array<int, 3>> sizeReports() const {  // access unit, width, height
-        std::lock_guard<std::mutex> lock(mutex_);
-        return sizeReports_;
+        std::lock_guard<std::mutex> lock(mutex);
+        sizeReports.push_back({accessUnit, width, height});
     }
 
     std::atomic<int> accessUnit{-1};  // the one being decoded
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> md5s_;
-    std::vector<std::array<int, 3>> sizeReports_;
+    std::mutex mutex;                 // the platform's output threads call in
+    std::vector<std::string> md5s;
+    std::vector<std::array<int, 3>> sizeReports;  // access unit, width, height
 };
 
 constexpr const char* kCbp = "h264_cbp_320x240";
 constexpr const char* kHevc = "h265_main_320x240";
-constexpr const char* kGop60 = "h264_gop60_1280x720";
+constexpr const char* kSlices50 = "h264_slices50_320x240";
 constexpr const char* kHevcGop60 = "h265_gop60_1280x720";
 
 std::vector<AccessUnit> unitsOf(const char* clip) {
@@ -311,19 +291,22 @@ std::function<void(Stream&)> oneAfterTheOther(const char* first, const char* sec
     };
 }
 
-// A decode that reports the session ended under the plugin (after sleep or a change of GPU, or a
-// decoder failure) makes a new session from the sets in force; pictures are shown again from the
-// next keyframe, at unit 60.
-std::function<void(Stream&)> ended(const char* clip, OSStatus status) {
+// A unit lost on its way to the decoder costs the pictures up to the next random-access point
+// (the clip's first unit, fed again), and the host reads why: the platform failed the decode, or
+// ended the session (after sleep or a change of GPU, or a decoder failure), which is made anew
+// from the sets in force; or the `failingCall`-th call that makes the sample failed.
+std::function<void(Stream&)> lost(const char* clip, OSStatus status, int failingCall = -1) {
     return [=](Stream& stream) {
+        stream.feed(clip, 0, 3);
+        platform().failableCallsBeforeFailure = failingCall;
+        platform().nextDecodeStatus = failingCall < 0 ? status : noErr;
+        stream.feed(clip, 3, 6, 0);
+        platform().failableCallsBeforeFailure = -1;
         stream.feed(clip, 0, 10);
-        platform().nextDecodeStatus = status;
-        stream.feed(clip, 10, 60, 0);
-        stream.feed(clip, 60, 90);
         const DecodeStatistics::Snapshot figures = stream.handler->statistics()->snapshot();
         EXPECT_EQ(figures.lastStatus, status);
         EXPECT_EQ(figures.dropped[size_t(DecodeStatistics::Drop::DecodeError)], 1u);
-        EXPECT_EQ(figures.dropped[size_t(DecodeStatistics::Drop::WaitingForKeyframe)], 49u);
+        EXPECT_EQ(figures.dropped[size_t(DecodeStatistics::Drop::WaitingForKeyframe)], 2u);
         EXPECT_EQ(figures.keyframeRequests, 1u);
     };
 }
@@ -391,8 +374,37 @@ const SessionCase kSessionCases[] = {
      true,
      {0},
      oneAfterTheOther(kHevc, "h265_repeat_headers_320x240")},
-    {"AnInvalidatedSessionIsReplaced", false, {0, 11}, ended(kGop60, kVTInvalidSessionErr)},
-    {"FailedH265DecoderReplaced", true, {0, 11}, ended(kHevcGop60, kVTVideoDecoderMalfunctionErr)},
+    {"AnInvalidatedSessionIsReplaced", false, {0, 4}, lost(kSlices50, kVTInvalidSessionErr)},
+    {"FailedH265DecoderReplaced", true, {0, 4}, lost(kHevc, kVTVideoDecoderMalfunctionErr)},
+    {"AFailedDecodeKeepsTheSession", false, {0}, lost(kSlices50, kVTVideoDecoderBadDataErr)},
+    // Of the calls for a picture of 50 slices: a buffer for each slice (calls 0 to 49), the joined
+    // buffer (50), reading each slice's data (51 to 100), and the sample (101).
+    {"LostForWantOfASliceBuffer",
+     false,
+     {0},
+     lost(kSlices50, kCMBlockBufferBlockAllocationFailedErr, 0)},
+    {"LostForWantOfTheJoinedBuffer",
+     false,
+     {0},
+     lost(kSlices50, kCMBlockBufferBlockAllocationFailedErr, 50)},
+    {"LostForWantOfASlicesData",
+     false,
+     {0},
+     lost(kSlices50, kCMBlockBufferBadPointerParameterErr, 51)},
+    {"LostForWantOfTheSample",
+     false,
+     {0},
+     lost(kSlices50, kCMSampleBufferError_AllocationFailed, 101)},
+    // A stream joined without its parameter sets: its sender should send a keyframe.
+    {"NothingDecodesBeforeTheFirstSession",
+     false,
+     {1},
+     [](Stream& stream) {
+         stream.feed(kCbp, 1, 2, 0);
+         EXPECT_EQ(stream.handler->statistics()->snapshot().lastStatus, kVTInvalidSessionErr);
+         EXPECT_TRUE(stream.handler->statistics()->snapshot().keyframeNeeded);
+         stream.feed(kCbp, 0, 30);
+     }},
 };
 
 class SessionSetupTest : public ::testing::TestWithParam<SessionCase> {};
@@ -406,7 +418,7 @@ TEST_P(SessionSetupTest, ShowsEachStreamsPicturesWithTheSetsInForce) {
     GetParam().script(stream);
 
     std::vector<int> setUpAt;
-    for (const auto& [accessUnit, width, height] : stream.delegate->sizeReports()) {
+    for (const auto& [accessUnit, width, height] : stream.delegate->sizeReports) {
         setUpAt.push_back(accessUnit);
         const testsupport::FixtureClip* clip = stream.clipOf.at(size_t(accessUnit));
         EXPECT_EQ(std::make_pair(width, height), std::make_pair(clip->width, clip->height));
@@ -416,7 +428,7 @@ TEST_P(SessionSetupTest, ShowsEachStreamsPicturesWithTheSetsInForce) {
     EXPECT_EQ(figures.sessions, setUpAt.size());
     expectLockPairs(take(&Platform::locks), figures.decoded);
     EXPECT_EQ(liveSessions(), liveBefore + 1);
-    EXPECT_EQ(stream.delegate->md5s(), stream.expected);
+    EXPECT_EQ(stream.delegate->md5s, stream.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, SessionSetupTest, ::testing::ValuesIn(kSessionCases),
@@ -450,8 +462,8 @@ TEST(SessionRaceTest, DelegateSwappedWhileDecodingGetsEveryPictureOnce) {
             std::this_thread::yield();
         },
         stream, 3);
-    EXPECT_EQ(first->md5s().size() + second->md5s().size(), stream.expected.size());
-    EXPECT_EQ(first->sizeReports().size() + second->sizeReports().size(), 1u);
+    EXPECT_EQ(first->md5s.size() + second->md5s.size(), stream.expected.size());
+    EXPECT_EQ(first->sizeReports.size() + second->sizeReports.size(), 1u);
 }
 
 // A Reset starts the stream over at its next random-access point (every round of the clip begins
@@ -468,12 +480,12 @@ TEST(SessionRaceTest, ResetRacingWithDecodingDeliversOnlyCorrectPictures) {
         stream, 4);
     EXPECT_GT(resets, 0);
     const std::set<std::string> clipPictures(stream.expected.begin(), stream.expected.end());
-    const auto delivered = stream.delegate->md5s();
+    const auto delivered = stream.delegate->md5s;
     EXPECT_GE(delivered.size(), 3u);
     for (size_t i = 0; i < delivered.size(); ++i) {
         EXPECT_EQ(clipPictures.count(delivered[i]), 1u) << "picture " << i;
     }
-    EXPECT_GE(stream.delegate->sizeReports().size(), 1u);
+    EXPECT_GE(stream.delegate->sizeReports.size(), 1u);
 }
 
 // Threads asking for the same keys at once share one object per key, which a Reset keeps.
@@ -534,7 +546,7 @@ TEST(OutputTest, APictureGoesToTheDelegateOfAnOwnedObjectWhoseStreamIsIntact) {
             EXPECT_TRUE(stream.handler->statistics()->snapshot().keyframeNeeded);
         }
         didDecompress(target, nullptr, noErr, 0, picture, kCMTimeInvalid, kCMTimeInvalid);
-        EXPECT_EQ(delegate->md5s().size(), row.delivered);
+        EXPECT_EQ(delegate->md5s.size(), row.delivered);
         expectLockPairs(take(&Platform::locks), 1);
     }
     CVPixelBufferRelease(picture);
@@ -557,7 +569,6 @@ class SubmitTest : public ::testing::Test {
 
     void TearDown() override {
         platform().recordSamplesInsteadOfDecoding = false;
-        platform().failableCallsBeforeFailure = -1;
         take(&Platform::samples);
     }
 
@@ -569,10 +580,9 @@ class SubmitTest : public ::testing::Test {
         return stream.handler;
     }
 
-    static std::vector<Sample> submit(H264HwDecoderImpl& handler, const std::string& accessUnit,
-                                      double pts = 0) {
+    static std::vector<Bytes> submit(H264HwDecoderImpl& handler, const std::string& accessUnit) {
         const Bytes bytes = hex(accessUnit);
-        handler.DecodeNALUs(bytes.data(), int32_t(bytes.size()), pts);
+        handler.DecodeNALUs(bytes.data(), int32_t(bytes.size()), 0);
         return take(&Platform::samples);
     }
 };
@@ -607,13 +617,7 @@ TEST_F(SubmitTest, AnAccessUnitBecomesOneSampleOfItsPictureUnits) {
     for (const auto& test : cases) {
         SCOPED_TRACE(test.rule);
         const auto handler = ready(test.h265);
-        const auto samples = submit(*handler, test.accessUnit, 123456.9);
-        ASSERT_EQ(samples.size(), 1u);
-        EXPECT_EQ(samples[0].data, hex(test.sample));
-        // The time in units of 10 µs, truncated; the sample lasts a frame at 30 Hz.
-        EXPECT_EQ(samples[0].pts.value, 123456);
-        EXPECT_EQ(samples[0].pts.timescale, 100000);
-        EXPECT_EQ(samples[0].duration.value * 30, samples[0].duration.timescale);
+        EXPECT_EQ(submit(*handler, test.accessUnit), std::vector<Bytes>{hex(test.sample)});
         EXPECT_EQ(handler->statistics()->snapshot().sessions, 1u);
     }
 }
@@ -629,41 +633,7 @@ TEST_F(SubmitTest, BuffersTooShortForAStartCodeSubmitNothing) {
 
     // Four bytes is the shortest buffer in which a start code is found.
     handler->DecodeNALUs(accessUnit.data(), 4, 0);
-    EXPECT_EQ(take(&Platform::samples).at(0).data, hex("00000001 65"));
-}
-
-// A sample missing a part is no correct decode: the access unit is lost, the host reads why, and
-// the stream waits for a random-access point. Two units make a buffer of each (calls 0 and 1),
-// the joined buffer (2), read the data of each (3 and 4), and make the sample (5). A stream joined
-// without its parameter sets is lost alike: its sender should send a keyframe.
-TEST_F(SubmitTest, AnAccessUnitWhoseSampleCannotBeMadeIsLost) {
-    const struct {
-        const char* failure;
-        int call;
-        OSStatus status;
-    } failures[] = {
-        {"a unit's buffer", 0, kCMBlockBufferBlockAllocationFailedErr},
-        {"the joined buffer", 2, kCMBlockBufferBlockAllocationFailedErr},
-        {"a unit's data", 3, kCMBlockBufferBadPointerParameterErr},
-        {"the sample", 5, kCMSampleBufferError_AllocationFailed},
-        {"no session yet", -1, kVTInvalidSessionErr},
-    };
-    for (const auto& failure : failures) {
-        SCOPED_TRACE(failure.failure);
-        const auto handler = failure.call < 0 ? Stream(false).handler : ready(false);
-        platform().failableCallsBeforeFailure = failure.call;
-        EXPECT_TRUE(submit(*handler, "000001 6501 000001 6502").empty());
-        platform().failableCallsBeforeFailure = -1;
-        const DecodeStatistics::Snapshot figures = handler->statistics()->snapshot();
-        EXPECT_EQ(figures.lastStatus, failure.status);
-        EXPECT_TRUE(figures.keyframeNeeded);
-        if (failure.call >= 0) {
-            EXPECT_EQ(figures.dropped[size_t(DecodeStatistics::Drop::DecodeError)], 1u);
-            EXPECT_TRUE(submit(*handler, "000001 419A").empty()) << "not a random-access point";
-            EXPECT_EQ(submit(*handler, "000001 6501 000001 6502").at(0).data,
-                      hex("00000002 6501 00000002 6502"));
-        }
-    }
+    EXPECT_EQ(take(&Platform::samples), std::vector<Bytes>{hex("00000001 65")});
 }
 
 // The reorder step, for a platform that hands pictures out in decode order. The pictures are
