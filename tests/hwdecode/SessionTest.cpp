@@ -198,8 +198,10 @@ struct RecordingDelegate : H264HwDecoderImplDelegate {
 
 constexpr const char* kCbp = "h264_cbp_320x240";
 constexpr const char* kHevc = "h265_main_320x240";
-constexpr const char* kSlices50 = "h264_slices50_320x240";
+constexpr const char* kSlices = "h264_slices50_320x240";
 constexpr const char* kHevcGop60 = "h265_gop60_1280x720";
+constexpr const char* kRepeat = "h264_repeat_headers_320x240";
+constexpr const char* kHevcRepeat = "h265_repeat_headers_320x240";
 
 std::vector<AccessUnit> unitsOf(const char* clip) {
     return testsupport::readAccessUnits(testsupport::fixtureClip(clip));
@@ -232,11 +234,10 @@ Bytes joined(const std::vector<Bytes>& parts) {
 // A session object fed step by step, and the pictures it should show. No other test uses its key:
 // session objects stay registered until the process ends.
 struct Stream {
-    explicit Stream(bool h265) {
+    Stream() {
         static std::atomic<unsigned> keys{1};
         handler = H264HwDecoderImpl::sharedHandler(std::to_string(keys++));
         handler->setDelegate(delegate);
-        handler->SetH265(h265);
     }
 
     // Units [from, to) of the clip, the first `shown` of whose pictures are to be shown.
@@ -250,6 +251,7 @@ struct Stream {
 
     void feed(const char* clip, const std::vector<AccessUnit>& units,
               const std::vector<std::string>& shown) {
+        handler->SetH265(testsupport::fixtureClip(clip).codec == testsupport::Codec::H265);
         for (const AccessUnit& unit : units) {
             delegate->accessUnit = int(clipOf.size());
             clipOf.push_back(&testsupport::fixtureClip(clip));
@@ -313,7 +315,6 @@ std::function<void(Stream&)> lost(const char* clip, OSStatus status, int failing
 
 struct SessionCase {
     const char* name;
-    bool h265;
     std::vector<int> sessionsSetUpAt;  // access units
     std::function<void(Stream&)> script;
 };
@@ -322,89 +323,65 @@ void PrintTo(const SessionCase& row, std::ostream* out) {
     *out << row.name;
 }
 
+// Until the next random-access point pictures decode with the sets they were made with.
+void newSpsMidStream(Stream& stream) {
+    const auto odd = nalUnitsOf(unitsOf("h264_odd_642x362")[0]);
+    stream.feed(kCbp, 0, 10);
+    stream.feed("h264_odd_642x362", {joined({odd[0], odd[1]})}, {});
+    stream.feed(kCbp, 10, 30);
+}
+
+// After a Reset the old stream's pictures are not decoded; the session stays until the next
+// stream's sets replace it.
+void resetThenNextStream(Stream& stream) {
+    stream.feed(kCbp, 0, 10);
+    stream.handler->Reset();
+    stream.feed(kCbp, 10, 11, 0);
+    stream.feed(kHevc, 0, 30);
+}
+
+void truncatedSpsAfterReset(Stream& stream) {
+    stream.feed(kCbp, 0, 5);
+    stream.handler->Reset();
+    stream.feed(kCbp, {joined({{0, 0, 1, 0x67, 0x42}, nalUnitsOf(unitsOf(kCbp)[0])[1]})}, {});
+    stream.feed(kCbp, 0, 30);
+}
+
+// The last two pictures of the first stream are still held for reordering at the Reset.
+void resetWhilePicturesAreHeld(Stream& stream) {
+    stream.feed("h264_high_bframes_640x360", 0, 30, 28);
+    stream.handler->Reset();
+    stream.feed(kCbp, 0, 30);
+}
+
+// A stream joined without its parameter sets: its sender should send a keyframe.
+void noSetsYet(Stream& stream) {
+    stream.feed(kCbp, 1, 2, 0);
+    EXPECT_EQ(stream.handler->statistics()->snapshot().lastStatus, kVTInvalidSessionErr);
+    EXPECT_TRUE(stream.handler->statistics()->snapshot().keyframeNeeded);
+    stream.feed(kCbp, 0, 30);
+}
+
 const SessionCase kSessionCases[] = {
-    {"SetsInAccessUnitsOfTheirOwnSetUpOnTheLast", false, {1}, setsAhead(kCbp, {{0}, {1}})},
-    {"H265SetsSetUpOnlyOnceTheVpsIsThere", true, {1}, setsAhead(kHevc, {{1, 2}, {0}})},
-    // Until the next random-access point pictures decode with the sets they were made with.
-    {"ANewSpsWaitsForTheNextRandomAccessPoint",
-     false,
-     {0},
-     [](Stream& stream) {
-         const auto odd = nalUnitsOf(unitsOf("h264_odd_642x362")[0]);
-         stream.feed(kCbp, 0, 10);
-         stream.feed("h264_odd_642x362", {joined({odd[0], odd[1]})}, {});
-         stream.feed(kCbp, 10, 30);
-     }},
-    // After a Reset the old stream's pictures are not decoded; the session stays until the next
-    // stream's sets replace it.
-    {"AfterAResetTheNextStreamsSetsStartANewSession",
-     false,
-     {0, 11},
-     [](Stream& stream) {
-         stream.feed(kCbp, 0, 10);
-         stream.handler->Reset();
-         stream.feed(kCbp, 10, 11, 0);
-         stream.handler->SetH265(true);
-         stream.feed(kHevc, 0, 30);
-     }},
-    {"ASetThatDoesNotParseSetsNothingUp",
-     false,
-     {0, 6},
-     [](Stream& stream) {
-         stream.feed(kCbp, 0, 5);
-         stream.handler->Reset();
-         stream.feed(kCbp, {joined({{0, 0, 1, 0x67, 0x42}, nalUnitsOf(unitsOf(kCbp)[0])[1]})}, {});
-         stream.feed(kCbp, 0, 30);
-     }},
-    // The last two pictures of the first stream are still held for reordering at the Reset.
-    {"HeldPicturesOfAReplacedSessionAreNotShown",
-     false,
-     {0, 30},
-     [](Stream& stream) {
-         stream.feed("h264_high_bframes_640x360", 0, 30, 28);
-         stream.handler->Reset();
-         stream.feed(kCbp, 0, 30);
-     }},
-    {"H265NewSizeAtAKeyframeStartsANewSession", true, {0, 30}, oneAfterTheOther(kHevc, kHevcGop60)},
-    {"TheSameSizeAtAKeyframeKeepsTheSession",
-     false,
-     {0},
-     oneAfterTheOther(kCbp, "h264_repeat_headers_320x240")},
-    {"H265SameSizeAtAKeyframeKeepsTheSession",
-     true,
-     {0},
-     oneAfterTheOther(kHevc, "h265_repeat_headers_320x240")},
-    {"AnInvalidatedSessionIsReplaced", false, {0, 4}, lost(kSlices50, kVTInvalidSessionErr)},
-    {"FailedH265DecoderReplaced", true, {0, 4}, lost(kHevc, kVTVideoDecoderMalfunctionErr)},
-    {"AFailedDecodeKeepsTheSession", false, {0}, lost(kSlices50, kVTVideoDecoderBadDataErr)},
+    {"SetsInAccessUnitsOfTheirOwnSetUpOnTheLast", {1}, setsAhead(kCbp, {{0}, {1}})},
+    {"H265SetsSetUpOnlyOnceTheVpsIsThere", {1}, setsAhead(kHevc, {{1, 2}, {0}})},
+    {"ANewSpsWaitsForTheNextRandomAccessPoint", {0}, newSpsMidStream},
+    {"AfterAResetTheNextStreamsSetsStartANewSession", {0, 11}, resetThenNextStream},
+    {"ASetThatDoesNotParseSetsNothingUp", {0, 6}, truncatedSpsAfterReset},
+    {"HeldPicturesOfAReplacedSessionAreNotShown", {0, 30}, resetWhilePicturesAreHeld},
+    {"H265NewSizeAtAKeyframeStartsANewSession", {0, 30}, oneAfterTheOther(kHevc, kHevcGop60)},
+    {"TheSameSizeAtAKeyframeKeepsTheSession", {0}, oneAfterTheOther(kCbp, kRepeat)},
+    {"H265SameSizeAtAKeyframeKeepsTheSession", {0}, oneAfterTheOther(kHevc, kHevcRepeat)},
+    {"AnInvalidatedSessionIsReplaced", {0, 4}, lost(kSlices, kVTInvalidSessionErr)},
+    {"FailedH265DecoderReplaced", {0, 4}, lost(kHevc, kVTVideoDecoderMalfunctionErr)},
+    {"AFailedDecodeKeepsTheSession", {0}, lost(kSlices, kVTVideoDecoderBadDataErr)},
     // Of the calls for a picture of 50 slices: a buffer for each slice (calls 0 to 49), the joined
     // buffer (50), reading each slice's data (51 to 100), and the sample (101).
-    {"LostForWantOfASliceBuffer",
-     false,
-     {0},
-     lost(kSlices50, kCMBlockBufferBlockAllocationFailedErr, 0)},
-    {"LostForWantOfTheJoinedBuffer",
-     false,
-     {0},
-     lost(kSlices50, kCMBlockBufferBlockAllocationFailedErr, 50)},
-    {"LostForWantOfASlicesData",
-     false,
-     {0},
-     lost(kSlices50, kCMBlockBufferBadPointerParameterErr, 51)},
-    {"LostForWantOfTheSample",
-     false,
-     {0},
-     lost(kSlices50, kCMSampleBufferError_AllocationFailed, 101)},
-    // A stream joined without its parameter sets: its sender should send a keyframe.
-    {"NothingDecodesBeforeTheFirstSession",
-     false,
-     {1},
-     [](Stream& stream) {
-         stream.feed(kCbp, 1, 2, 0);
-         EXPECT_EQ(stream.handler->statistics()->snapshot().lastStatus, kVTInvalidSessionErr);
-         EXPECT_TRUE(stream.handler->statistics()->snapshot().keyframeNeeded);
-         stream.feed(kCbp, 0, 30);
-     }},
+    {"LostForWantOfASliceBuffer", {0}, lost(kSlices, kCMBlockBufferBlockAllocationFailedErr, 0)},
+    {"LostForWantOfAJoinedBuffer", {0}, lost(kSlices, kCMBlockBufferBlockAllocationFailedErr, 50)},
+    {"LostForWantOfASlicesData", {0}, lost(kSlices, kCMBlockBufferBadPointerParameterErr, 51)},
+    {"LostForWantOfTheSample", {0}, lost(kSlices, kCMSampleBufferError_AllocationFailed, 101)},
+    {"NothingDecodesBeforeTheFirstSession", {1}, noSetsYet},
 };
 
 class SessionSetupTest : public ::testing::TestWithParam<SessionCase> {};
@@ -414,7 +391,7 @@ class SessionSetupTest : public ::testing::TestWithParam<SessionCase> {};
 TEST_P(SessionSetupTest, ShowsEachStreamsPicturesWithTheSetsInForce) {
     take(&Platform::locks);
     const size_t liveBefore = liveSessions();
-    Stream stream(GetParam().h265);
+    Stream stream;
     GetParam().script(stream);
 
     std::vector<int> setUpAt;
@@ -452,7 +429,7 @@ void feedWhile(const std::function<void()>& meddle, Stream& stream, int rounds) 
 }
 
 TEST(SessionRaceTest, DelegateSwappedWhileDecodingGetsEveryPictureOnce) {
-    Stream stream(false);
+    Stream stream;
     const auto first = stream.delegate;
     const auto second = std::make_shared<RecordingDelegate>();
     int swaps = 0;
@@ -469,7 +446,7 @@ TEST(SessionRaceTest, DelegateSwappedWhileDecodingGetsEveryPictureOnce) {
 // A Reset starts the stream over at its next random-access point (every round of the clip begins
 // with one): pictures in between are skipped, and every picture delivered is a correct one.
 TEST(SessionRaceTest, ResetRacingWithDecodingDeliversOnlyCorrectPictures) {
-    Stream stream(false);
+    Stream stream;
     int resets = 0;
     feedWhile(
         [&] {
@@ -532,7 +509,7 @@ TEST(OutputTest, APictureGoesToTheDelegateOfAnOwnedObjectWhoseStreamIsIntact) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.rule);
         // Its stream began at a random-access point; the delegate comes after that picture.
-        Stream stream(false);
+        Stream stream;
         stream.feed(kCbp, 0, 1);
         const auto delegate = std::make_shared<RecordingDelegate>();
         stream.handler->setDelegate(row.withDelegate ? delegate : nullptr);
@@ -574,7 +551,7 @@ class SubmitTest : public ::testing::Test {
 
     // Set up, and begun at a random-access point, by a real clip's first access unit.
     static std::shared_ptr<H264HwDecoderImpl> ready(bool h265) {
-        Stream stream(h265);
+        Stream stream;
         stream.feed(h265 ? kHevc : kCbp, 0, 1);
         EXPECT_EQ(take(&Platform::samples).size(), 1u);
         return stream.handler;
