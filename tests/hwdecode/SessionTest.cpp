@@ -1,5 +1,5 @@
 // The decode session layer against a double of the platform, whose calls the linker wraps: it
-// counts live sessions, records samples (or decodes them) and pixel buffer locks, and fails calls.
+// counts live sessions, records samples and pixel buffer locks, and fails calls.
 #include "AnnexB.h"
 #include "DecompressionOutput.h"
 #include "H264HwDecoderImpl.h"
@@ -31,7 +31,6 @@ struct Lock {
 
 // The switches that the tests set, and what the wrapped calls saw (under `mutex`).
 struct Platform {
-    std::atomic<bool> recordSamplesInsteadOfDecoding{false};
     std::atomic<OSStatus> nextDecodeStatus{noErr};    // returned once, without decoding
     std::atomic<int> failableCallsBeforeFailure{-1};  // of the calls that make a sample
     std::mutex mutex;
@@ -117,16 +116,15 @@ OSStatus __wrap_VTDecompressionSessionDecodeFrame(VTDecompressionSessionRef a,
     if (const OSStatus injected = platform().nextDecodeStatus.exchange(noErr)) {
         return injected;
     }
-    if (!platform().recordSamplesInsteadOfDecoding) {
-        return __real_VTDecompressionSessionDecodeFrame(a, sampleBuffer, c, d, e);
-    }
     CMBlockBufferRef data = CMSampleBufferGetDataBuffer(sampleBuffer);
     Bytes bytes(CMBlockBufferGetDataLength(data));
     EXPECT_EQ(CMSampleBufferGetTotalSampleSize(sampleBuffer), bytes.size()) << "one sample";
     CMBlockBufferCopyDataBytes(data, 0, bytes.size(), bytes.data());
-    std::lock_guard<std::mutex> lock(platform().mutex);
-    platform().samples.push_back(std::move(bytes));
-    return noErr;
+    {
+        std::lock_guard<std::mutex> lock(platform().mutex);
+        platform().samples.push_back(std::move(bytes));
+    }
+    return __real_VTDecompressionSessionDecodeFrame(a, sampleBuffer, c, d, e);
 }
 
 OSStatus __wrap_CMBlockBufferCreateWithMemoryBlock(CFAllocatorRef a, void* b, size_t c,
@@ -539,34 +537,23 @@ Bytes hex(const std::string& digits) {
     return bytes;
 }
 
-// The platform records the samples instead of decoding them.
-class SubmitTest : public ::testing::Test {
-  protected:
-    void SetUp() override { platform().recordSamplesInsteadOfDecoding = true; }
+// A session object set up, and begun at a random-access point, by a real clip's first access unit.
+std::shared_ptr<H264HwDecoderImpl> ready(bool h265) {
+    Stream stream;
+    stream.feed(h265 ? kHevc : kCbp, 0, 1);
+    take(&Platform::samples);
+    return stream.handler;
+}
 
-    void TearDown() override {
-        platform().recordSamplesInsteadOfDecoding = false;
-        take(&Platform::samples);
-    }
-
-    // Set up, and begun at a random-access point, by a real clip's first access unit.
-    static std::shared_ptr<H264HwDecoderImpl> ready(bool h265) {
-        Stream stream;
-        stream.feed(h265 ? kHevc : kCbp, 0, 1);
-        EXPECT_EQ(take(&Platform::samples).size(), 1u);
-        return stream.handler;
-    }
-
-    static std::vector<Bytes> submit(H264HwDecoderImpl& handler, const std::string& accessUnit) {
-        const Bytes bytes = hex(accessUnit);
-        handler.DecodeNALUs(bytes.data(), int32_t(bytes.size()), 0);
-        return take(&Platform::samples);
-    }
-};
+std::vector<Bytes> submit(H264HwDecoderImpl& handler, const std::string& accessUnit) {
+    const Bytes bytes = hex(accessUnit);
+    handler.DecodeNALUs(bytes.data(), int32_t(bytes.size()), 0);
+    return take(&Platform::samples);
+}
 
 // An Annex B access unit becomes one sample of its picture NAL units, each behind its length in
 // four big-endian bytes, and nothing else.
-TEST_F(SubmitTest, AnAccessUnitBecomesOneSampleOfItsPictureUnits) {
+TEST(SubmitTest, AnAccessUnitBecomesOneSampleOfItsPictureUnits) {
     const struct {
         const char* rule;
         bool h265;
@@ -599,7 +586,7 @@ TEST_F(SubmitTest, AnAccessUnitBecomesOneSampleOfItsPictureUnits) {
     }
 }
 
-TEST_F(SubmitTest, BuffersTooShortForAStartCodeSubmitNothing) {
+TEST(SubmitTest, BuffersTooShortForAStartCodeSubmitNothing) {
     const auto handler = ready(false);
     const Bytes accessUnit = {0x00, 0x00, 0x01, 0x65, 0xAA, 0xBB};
     for (const int32_t length : {3, 2, 0, -1, -100, INT32_MIN}) {
