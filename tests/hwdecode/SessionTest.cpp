@@ -22,12 +22,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Lock {
-    bool lock;  // or unlock
-    CVPixelBufferRef buffer;
-    CVPixelBufferLockFlags flags;
-};
-
 // The switches that the tests set, and what the wrapped calls saw (under `mutex`).
 struct Platform {
     std::atomic<OSStatus> nextDecodeStatus{noErr};    // returned once, without decoding
@@ -35,7 +29,8 @@ struct Platform {
     std::mutex mutex;
     std::set<CFTypeRef> liveSessions;
     std::vector<Bytes> samples;
-    std::vector<Lock> locks;
+    std::atomic<CVPixelBufferRef> locked{nullptr};  // the wraps check that locks pair up
+    std::atomic<size_t> lockPairs{0};
 };
 
 Platform& platform() {
@@ -56,22 +51,13 @@ std::vector<Record> take(std::vector<Record> Platform::*records) {
 }
 
 // Each picture's buffer locked read-only around its delivery alone, and unlocked alike.
-void expectLockPairs(const std::vector<Lock>& locks, size_t pictures) {
-    ASSERT_EQ(locks.size(), 2 * pictures);
-    for (size_t i = 0; i < locks.size(); i += 2) {
-        EXPECT_TRUE(locks[i].lock && !locks[i + 1].lock && locks[i].buffer == locks[i + 1].buffer);
-        EXPECT_TRUE(locks[i].flags == kCVPixelBufferLock_ReadOnly &&
-                    locks[i + 1].flags == locks[i].flags);
-    }
+void expectLockPairs(size_t pictures) {
+    EXPECT_EQ(platform().lockPairs.exchange(0), pictures);
+    EXPECT_EQ(platform().locked, nullptr);
 }
 
 bool failsNow() {
     return platform().failableCallsBeforeFailure.fetch_sub(1) == 0;
-}
-
-void recordLock(bool lock, CVPixelBufferRef buffer, CVPixelBufferLockFlags flags) {
-    std::lock_guard<std::mutex> guard(platform().mutex);
-    platform().locks.push_back({lock, buffer, flags});
 }
 
 }  // namespace
@@ -154,13 +140,16 @@ OSStatus __wrap_CMSampleBufferCreate(CFAllocatorRef a, CMBlockBufferRef b, Boole
 
 CVReturn __wrap_CVPixelBufferLockBaseAddress(CVPixelBufferRef buffer,
                                              CVPixelBufferLockFlags flags) {
-    recordLock(true, buffer, flags);
+    EXPECT_EQ(flags, CVPixelBufferLockFlags(kCVPixelBufferLock_ReadOnly));
+    EXPECT_EQ(platform().locked.exchange(buffer), nullptr) << "one picture at a time";
+    ++platform().lockPairs;
     return __real_CVPixelBufferLockBaseAddress(buffer, flags);
 }
 
 CVReturn __wrap_CVPixelBufferUnlockBaseAddress(CVPixelBufferRef buffer,
                                                CVPixelBufferLockFlags flags) {
-    recordLock(false, buffer, flags);
+    EXPECT_EQ(flags, CVPixelBufferLockFlags(kCVPixelBufferLock_ReadOnly));
+    EXPECT_EQ(platform().locked.exchange(nullptr), buffer);
     return __real_CVPixelBufferUnlockBaseAddress(buffer, flags);
 }
 
@@ -383,7 +372,7 @@ class SessionSetupTest : public ::testing::TestWithParam<SessionCase> {};
 // Each session reports the size of the stream whose sets made it, and one replaced is released.
 // Every decoded picture, shown or not, is locked around its delivery alone.
 TEST_P(SessionSetupTest, ShowsEachStreamsPicturesWithTheSetsInForce) {
-    take(&Platform::locks);
+    platform().lockPairs = 0;
     const size_t liveBefore = liveSessions();
     Stream stream;
     GetParam().script(stream);
@@ -397,7 +386,7 @@ TEST_P(SessionSetupTest, ShowsEachStreamsPicturesWithTheSetsInForce) {
     EXPECT_EQ(setUpAt, GetParam().sessionsSetUpAt);
     const DecodeStatistics::Snapshot figures = stream.handler->statistics()->snapshot();
     EXPECT_EQ(figures.sessions, setUpAt.size());
-    expectLockPairs(take(&Platform::locks), figures.decoded);
+    expectLockPairs(figures.decoded);
     EXPECT_EQ(liveSessions(), liveBefore + 1);
     EXPECT_EQ(stream.delegate->md5s, stream.expected);
 }
@@ -510,7 +499,7 @@ TEST(OutputTest, APictureGoesToTheDelegateOfAnOwnedObjectWhoseStreamIsIntact) {
         H264HwDecoderImpl unowned;
         unowned.setDelegate(delegate);
         H264HwDecoderImpl* const target = row.owned ? stream.handler.get() : &unowned;
-        take(&Platform::locks);
+        platform().lockPairs = 0;
         if (row.failureBefore != noErr || row.noPictureBefore) {
             didDecompress(target, nullptr, row.failureBefore, 0,
                           row.noPictureBefore ? nullptr : picture, kCMTimeInvalid, kCMTimeInvalid);
@@ -518,7 +507,7 @@ TEST(OutputTest, APictureGoesToTheDelegateOfAnOwnedObjectWhoseStreamIsIntact) {
         }
         didDecompress(target, nullptr, noErr, 0, picture, kCMTimeInvalid, kCMTimeInvalid);
         EXPECT_EQ(delegate->md5s.size(), row.delivered);
-        expectLockPairs(take(&Platform::locks), 1);
+        expectLockPairs(1);
     }
     CVPixelBufferRelease(picture);
 }
