@@ -1,5 +1,5 @@
-// The decode session layer against a double of the platform, whose calls the linker wraps: it
-// counts live sessions, records samples and pixel buffer locks, and fails calls.
+// The decode session layer on the real media layer, some of whose calls the linker wraps: the
+// wraps count live sessions, record samples, check that pixel buffer locks pair up, and fail calls.
 #include "AnnexB.h"
 #include "DecompressionOutput.h"
 #include "H264HwDecoderImpl.h"
@@ -17,6 +17,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -44,10 +45,9 @@ size_t liveSessions() {
     return platform().liveSessions.size();
 }
 
-template <typename Record>
-std::vector<Record> take(std::vector<Record> Platform::*records) {
+std::vector<Bytes> takeSamples() {
     std::lock_guard<std::mutex> lock(platform().mutex);
-    return std::move(platform().*records);
+    return std::exchange(platform().samples, {});
 }
 
 // Each picture's buffer locked read-only around its delivery alone, and unlocked alike.
@@ -526,14 +526,14 @@ Bytes hex(const std::string& digits) {
 std::shared_ptr<H264HwDecoderImpl> ready(bool h265) {
     Stream stream;
     stream.feed(h265 ? kHevc : kCbp, 0, 1);
-    take(&Platform::samples);
+    takeSamples();
     return stream.handler;
 }
 
 std::vector<Bytes> submit(H264HwDecoderImpl& handler, const std::string& accessUnit) {
     const Bytes bytes = hex(accessUnit);
     handler.DecodeNALUs(bytes.data(), int32_t(bytes.size()), 0);
-    return take(&Platform::samples);
+    return takeSamples();
 }
 
 // An Annex B access unit becomes one sample of its picture NAL units, each behind its length in
@@ -578,11 +578,11 @@ TEST(SubmitTest, BuffersTooShortForAStartCodeSubmitNothing) {
         handler->DecodeNALUs(accessUnit.data(), length, 0);
     }
     handler->DecodeNALUs(nullptr, 0, 0);
-    EXPECT_TRUE(take(&Platform::samples).empty());
+    EXPECT_TRUE(takeSamples().empty());
 
     // Four bytes is the shortest buffer in which a start code is found.
     handler->DecodeNALUs(accessUnit.data(), 4, 0);
-    EXPECT_EQ(take(&Platform::samples), std::vector<Bytes>{hex("00000001 65")});
+    EXPECT_EQ(takeSamples(), std::vector<Bytes>{hex("00000001 65")});
 }
 
 // The reorder step, for a platform that hands pictures out in decode order. The pictures are
