@@ -392,9 +392,7 @@ TEST_P(SessionSetupTest, ShowsEachStreamsPicturesWithTheSetsInForce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, SessionSetupTest, ::testing::ValuesIn(kSessionCases),
-                         [](const ::testing::TestParamInfo<SessionCase>& row) {
-                             return std::string(row.param.name);
-                         });
+                         ::testing::PrintToStringParamName());
 
 // Feeds a clip `rounds` times while `meddle` runs over and over on another thread.
 void feedWhile(const std::function<void()>& meddle, Stream& stream, int rounds) {
