@@ -1,7 +1,8 @@
-// Plugin load and unload, device events and the render event, with the host's interfaces faked
-// and, where a real backend is made, a real headless OpenGL context.
+// Plugin load and unload, device events and the render event, with the host simulator's
+// interfaces and, where a real backend is made, a real headless OpenGL context.
 #include "EglContext.h"
 #include "HostSupport.h"
+#include "SimulatedHostInterfaces.h"
 
 #include <gtest/gtest.h>
 
@@ -13,35 +14,6 @@
 using namespace hosttest;
 
 namespace {
-
-// The host's interface registry and graphics interface, reporting one renderer.
-struct FakeHost {
-    static inline UnityGfxRenderer renderer;
-    static inline bool offersGraphics;
-    static inline std::vector<IUnityGraphicsDeviceEventCallback> registered, unregistered;
-    static inline IUnityGraphics graphics{
-        [] { return renderer; },
-        [](IUnityGraphicsDeviceEventCallback callback) { registered.push_back(callback); },
-        [](IUnityGraphicsDeviceEventCallback callback) { unregistered.push_back(callback); },
-        nullptr};
-    // The plugin only looks interfaces up by GUID, and reserves no event ids.
-    static inline IUnityInterfaces interfaces{
-        [](UnityInterfaceGUID guid) -> IUnityInterface* {
-            const UnityInterfaceGUID wanted = UnityInterfaceTraits<IUnityGraphics>::guid();
-            const bool isGraphics =
-                guid.m_GUIDHigh == wanted.m_GUIDHigh && guid.m_GUIDLow == wanted.m_GUIDLow;
-            return isGraphics && offersGraphics ? &graphics : nullptr;
-        },
-        nullptr, nullptr, nullptr};
-
-    static IUnityInterfaces* with(UnityGfxRenderer reported, bool offers) {
-        renderer = reported;
-        offersGraphics = offers;
-        registered.clear();
-        unregistered.clear();
-        return &interfaces;
-    }
-};
 
 constexpr auto kOpenGL = kUnityGfxRendererOpenGLCore;
 constexpr auto kWithoutBackend = UnityGfxRenderer(4);  // a renderer no backend serves
@@ -60,33 +32,28 @@ class EventLog : public RecordingBackend {
     std::vector<int>& log_;
 };
 
-// A load registers for device events where the host offers graphics and makes the backend of its
-// renderer; an unload only unregisters. Every event reaches the current backend; shutdown ends it
-// after its event, initialize replaces it with the backend of the renderer the host now reports.
+// A load registers for device events and makes the backend of the host's renderer, none for a
+// host that offers no graphics; an unload only unregisters. Every event reaches the current
+// backend; shutdown ends it after its event, initialize replaces it with the backend of the
+// renderer the host now reports.
 TEST(DeviceLifecycle, TheBackendFollowsTheHostsRendererAndDeviceEvents) {
     std::string whyNot;
     const auto context = headlessgl::EglContext::create(kOpenGL, &whyNot);
     ASSERT_TRUE(context) << whyNot;
-    const struct {
-        UnityGfxRenderer renderer;
-        bool offersGraphics;
-        size_t registrations;
-        bool backend;
-    } hosts[] = {
-        {kOpenGL, true, 1, true}, {kWithoutBackend, true, 1, false}, {kOpenGL, false, 0, false}};
-    for (const auto& row : hosts) {
-        SCOPED_TRACE(testing::Message() << row.renderer << (row.offersGraphics ? "" : " hidden"));
-        IUnityInterfaces* const interfaces = FakeHost::with(row.renderer, row.offersGraphics);
-        UnityPluginLoad(interfaces);
-        EXPECT_EQ(s_UnityInterfaces, interfaces);
-        EXPECT_EQ(FakeHost::registered, std::vector<IUnityGraphicsDeviceEventCallback>(
-                                            row.registrations, &OnGraphicsDeviceEvent));
-        EXPECT_EQ(bool(s_CurrentAPI), row.backend);
+    for (const auto& [renderer, backend] : {std::pair{kOpenGL, true}, {kWithoutBackend, false}}) {
+        SimulatedHostInterfaces host(renderer);
+        UnityPluginLoad(host.interfaces());
+        EXPECT_EQ(s_UnityInterfaces, host.interfaces());
+        EXPECT_EQ(host.registeredCallbackCount(), 1u) << renderer;
+        EXPECT_EQ(bool(s_CurrentAPI), backend) << renderer;
         const RenderAPI* loaded = s_CurrentAPI.get();
         UnityPluginUnload();
-        EXPECT_EQ(FakeHost::unregistered, FakeHost::registered);
+        EXPECT_EQ(host.registeredCallbackCount(), 0u) << renderer;
         EXPECT_EQ(s_CurrentAPI.get(), loaded) << "unload leaves the backend";
     }
+    UnityPluginLoad(nullptr);
+    EXPECT_FALSE(s_CurrentAPI);
+    UnityPluginUnload();
 
     enum After { Same, None, New };
     const struct {
@@ -96,29 +63,26 @@ TEST(DeviceLifecycle, TheBackendFollowsTheHostsRendererAndDeviceEvents) {
         std::vector<int> log;
         After after;
     } events[] = {
-        {kUnityGfxDeviceEventBeforeReset, kOpenGL, true, {2}, Same},
-        {kUnityGfxDeviceEventAfterReset, kOpenGL, true, {3}, Same},
         {UnityGfxDeviceEventType(77), kOpenGL, true, {77}, Same},
         {kUnityGfxDeviceEventShutdown, kOpenGL, true, {1, kDestroyed}, None},
         {kUnityGfxDeviceEventShutdown, kOpenGL, false, {}, None},
         {kUnityGfxDeviceEventInitialize, kOpenGL, true, {kDestroyed}, New},
-        {kUnityGfxDeviceEventInitialize, kOpenGL, false, {}, New},
         {kUnityGfxDeviceEventInitialize, kWithoutBackend, true, {kDestroyed}, None},
     };
     for (const auto& row : events) {
         SCOPED_TRACE(testing::Message() << "event " << row.event << ", renderer " << row.renderer
                                         << (row.backendBefore ? ", with a backend" : ""));
-        s_Graphics = FakeHost::with(row.renderer, true)->Get<IUnityGraphics>();
+        SimulatedHostInterfaces host(row.renderer);
+        UnityPluginLoad(host.interfaces());
         std::vector<int> log;
         s_CurrentAPI.reset(row.backendBefore ? new EventLog(log) : nullptr);
         const RenderAPI* before = s_CurrentAPI.get();
-        OnGraphicsDeviceEvent(row.event);
+        host.sendDeviceEvent(row.event);
         EXPECT_EQ(log, row.log);
         EXPECT_EQ(!s_CurrentAPI ? None : s_CurrentAPI.get() == before ? Same : New, row.after);
+        UnityPluginUnload();
         s_CurrentAPI.reset();
     }
-    UnityPluginLoad(nullptr);
-    EXPECT_FALSE(s_CurrentAPI);
 }
 
 void* textureOf(uint8_t id) {
