@@ -25,23 +25,22 @@ class Playback : public testing::TestWithParam<std::string> {
     static constexpr uint8_t kId = 255;
 };
 
-// The id first played another clip: the instance started after that one's stop learns its own
-// parameter sets. A second start, with the other codec, is refused and changes nothing. Each
-// access unit is committed once the previous picture arrived, racing the render thread, which
-// polls the figures as a host's overlay does. Where the platform pads picture rows, only a
-// texture as wide as the padded row receives pictures, in its left columns.
+// The id first played a clip of the other codec: the instance started after that one's stop
+// learns its own parameter sets. A second start, with the other codec, is refused and changes
+// nothing. Each access unit is committed once the previous picture arrived, racing the render
+// thread, which polls the figures as a host's overlay does. Where the platform pads picture rows,
+// only a texture as wide as the padded row receives pictures, in its left columns.
 TEST_P(Playback, EveryPictureAfterBindingIsUploadedInOrderOrCountedAsReplaced) {
-    const FixtureClip& clip = testsupport::fixtureClip(GetParam());
+    const testsupport::FixtureClip& clip = testsupport::fixtureClip(GetParam());
     const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip);
     const std::vector<std::string> md5s = testsupport::readFrameMd5s(clip);
-    const char* before = clip.width == 16 ? "h265_main_320x240" : "h264_tiny_16x16";
-    const auto earlier = startWatched(kId, configFor(testsupport::fixtureClip(before)));
-    ASSERT_TRUE(commit(kId, unitsOf(before)[0]));
+    const bool h265 = clip.codec == testsupport::Codec::H265;
+    const auto earlier = startWatched(kId, h265 ? "{}" : "{\"isH265\":true}");
+    ASSERT_TRUE(commit(kId, unitsOf(h265 ? "h264_tiny_16x16" : "h265_main_320x240")[0]));
     ASSERT_TRUE(earlier->waitForPictures(1));
     H264Decoder_stop(kId);
 
-    const bool h265 = clip.codec == testsupport::Codec::H265;
-    const auto tap = startWatched(kId, configFor(clip));
+    const auto tap = startWatched(kId, h265 ? "{\"isH265\":true}" : "{}");
     EXPECT_FALSE(start(kId, h265 ? "{}" : "{\"isH265\":true}"));
     ASSERT_TRUE(commit(kId, units[0]));
     ASSERT_TRUE(tap->waitForPictures(1));
@@ -105,7 +104,11 @@ TEST_P(Playback, EveryPictureAfterBindingIsUploadedInOrderOrCountedAsReplaced) {
         ++after;
         ++uploaded;
     }
-    EXPECT_EQ(textsOf(kId), texts);
+    std::vector<std::string> heard;
+    for (const TextureInfoLog::Call& call : TextureInfoLog::callsFor(kId)) {
+        heard.push_back(call.text);
+    }
+    EXPECT_EQ(heard, texts);
 
     const decodertest::Statistics figures = statisticsOf(kId);
     for (const auto& [count, value] : std::map<std::string, uint64_t>{{"decoded", units.size()},
@@ -125,11 +128,8 @@ TEST_P(Playback, EveryPictureAfterBindingIsUploadedInOrderOrCountedAsReplaced) {
         EXPECT_EQ(figures.dropped(reason.c_str()), value) << reason;
     }
     const rapidjson::Value& json = figures.json();
-    EXPECT_STREQ(json["codec"].GetString(), h265 ? "h265" : "h264");
     EXPECT_EQ(json["width"].GetInt(), clip.width);
     EXPECT_EQ(json["height"].GetInt(), clip.height);
-    EXPECT_EQ(json["lastStatus"].GetInt(), 0);
-    EXPECT_FALSE(figures.flag("keyframeNeeded"));
     for (const char* times : {"decodeMs", "latencyMs"}) {
         EXPECT_GT(json[times]["max"].GetDouble(), 0.0) << times;
         EXPECT_LE(json[times]["p50"].GetDouble(), json[times]["p95"].GetDouble()) << times;
