@@ -92,21 +92,15 @@ struct Hold {
 
 // A host thread whose every call is watched: whatever waited for what is held up would never
 // return, and the watchdog would end the run naming the call.
-class WatchedHost {
-  public:
-    WatchedHost() : lane_(watchdog_.addLane("host thread")) { watchdog_.start(); }
-    ~WatchedHost() { lane_.finish(); }
-
+struct WatchedHost : reliability::Watchdog {
+    WatchedHost() : Watchdog(std::chrono::seconds(20)) { start(); }
     template <typename Call>
     void operator()(const char* name, int id, Call call) {
-        lane_.enter(name, id);
+        lane.enter(name, id);
         call();
-        lane_.leave();
+        lane.leave();
     }
-
-  private:
-    reliability::Watchdog watchdog_{std::chrono::seconds(20)};
-    reliability::WatchedLane& lane_;
+    reliability::WatchedLane& lane = addLane("host thread");
 };
 
 Hold s_callbackHold;
