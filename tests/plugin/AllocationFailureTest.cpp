@@ -21,13 +21,9 @@ thread_local long allocationsBeforeFailure = -1;
 thread_local bool failureHappened = false;
 
 void* allocate(std::size_t size) {
-    if (allocationsBeforeFailure == 0) {
-        allocationsBeforeFailure = -1;
+    if (allocationsBeforeFailure-- == 0) {
         failureHappened = true;
         return nullptr;
-    }
-    if (allocationsBeforeFailure > 0) {
-        --allocationsBeforeFailure;
     }
     return std::malloc(size == 0 ? 1 : size);
 }

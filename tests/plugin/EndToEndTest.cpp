@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
 #include <thread>
 
 using namespace hosttest;
@@ -96,21 +95,16 @@ TEST_P(Playback, EveryPictureAfterBindingIsUploadedInOrderOrCountedAsReplaced) {
     }
 
     const decodertest::Statistics figures = statisticsOf(kId);
-    for (const auto& [count, value] : std::map<std::string, uint64_t>{{"decoded", units.size()},
-                                                                      {"delivered", delivered},
-                                                                      {"uploaded", uploaded},
-                                                                      {"queued", 0},
-                                                                      {"sessions", 1}}) {
-        EXPECT_EQ(figures.count(count.c_str()), value) << count;
-    }
+    EXPECT_EQ(figures.count("decoded"), units.size());
+    EXPECT_EQ(figures.count("delivered"), delivered);
+    EXPECT_EQ(figures.count("uploaded"), uploaded);
+    EXPECT_EQ(figures.count("queued"), 0u);
+    EXPECT_EQ(figures.count("sessions"), 1u);
     // A picture is lost only to a newer one that came before any render event could take it.
-    for (const auto& [reason, value] :
-         std::map<std::string, uint64_t>{{"noTexture", 1},
-                                         {"sizeMismatch", 0},
-                                         {"textureBusy", delivered - uploaded},
-                                         {"queueFull", 0},
-                                         {"decodeError", 0}}) {
-        EXPECT_EQ(figures.dropped(reason.c_str()), value) << reason;
+    EXPECT_EQ(figures.dropped("noTexture"), 1u);
+    EXPECT_EQ(figures.dropped("textureBusy"), delivered - uploaded);
+    for (const char* reason : {"sizeMismatch", "queueFull", "decodeError"}) {
+        EXPECT_EQ(figures.dropped(reason), 0u) << reason;
     }
     const rapidjson::Value& json = figures.json();
     EXPECT_EQ(json["width"].GetInt(), clip.width);
