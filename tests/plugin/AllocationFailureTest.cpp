@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <new>
 
@@ -20,13 +21,9 @@ thread_local long allocationsBeforeFailure = -1;
 thread_local bool failureHappened = false;
 
 void* allocate(std::size_t size) {
-    if (allocationsBeforeFailure == 0) {
-        allocationsBeforeFailure = -1;
+    if (allocationsBeforeFailure-- == 0) {
         failureHappened = true;
         return nullptr;
-    }
-    if (allocationsBeforeFailure > 0) {
-        --allocationsBeforeFailure;
     }
     return std::malloc(size == 0 ? 1 : size);
 }
@@ -38,16 +35,17 @@ void* allocateOrThrow(std::size_t size) {
     throw std::bad_alloc();
 }
 
-// Runs `call` with allocation 0, 1, 2, ... of this thread failing in turn, `check(failed, n)`
-// after each run, until a run in which no allocation failed. Answers how many runs failed.
+// Runs `call` with allocation 0, 1, 2, ... of this thread failing in turn, `check(failed)` after
+// each run, until a run in which no allocation failed. Answers how many runs failed.
 template <typename Call, typename Check>
 long failEachAllocationInTurn(Call call, Check check) {
     for (long n = 0;; ++n) {
+        SCOPED_TRACE(testing::Message() << "allocation " << n);
         failureHappened = false;
         allocationsBeforeFailure = n;
         call();
         allocationsBeforeFailure = -1;
-        check(failureHappened, n);
+        check(failureHappened);
         if (!failureHappened) {
             return n;
         }
@@ -87,54 +85,6 @@ namespace {
 
 constexpr uint8_t kId = 21;
 
-TEST(AllocationFailure, AStartThatRunsOutOfMemoryCreatesNothing) {
-    const std::u16string config = decodertest::utf16("{\"isH265\":true,\"videoDelayTimeInMs\":40}");
-    bool started = false;
-    const long failures = failEachAllocationInTurn(
-        [&] { started = H264Decoder_start(kId, config.c_str()); },
-        [&](bool failed, long n) {
-            if (!failed) {
-                EXPECT_TRUE(started) << "allocation " << n;
-            } else if (started) {
-                H264Decoder_stop(kId);  // the failure hit something that had its own fallback
-            } else {
-                EXPECT_FALSE(running(kId)) << "allocation " << n;
-            }
-        });
-    EXPECT_GT(failures, 3) << "the start made fewer allocations than it must";
-    EXPECT_TRUE(running(kId));
-    H264Decoder_stop(kId);
-}
-
-// A commit out of memory drops its frame, as any dropped frame: the instance answers true.
-TEST(AllocationFailure, ACommitThatRunsOutOfMemoryIsDropped) {
-    ASSERT_TRUE(start(kId, "{}"));
-    const std::vector<uint8_t> unit(64, 0);
-    bool accepted = false;
-    const long failures = failEachAllocationInTurn(
-        [&] { accepted = commit(kId, unit); },
-        [&](bool, long n) { EXPECT_TRUE(accepted) << "allocation " << n; });
-    EXPECT_GE(failures, 1) << "the commit copied nothing";
-    H264Decoder_stop(kId);
-}
-
-TEST(AllocationFailure, ABindingThatRunsOutOfMemoryChangesNothing) {
-    int handle = 0, otherHandle = 0;
-    ASSERT_TRUE(start(kId, "{}"));
-    ASSERT_TRUE(bind(kId, &handle, textureDescription(8, 4)));
-    const std::u16string wider = decodertest::utf16(textureDescription(16, 4));
-    bool answered = false;
-    failEachAllocationInTurn(
-        [&] { answered = H264Decoder_setNativeTexturePointer(kId, &otherHandle, wider.c_str()); },
-        [&](bool failed, long n) {
-            const TextureSnapshot texture = snapshotTexture(kId).value();
-            EXPECT_TRUE(answered || failed) << "allocation " << n;
-            EXPECT_EQ(texture.nativeTexture, failed ? &handle : &otherHandle) << "allocation " << n;
-            EXPECT_EQ(texture.frameBuffer, opaqueBlack(failed ? 8 : 16, 4)) << "allocation " << n;
-        });
-    H264Decoder_stop(kId);
-}
-
 // Counts the pictures a session hands over.
 class CountingDelegate : public H264HwDecoderImplDelegate {
   public:
@@ -147,11 +97,13 @@ class CountingDelegate : public H264HwDecoderImplDelegate {
     std::atomic<int> pictures{0};
 };
 
-// The session is set up by the access unit that brings the parameter sets, on the decode
-// thread (here the test's own). Out of memory there loses that unit and nothing else: the same
-// unit decoded again makes its picture.
-TEST(AllocationFailure, ASessionSetupThatRunsOutOfMemoryLosesOnlyThatUnit) {
+TEST(AllocationFailure, EachCallOutOfMemoryFailsWholeOrLosesOnlyItsOwnWork) {
+    const std::u16string config = decodertest::utf16("{\"isH265\":true,\"videoDelayTimeInMs\":40}");
+    const std::u16string wider = decodertest::utf16(textureDescription(16, 4));
+    const std::vector<uint8_t> unit(64, 0);
     const AccessUnit first = unitsOf("h264_cbp_320x240").front();
+    int handle = 0, otherHandle = 0;
+    bool answer = false;
     std::shared_ptr<H264HwDecoderImpl> session;
     std::shared_ptr<CountingDelegate> delegate;
     const auto newSession = [&] {
@@ -159,17 +111,56 @@ TEST(AllocationFailure, ASessionSetupThatRunsOutOfMemoryLosesOnlyThatUnit) {
         delegate = std::make_shared<CountingDelegate>();
         session->setDelegate(delegate);
     };
-    newSession();
-    const long failures = failEachAllocationInTurn(
-        [&] { session->DecodeNALUs(first.data(), int32_t(first.size()), 0); },
-        [&](bool failed, long n) {
-            const int picturesBefore = delegate->pictures.load();
-            EXPECT_TRUE(failed || picturesBefore == 1) << "allocation " << n;
-            session->DecodeNALUs(first.data(), int32_t(first.size()), 3333);
-            EXPECT_EQ(delegate->pictures.load(), picturesBefore + 1) << "allocation " << n;
-            newSession();
-        });
-    EXPECT_GT(failures, 5) << "the setup made fewer allocations than it must";
+    const struct {
+        const char* name;
+        long fewestAllocations;
+        std::function<void()> setUp, call;
+        std::function<void(bool failed)> holds;
+    } operations[] = {
+        // A start creates nothing, unless the failure hit something with a fallback of its own.
+        {"start", 4, [] {}, [&] { answer = H264Decoder_start(kId, config.c_str()); },
+         [&](bool failed) {
+             EXPECT_TRUE(answer || failed);
+             EXPECT_EQ(running(kId), answer);
+             H264Decoder_stop(kId);
+         }},
+        // A commit drops its frame, as any dropped frame: the instance answers true.
+        {"commit", 1, [] { EXPECT_TRUE(start(kId, "{}")); }, [&] { answer = commit(kId, unit); },
+         [&](bool) { EXPECT_TRUE(answer); }},
+        // A binding leaves the last one and what it shows as they were.
+        {"binding", 0,
+         [&] {
+             EXPECT_TRUE(start(kId, "{}"));
+             EXPECT_TRUE(bind(kId, &handle, textureDescription(8, 4)));
+         },
+         [&] { answer = H264Decoder_setNativeTexturePointer(kId, &otherHandle, wider.c_str()); },
+         [&](bool failed) {
+             const TextureSnapshot texture = snapshotTexture(kId).value();
+             EXPECT_TRUE(answer || failed);
+             EXPECT_EQ(texture.nativeTexture, failed ? &handle : &otherHandle);
+             EXPECT_EQ(texture.frameBuffer, opaqueBlack(failed ? 8 : 16, 4));
+         }},
+        // The session is set up by the access unit that brings the parameter sets, on the decode
+        // thread (here the test's own): that unit is lost and nothing else, the same unit decoded
+        // again makes its picture.
+        {"session setup", 6, newSession,
+         [&] { session->DecodeNALUs(first.data(), int32_t(first.size()), 0); },
+         [&](bool failed) {
+             const int picturesBefore = delegate->pictures.load();
+             EXPECT_TRUE(failed || picturesBefore == 1);
+             session->DecodeNALUs(first.data(), int32_t(first.size()), 3333);
+             EXPECT_EQ(delegate->pictures.load(), picturesBefore + 1);
+             newSession();
+         }},
+    };
+    for (const auto& operation : operations) {
+        SCOPED_TRACE(operation.name);
+        operation.setUp();
+        EXPECT_GE(failEachAllocationInTurn(operation.call, operation.holds),
+                  operation.fewestAllocations)
+            << "the call made fewer allocations than it must";
+        H264Decoder_stop(kId);
+    }
 }
 
 }  // namespace

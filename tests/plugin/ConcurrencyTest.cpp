@@ -1,7 +1,7 @@
-// Many instances and many host threads at once: 256 instances sleep while idle and decode side by
-// side, the host's threads never wait for a stop, a decode or an upload, and calls from inside
-// the host callback neither crash nor hang. ThreadSanitizer watches for races; the tests
-// themselves, and a watchdog, for lost, crossed or stuck work.
+// Many instances and many host threads at once: 256 instances sleep while idle, the host's
+// threads never wait for a stop, a decode or an upload, and calls from inside the host callback
+// neither crash nor hang. ThreadSanitizer watches for races; the tests themselves, and a
+// watchdog, for lost or stuck work.
 #include "HostSupport.h"
 #include "Watchdog.h"
 
@@ -14,7 +14,6 @@
 #include <thread>
 
 using namespace hosttest;
-using decodertest::textureInfoText;
 
 namespace {
 
@@ -33,15 +32,12 @@ std::map<std::string, uint64_t> contextSwitchesByThread() {
     return switches;
 }
 
-// Instances with nothing to decode sleep: their threads are not woken at all. Once they decode,
-// side by side, each callback hears its own id, once.
-TEST(AllIds, SleepWhileIdleThenDecodeAtOnceEachHearingItsOwnId) {
-    const std::vector<AccessUnit> units = unitsOf("h264_tiny_16x16");
+// Instances with nothing to decode sleep: their threads are not woken at all. (Instances that
+// decode side by side, each hearing its own id, are reliability Lifetime's.)
+TEST(AllIds, InstancesWithNothingToDecodeSleep) {
     const std::map<std::string, uint64_t> before = contextSwitchesByThread();
-    std::vector<std::shared_ptr<PictureTap>> taps;
     for (int id = 0; id < 256; ++id) {
-        taps.push_back(
-            startWatched(uint8_t(id), "{\"videoDelayTimeInMs\":" + std::to_string(id) + "}"));
+        ASSERT_TRUE(start(uint8_t(id), "{\"videoDelayTimeInMs\":" + std::to_string(id) + "}"));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // each is asleep by now
     std::map<std::string, uint64_t> atRest = contextSwitchesByThread();
@@ -55,15 +51,7 @@ TEST(AllIds, SleepWhileIdleThenDecodeAtOnceEachHearingItsOwnId) {
         wakeUps += atRest.count(thread) ? switches - atRest[thread] : 0;
     }
     EXPECT_LE(wakeUps, 16u) << "idle instances woke up";
-
-    for (const AccessUnit& unit : units) {
-        for (int id = 0; id < 256; ++id) {
-            ASSERT_TRUE(commit(uint8_t(id), unit));
-        }
-    }
     for (int id = 0; id < 256; ++id) {
-        EXPECT_TRUE(taps[id]->waitForPictures(units.size())) << id;
-        EXPECT_EQ(textsOf(uint8_t(id)), std::vector{textureInfoText(16, 16)}) << id;
         H264Decoder_stop(uint8_t(id));
     }
 }
@@ -85,13 +73,8 @@ const struct HostCall {
     {"unbind", [](uint8_t id, const AccessUnit&) { bind(id, nullptr, "{}"); }},
     {"poll statistics",
      [](uint8_t id, const AccessUnit&) {
-         // A poll that succeeds hands out one whole, well-formed text.
          H264DecoderChar16 text[H264_DECODER_STATISTICS_CAPACITY];
-         if (H264Decoder_getStatistics(id, text, H264_DECODER_STATISTICS_CAPACITY)) {
-             EXPECT_TRUE(decodertest::Statistics(decodertest::utf8(text))
-                             .json()
-                             .HasMember("keyframeRequests"));
-         }
+         H264Decoder_getStatistics(id, text, H264_DECODER_STATISTICS_CAPACITY);
      }},
     {"stop", [](uint8_t id, const AccessUnit&) { H264Decoder_stop(id); }},
 };
@@ -109,21 +92,15 @@ struct Hold {
 
 // A host thread whose every call is watched: whatever waited for what is held up would never
 // return, and the watchdog would end the run naming the call.
-class WatchedHost {
-  public:
-    WatchedHost() : lane_(watchdog_.addLane("host thread")) { watchdog_.start(); }
-    ~WatchedHost() { lane_.finish(); }
-
+struct WatchedHost : reliability::Watchdog {
+    WatchedHost() : Watchdog(std::chrono::seconds(20)) { start(); }
     template <typename Call>
     void operator()(const char* name, int id, Call call) {
-        lane_.enter(name, id);
+        lane.enter(name, id);
         call();
-        lane_.leave();
+        lane.leave();
     }
-
-  private:
-    reliability::Watchdog watchdog_{std::chrono::seconds(20)};
-    reliability::WatchedLane& lane_;
+    reliability::WatchedLane& lane = addLane("host thread");
 };
 
 Hold s_callbackHold;

@@ -8,11 +8,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
 #include <thread>
 
 using namespace hosttest;
-using decodertest::textureInfoText;
 
 namespace {
 
@@ -25,36 +23,26 @@ class Playback : public testing::TestWithParam<std::string> {
     static constexpr uint8_t kId = 255;
 };
 
-// The id first played another clip: the instance started after that one's stop learns its own
-// parameter sets. A second start, with the other codec, is refused and changes nothing. Each
-// access unit is committed once the previous picture arrived, racing the render thread, which
-// polls the figures as a host's overlay does. Where the platform pads picture rows, only a
-// texture as wide as the padded row receives pictures, in its left columns.
+// The id first played a clip of the other codec: the instance started after that one's stop
+// learns its own parameter sets. A second start, with the other codec, is refused and changes
+// nothing. Each access unit is committed once the previous picture arrived, racing the render
+// thread, which polls the figures as a host's overlay does. Where the platform pads picture rows,
+// the texture is as wide as the padded row and receives pictures in its left columns.
 TEST_P(Playback, EveryPictureAfterBindingIsUploadedInOrderOrCountedAsReplaced) {
-    const FixtureClip& clip = testsupport::fixtureClip(GetParam());
+    const testsupport::FixtureClip& clip = testsupport::fixtureClip(GetParam());
     const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip);
     const std::vector<std::string> md5s = testsupport::readFrameMd5s(clip);
-    const char* before = clip.width == 16 ? "h265_main_320x240" : "h264_tiny_16x16";
-    const auto earlier = startWatched(kId, configFor(testsupport::fixtureClip(before)));
-    ASSERT_TRUE(commit(kId, unitsOf(before)[0]));
+    const bool h265 = clip.codec == testsupport::Codec::H265;
+    const auto earlier = startWatched(kId, h265 ? "{}" : "{\"isH265\":true}");
+    ASSERT_TRUE(commit(kId, unitsOf(h265 ? "h264_tiny_16x16" : "h265_main_320x240")[0]));
     ASSERT_TRUE(earlier->waitForPictures(1));
     H264Decoder_stop(kId);
 
-    const bool h265 = clip.codec == testsupport::Codec::H265;
-    const auto tap = startWatched(kId, configFor(clip));
+    const auto tap = startWatched(kId, h265 ? "{\"isH265\":true}" : "{}");
     EXPECT_FALSE(start(kId, h265 ? "{}" : "{\"isH265\":true}"));
     ASSERT_TRUE(commit(kId, units[0]));
     ASSERT_TRUE(tap->waitForPictures(1));
     const int rowWidth = tap->pictures()[0].bytesPerRow / 4;
-    std::vector<std::string> texts{textureInfoText(clip.width, clip.height)};
-    size_t next = 1;
-    if (rowWidth != clip.width) {
-        texts.push_back(textureInfoText(rowWidth, clip.height));
-        ASSERT_TRUE(bind(kId, kTexture, textureDescription(clip.width, clip.height)));
-        ASSERT_TRUE(commit(kId, units[next++]));
-        ASSERT_TRUE(tap->waitForPictures(2));
-        EXPECT_EQ(snapshotTexture(kId)->frameBuffer, opaqueBlack(clip.width, clip.height));
-    }
     ASSERT_TRUE(bind(kId, kTexture, textureDescription(rowWidth, clip.height)));
     auto* backend = new RecordingBackend;
     backend->fingerprintedWidth = clip.width;
@@ -67,12 +55,12 @@ TEST_P(Playback, EveryPictureAfterBindingIsUploadedInOrderOrCountedAsReplaced) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
-    size_t arrived = next;
+    size_t arrived = 1;
     while (arrived < units.size() && commit(kId, units[arrived], uint32_t(arrived * 3600)) &&
            tap->waitForPictures(arrived + 1)) {
         ++arrived;
     }
-    const uint64_t delivered = units.size() - next;
+    const uint64_t delivered = units.size() - 1;
     const auto settled = [&] {
         const decodertest::Statistics figures = statisticsOf(kId);
         return figures.count("uploaded") + figures.dropped("textureBusy") >= delivered;
@@ -94,7 +82,7 @@ TEST_P(Playback, EveryPictureAfterBindingIsUploadedInOrderOrCountedAsReplaced) {
     const std::string black =
         testsupport::md5Hex({clip.width, clip.height, opaqueBlack(clip.width, clip.height)});
     uint64_t uploaded = 0;
-    auto after = md5s.begin() + long(next);
+    auto after = md5s.begin() + 1;
     for (const auto& [texture, width, height, rowPitch, md5] : backend->takeUploads()) {
         EXPECT_EQ(std::tie(texture, width, height), std::tie(kTexture, rowWidth, clip.height));
         if (uploaded == 0 && md5 == black) {
@@ -105,31 +93,22 @@ TEST_P(Playback, EveryPictureAfterBindingIsUploadedInOrderOrCountedAsReplaced) {
         ++after;
         ++uploaded;
     }
-    EXPECT_EQ(textsOf(kId), texts);
 
     const decodertest::Statistics figures = statisticsOf(kId);
-    for (const auto& [count, value] : std::map<std::string, uint64_t>{{"decoded", units.size()},
-                                                                      {"delivered", delivered},
-                                                                      {"uploaded", uploaded},
-                                                                      {"queued", 0},
-                                                                      {"sessions", 1}}) {
-        EXPECT_EQ(figures.count(count.c_str()), value) << count;
-    }
+    EXPECT_EQ(figures.count("decoded"), units.size());
+    EXPECT_EQ(figures.count("delivered"), delivered);
+    EXPECT_EQ(figures.count("uploaded"), uploaded);
+    EXPECT_EQ(figures.count("queued"), 0u);
+    EXPECT_EQ(figures.count("sessions"), 1u);
     // A picture is lost only to a newer one that came before any render event could take it.
-    for (const auto& [reason, value] :
-         std::map<std::string, uint64_t>{{"noTexture", 1},
-                                         {"sizeMismatch", next - 1},
-                                         {"textureBusy", delivered - uploaded},
-                                         {"queueFull", 0},
-                                         {"decodeError", 0}}) {
-        EXPECT_EQ(figures.dropped(reason.c_str()), value) << reason;
+    EXPECT_EQ(figures.dropped("noTexture"), 1u);
+    EXPECT_EQ(figures.dropped("textureBusy"), delivered - uploaded);
+    for (const char* reason : {"sizeMismatch", "queueFull", "decodeError"}) {
+        EXPECT_EQ(figures.dropped(reason), 0u) << reason;
     }
     const rapidjson::Value& json = figures.json();
-    EXPECT_STREQ(json["codec"].GetString(), h265 ? "h265" : "h264");
     EXPECT_EQ(json["width"].GetInt(), clip.width);
     EXPECT_EQ(json["height"].GetInt(), clip.height);
-    EXPECT_EQ(json["lastStatus"].GetInt(), 0);
-    EXPECT_FALSE(figures.flag("keyframeNeeded"));
     for (const char* times : {"decodeMs", "latencyMs"}) {
         EXPECT_GT(json[times]["max"].GetDouble(), 0.0) << times;
         EXPECT_LE(json[times]["p50"].GetDouble(), json[times]["p95"].GetDouble()) << times;

@@ -1,47 +1,18 @@
-// Plugin load and unload, device events and the render event, with the host's interfaces faked
-// and, where a real backend is made, a real headless OpenGL context.
+// Plugin load and unload, device events and the render event, with the host simulator's
+// interfaces and, where a real backend is made, a real headless OpenGL context.
 #include "EglContext.h"
 #include "HostSupport.h"
+#include "SimulatedHostInterfaces.h"
 
 #include <gtest/gtest.h>
 
 #include <future>
 #include <map>
-#include <thread>
 #include <tuple>
 
 using namespace hosttest;
 
 namespace {
-
-// The host's interface registry and graphics interface, reporting one renderer.
-struct FakeHost {
-    static inline UnityGfxRenderer renderer;
-    static inline bool offersGraphics;
-    static inline std::vector<IUnityGraphicsDeviceEventCallback> registered, unregistered;
-    static inline IUnityGraphics graphics{
-        [] { return renderer; },
-        [](IUnityGraphicsDeviceEventCallback callback) { registered.push_back(callback); },
-        [](IUnityGraphicsDeviceEventCallback callback) { unregistered.push_back(callback); },
-        nullptr};
-    // The plugin only looks interfaces up by GUID, and reserves no event ids.
-    static inline IUnityInterfaces interfaces{
-        [](UnityInterfaceGUID guid) -> IUnityInterface* {
-            const UnityInterfaceGUID wanted = UnityInterfaceTraits<IUnityGraphics>::guid();
-            const bool isGraphics =
-                guid.m_GUIDHigh == wanted.m_GUIDHigh && guid.m_GUIDLow == wanted.m_GUIDLow;
-            return isGraphics && offersGraphics ? &graphics : nullptr;
-        },
-        nullptr, nullptr, nullptr};
-
-    static IUnityInterfaces* with(UnityGfxRenderer reported, bool offers) {
-        renderer = reported;
-        offersGraphics = offers;
-        registered.clear();
-        unregistered.clear();
-        return &interfaces;
-    }
-};
 
 constexpr auto kOpenGL = kUnityGfxRendererOpenGLCore;
 constexpr auto kWithoutBackend = UnityGfxRenderer(4);  // a renderer no backend serves
@@ -60,33 +31,17 @@ class EventLog : public RecordingBackend {
     std::vector<int>& log_;
 };
 
-// A load registers for device events where the host offers graphics and makes the backend of its
-// renderer; an unload only unregisters. Every event reaches the current backend; shutdown ends it
-// after its event, initialize replaces it with the backend of the renderer the host now reports.
+// A load registers for device events and makes the backend of the host's renderer, none for a
+// host that offers no graphics; an unload only unregisters. Every event reaches the current
+// backend; shutdown ends it after its event, initialize replaces it with the backend of the
+// renderer the host now reports.
 TEST(DeviceLifecycle, TheBackendFollowsTheHostsRendererAndDeviceEvents) {
     std::string whyNot;
     const auto context = headlessgl::EglContext::create(kOpenGL, &whyNot);
     ASSERT_TRUE(context) << whyNot;
-    const struct {
-        UnityGfxRenderer renderer;
-        bool offersGraphics;
-        size_t registrations;
-        bool backend;
-    } hosts[] = {
-        {kOpenGL, true, 1, true}, {kWithoutBackend, true, 1, false}, {kOpenGL, false, 0, false}};
-    for (const auto& row : hosts) {
-        SCOPED_TRACE(testing::Message() << row.renderer << (row.offersGraphics ? "" : " hidden"));
-        IUnityInterfaces* const interfaces = FakeHost::with(row.renderer, row.offersGraphics);
-        UnityPluginLoad(interfaces);
-        EXPECT_EQ(s_UnityInterfaces, interfaces);
-        EXPECT_EQ(FakeHost::registered, std::vector<IUnityGraphicsDeviceEventCallback>(
-                                            row.registrations, &OnGraphicsDeviceEvent));
-        EXPECT_EQ(bool(s_CurrentAPI), row.backend);
-        const RenderAPI* loaded = s_CurrentAPI.get();
-        UnityPluginUnload();
-        EXPECT_EQ(FakeHost::unregistered, FakeHost::registered);
-        EXPECT_EQ(s_CurrentAPI.get(), loaded) << "unload leaves the backend";
-    }
+    UnityPluginLoad(nullptr);
+    EXPECT_FALSE(s_CurrentAPI);
+    UnityPluginUnload();
 
     enum After { Same, None, New };
     const struct {
@@ -96,29 +51,31 @@ TEST(DeviceLifecycle, TheBackendFollowsTheHostsRendererAndDeviceEvents) {
         std::vector<int> log;
         After after;
     } events[] = {
-        {kUnityGfxDeviceEventBeforeReset, kOpenGL, true, {2}, Same},
-        {kUnityGfxDeviceEventAfterReset, kOpenGL, true, {3}, Same},
         {UnityGfxDeviceEventType(77), kOpenGL, true, {77}, Same},
         {kUnityGfxDeviceEventShutdown, kOpenGL, true, {1, kDestroyed}, None},
-        {kUnityGfxDeviceEventShutdown, kOpenGL, false, {}, None},
+        {kUnityGfxDeviceEventShutdown, kWithoutBackend, false, {}, None},
         {kUnityGfxDeviceEventInitialize, kOpenGL, true, {kDestroyed}, New},
-        {kUnityGfxDeviceEventInitialize, kOpenGL, false, {}, New},
         {kUnityGfxDeviceEventInitialize, kWithoutBackend, true, {kDestroyed}, None},
     };
     for (const auto& row : events) {
         SCOPED_TRACE(testing::Message() << "event " << row.event << ", renderer " << row.renderer
                                         << (row.backendBefore ? ", with a backend" : ""));
-        s_Graphics = FakeHost::with(row.renderer, true)->Get<IUnityGraphics>();
+        SimulatedHostInterfaces host(row.renderer);
+        UnityPluginLoad(host.interfaces());
+        EXPECT_EQ(s_UnityInterfaces, host.interfaces());
+        EXPECT_EQ(bool(s_CurrentAPI), row.renderer == kOpenGL) << "the load's backend";
         std::vector<int> log;
         s_CurrentAPI.reset(row.backendBefore ? new EventLog(log) : nullptr);
-        const RenderAPI* before = s_CurrentAPI.get();
-        OnGraphicsDeviceEvent(row.event);
+        const RenderAPI* const before = s_CurrentAPI.get();
+        host.sendDeviceEvent(row.event);
         EXPECT_EQ(log, row.log);
-        EXPECT_EQ(!s_CurrentAPI ? None : s_CurrentAPI.get() == before ? Same : New, row.after);
+        const RenderAPI* const after = s_CurrentAPI.get();
+        EXPECT_EQ(!after ? None : after == before ? Same : New, row.after);
+        UnityPluginUnload();
+        EXPECT_EQ(host.registeredCallbackCount(), 0u);
+        EXPECT_EQ(s_CurrentAPI.get(), after) << "unload leaves the backend";
         s_CurrentAPI.reset();
     }
-    UnityPluginLoad(nullptr);
-    EXPECT_FALSE(s_CurrentAPI);
 }
 
 void* textureOf(uint8_t id) {
@@ -156,7 +113,6 @@ TEST(RenderEvent, UploadsWhatIsNewInAscendingIdOrder) {
         std::map<uint8_t, int> shown;
     } events[] = {
         {1, {}, -1, {{3, kBlack}, {200, kBlack}, {255, kBlack}}},
-        {0, {}, -1, {}},
         {-1, {{3, {7}}}, -1, {{3, 7}}},
         {12345, {{3, {8, 9}}, {200, {5}}}, -1, {{3, 9}, {200, 5}}},
         {1, {{3, {10}}, {200, {6}}}, 200, {{3, 10}}},
@@ -184,21 +140,19 @@ TEST(RenderEvent, UploadsWhatIsNewInAscendingIdOrder) {
         }
         // Another thread stands for the decode output copying a picture.
         std::promise<void> holding, released;
-        std::thread holder;
+        std::future<void> holder;
         if (event.heldId >= 0) {
-            holder = std::thread([&, &state = h264_execs.at(uint8_t(event.heldId))->texCfg] {
-                std::lock_guard<std::mutex> lock(*state.texMutex);
-                holding.set_value();
-                released.get_future().wait();
-            });
+            holder = std::async(std::launch::async,
+                                [&, &state = h264_execs.at(uint8_t(event.heldId))->texCfg] {
+                                    std::lock_guard<std::mutex> lock(*state.texMutex);
+                                    holding.set_value();
+                                    released.get_future().wait();
+                                });
             holding.get_future().wait();
         }
         H264Decoder_nativeRenderEventFunc()(event.eventId);
         EXPECT_EQ(backend->takeUploads(), expected) << "event " << event.eventId;
-        if (holder.joinable()) {
-            released.set_value();
-            holder.join();
-        }
+        released.set_value();
     }
     EXPECT_EQ(statisticsOf(3).dropped("textureBusy"), 1u) << "picture 8";
 

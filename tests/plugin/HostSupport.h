@@ -27,7 +27,6 @@ namespace hosttest {
 using decodertest::PictureTap;
 using decodertest::TextureInfoLog;
 using testsupport::AccessUnit;
-using testsupport::FixtureClip;
 
 inline int textureHandle = 0;
 inline void* const kTexture = &textureHandle;
@@ -80,10 +79,6 @@ inline std::vector<AccessUnit> unitsOf(const std::string& clipName) {
     return testsupport::readAccessUnits(testsupport::fixtureClip(clipName));
 }
 
-inline std::string configFor(const FixtureClip& clip) {
-    return clip.codec == testsupport::Codec::H265 ? "{\"isH265\":true}" : "{}";
-}
-
 inline bool bind(uint8_t decoderId, void* texture, const std::string& textureJson) {
     return H264Decoder_setNativeTexturePointer(decoderId, texture,
                                                decodertest::utf16(textureJson).c_str());
@@ -111,14 +106,6 @@ inline std::shared_ptr<PictureTap> startWatched(uint8_t decoderId, const std::st
     EXPECT_TRUE(start(decoderId, configJson)) << int(decoderId);
     EXPECT_TRUE(H264Decoder_registerCallback(decoderId, TextureInfoLog::first()));
     return PictureTap::install(decoderId);
-}
-
-inline std::vector<std::string> textsOf(uint8_t decoderId) {
-    std::vector<std::string> texts;
-    for (const TextureInfoLog::Call& call : TextureInfoLog::callsFor(decoderId)) {
-        texts.push_back(call.text);
-    }
-    return texts;
 }
 
 // The figures H264Decoder_getStatistics reports for a running instance.
