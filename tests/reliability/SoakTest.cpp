@@ -19,9 +19,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// The access unit with a user_data_unregistered SEI message (NAL unit type 6, payload type 5) of
-// `payloadBytes` before its first slice, as some encoders and streaming servers send them. The
-// payload holds no zero bytes, so it needs no emulation prevention.
+// The access unit behind a user_data_unregistered SEI message (NAL unit type 6, payload type 5)
+// of `payloadBytes`, as some encoders and streaming servers send them. The payload holds no zero
+// bytes, so it needs no emulation prevention.
 AccessUnit withUserDataSei(const AccessUnit& unit, size_t payloadBytes) {
     AccessUnit sei = {0, 0, 0, 1, 0x06, 5};
     size_t size = 16 + payloadBytes;
@@ -34,28 +34,16 @@ AccessUnit withUserDataSei(const AccessUnit& unit, size_t payloadBytes) {
         sei.push_back(uint8_t(1 + i % 255));
     }
     sei.push_back(0x80);  // the stop bit
-    size_t at = 0;
-    while (at + 3 < unit.size() && !(unit[at] == 0 && unit[at + 1] == 0 && unit[at + 2] == 1 &&
-                                     (unit[at + 3] & 0x1F) >= 1 && (unit[at + 3] & 0x1F) <= 5)) {
-        ++at;
-    }
-    at -= at > 0 && unit[at - 1] == 0;
-    sei.insert(sei.begin(), unit.begin(), unit.begin() + std::ptrdiff_t(at));
-    sei.insert(sei.end(), unit.begin() + std::ptrdiff_t(at), unit.end());
+    sei.insert(sei.end(), unit.begin(), unit.end());
     return sei;
 }
 
-// A stream made of `segments`, played one after the other again and again. Each segment begins
+// A stream made of segments, played one after the other again and again. Each segment begins
 // with its parameter sets and a keyframe; one whose picture size differs from the segment before
-// brings a new session, which reports its size `sizeReports` times (the platform reports the
-// padded width of rows it pads), and the session before ends with its thread and memory.
-struct Segment {
-    const char* clip;
-    int sizeReports;
-};
+// brings a new session, and the session before ends with its thread and memory.
 struct LongStream {
     const char* what;
-    std::vector<Segment> segments;
+    std::vector<const char*> segments;
     size_t seiPayloadBytes;
     bool textureBound;
     size_t units;
@@ -76,36 +64,26 @@ TEST_P(Soak, PicturesStayExactAndThreadsAndMemoryFlat) {
     const size_t warmUp = std::min(run.units, std::max<size_t>(300, run.units / 10));
     std::vector<AccessUnit> units;
     std::vector<std::string> md5s;
-    std::vector<int> reportsAt;  // what each unit brings, but for the stream's very first
-    for (size_t segment = 0; segment < run.segments.size(); ++segment) {
-        const FixtureClip& clip = fixtureClip(run.segments[segment].clip);
-        const FixtureClip& before = fixtureClip(
-            run.segments[(segment + run.segments.size() - 1) % run.segments.size()].clip);
-        const bool sizeChanges = before.width != clip.width || before.height != clip.height;
-        const std::vector<AccessUnit> clipUnits = readAccessUnits(clip);
-        for (size_t i = 0; i < clipUnits.size(); ++i) {
-            reportsAt.push_back(i == 0 && sizeChanges ? run.segments[segment].sizeReports : 0);
-            units.push_back(run.seiPayloadBytes ? withUserDataSei(clipUnits[i], run.seiPayloadBytes)
-                                                : clipUnits[i]);
+    for (const char* segment : run.segments) {
+        const FixtureClip& clip = fixtureClip(segment);
+        for (const AccessUnit& unit : readAccessUnits(clip)) {
+            units.push_back(run.seiPayloadBytes ? withUserDataSei(unit, run.seiPayloadBytes)
+                                                : unit);
         }
         const std::vector<std::string> clipMd5s = readFrameMd5s(clip);
         md5s.insert(md5s.end(), clipMd5s.begin(), clipMd5s.end());
     }
     ASSERT_EQ(units.size(), md5s.size());
 
-    decodertest::TextureInfoLog::forget(kId);
     ASSERT_TRUE(hosttest::start(kId, "{}"));
-    ASSERT_TRUE(H264Decoder_registerCallback(kId, decodertest::TextureInfoLog::first()));
-    const FixtureClip& first = fixtureClip(run.segments.front().clip);
+    const FixtureClip& first = fixtureClip(run.segments.front());
     int texture = 0;
     ASSERT_TRUE(
         !run.textureBound ||
         hosttest::bind(kId, &texture, hosttest::textureDescription(first.width, first.height)));
     const auto tap = decodertest::PictureTap::install(kId);
     ProcessFigures afterWarmUp;
-    size_t expectedReports = 0;
     for (size_t i = 0; i < run.units; ++i) {
-        expectedReports += i == 0 ? run.segments.front().sizeReports : reportsAt[i % units.size()];
         ASSERT_TRUE(hosttest::commit(kId, units[i % units.size()], uint32_t(i * 3600)));
         ASSERT_TRUE(tap->waitForPictures(i + 1, std::chrono::seconds(5)))
             << "access unit " << i << " gave no picture";
@@ -117,14 +95,12 @@ TEST_P(Soak, PicturesStayExactAndThreadsAndMemoryFlat) {
     returnFreeAllocatorPages();
     ProcessFigures atEnd = currentProcessFigures();
     atEnd.threads = threadCountOnceJoinedThreadsAreGone(afterWarmUp.threads);
-    const size_t reports = decodertest::TextureInfoLog::countFor(kId);
     H264Decoder_stop(kId);
 
     const std::vector<decodertest::PictureTap::Picture> pictures = tap->pictures();
     for (size_t i = 0; i < pictures.size(); ++i) {
         ASSERT_EQ(pictures[i].md5, md5s[i % md5s.size()]) << "picture " << i;
     }
-    EXPECT_EQ(reports, expectedReports) << "each new size's session reports it, once";
     EXPECT_EQ(atEnd.threads, afterWarmUp.threads);
     if (!sanitizerOwnsMemory()) {
         EXPECT_LE(atEnd.residentBytes - afterWarmUp.residentBytes, kFlatResidentBytes)
@@ -137,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
     LongStreams, Soak,
     testing::Values(
         LongStream{"LargeSeiAndRepeatedParameterSets",
-                   {{"h264_repeat_headers_320x240", 1}},
+                   {"h264_repeat_headers_320x240"},
                    64 * 1024,
                    true,
                    // RELIABILITY_SOAK_UNITS sets its length.
@@ -145,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
                        ? size_t(std::max(1L, std::atol(std::getenv("RELIABILITY_SOAK_UNITS"))))
                        : 10000},
         LongStream{"APictureSizeThatChangesWithEverySegment",
-                   {{"h264_cbp_320x240", 1}, {"h264_odd_642x362", 2}},
+                   {"h264_cbp_320x240", "h264_odd_642x362"},
                    0,
                    false,
                    3000}),

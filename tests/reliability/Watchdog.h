@@ -4,11 +4,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <mutex>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,32 +31,26 @@ class WatchedLane {
 
   private:
     friend class Watchdog;
-    std::string name_;
+    const std::string name_;
     std::atomic<unsigned long long> progress_{0};
     std::atomic<const char*> activity_{"not started"};
     std::atomic<int> decoderId_{-1};
     std::atomic<bool> finished_{false};
 };
 
+// Lanes are added before start(); their addresses stay valid for the watchdog's life.
 class Watchdog {
   public:
     explicit Watchdog(std::chrono::seconds stallLimit) : stallLimit_(stallLimit) {}
-    ~Watchdog() { stop(); }
-
-    // Lanes are added before start(); their addresses stay valid for the watchdog's life.
-    WatchedLane& addLane(const std::string& name) { return lanes_.emplace_back(name); }
-    void start() {
-        thread_ = std::thread([this] { watch(); });
-    }
-    void stop() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
+    ~Watchdog() {
+        stop_.set_value();
         if (thread_.joinable()) {
             thread_.join();
         }
+    }
+    WatchedLane& addLane(const std::string& name) { return lanes_.emplace_back(name); }
+    void start() {
+        thread_ = std::thread([this] { watch(); });
     }
 
   private:
@@ -65,8 +58,7 @@ class Watchdog {
         using Clock = std::chrono::steady_clock;
         std::vector<unsigned long long> lastProgress(lanes_.size(), 0);
         std::vector<Clock::time_point> lastMove(lanes_.size(), Clock::now());
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!wake_.wait_for(lock, std::chrono::milliseconds(200), [&] { return stopping_; })) {
+        while (stopped_.wait_for(std::chrono::milliseconds(200)) == std::future_status::timeout) {
             for (size_t i = 0; i < lanes_.size(); ++i) {
                 if (lanes_[i].progress_ != lastProgress[i] || lanes_[i].finished_) {
                     lastProgress[i] = lanes_[i].progress_;
@@ -76,11 +68,9 @@ class Watchdog {
                                  "watchdog: %s made no progress for %lld s; every thread:\n",
                                  lanes_[i].name_.c_str(), (long long)stallLimit_.count());
                     for (const WatchedLane& lane : lanes_) {
-                        std::fprintf(stderr, "  %s: %s", lane.name_.c_str(), lane.activity_.load());
-                        if (lane.decoderId_ >= 0) {
-                            std::fprintf(stderr, " (decoder id %d)", lane.decoderId_.load());
-                        }
-                        std::fprintf(stderr, ", %llu calls done%s\n", lane.progress_.load(),
+                        std::fprintf(stderr, "  %s: %s (decoder id %d), %llu calls done%s\n",
+                                     lane.name_.c_str(), lane.activity_.load(),
+                                     lane.decoderId_.load(), lane.progress_.load(),
                                      lane.finished_ ? ", finished" : "");
                     }
                     std::abort();
@@ -89,11 +79,10 @@ class Watchdog {
         }
     }
 
-    std::chrono::seconds stallLimit_;
+    const std::chrono::seconds stallLimit_;
     std::deque<WatchedLane> lanes_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
+    std::promise<void> stop_;
+    std::future<void> stopped_ = stop_.get_future();
     std::thread thread_;
 };
 
