@@ -27,7 +27,6 @@ namespace {
 
 struct CallRecord {
     std::mutex mutex;
-    std::condition_variable changed;
     std::map<uint8_t, std::vector<TextureInfoLog::Call>> calls;
 };
 
@@ -41,7 +40,6 @@ void record(const uint8_t* decoderId, const H264DecoderChar16* text) {
     CallRecord& log = callRecord();
     std::lock_guard<std::mutex> lock(log.mutex);
     log.calls[*decoderId].push_back({callback, decoderId, *decoderId, utf8(text)});
-    log.changed.notify_all();
 }
 
 }  // namespace
@@ -58,14 +56,6 @@ std::vector<TextureInfoLog::Call> TextureInfoLog::callsFor(uint8_t decoderId) {
     CallRecord& log = callRecord();
     std::lock_guard<std::mutex> lock(log.mutex);
     return log.calls[decoderId];
-}
-
-bool TextureInfoLog::waitForCalls(uint8_t decoderId, size_t count,
-                                  std::chrono::milliseconds timeout) {
-    CallRecord& log = callRecord();
-    std::unique_lock<std::mutex> lock(log.mutex);
-    return log.changed.wait_for(lock, timeout,
-                                [&] { return log.calls[decoderId].size() >= count; });
 }
 
 void TextureInfoLog::forget(uint8_t decoderId) {

@@ -51,10 +51,6 @@ class TextureInfoLog {
     static H264DecoderTextureInfoCallback second();
 
     static std::vector<Call> callsFor(uint8_t decoderId);
-    static size_t countFor(uint8_t decoderId) { return callsFor(decoderId).size(); }
-    // Waits until the id has had `count` calls; false on timeout.
-    static bool waitForCalls(uint8_t decoderId, size_t count,
-                             std::chrono::milliseconds timeout = 20s);
     static void forget(uint8_t decoderId);
 };
 
