@@ -315,35 +315,6 @@ TEST(Stress, EveryExportedFunctionFromEightThreadsWithRenderEventsAndDecodingStr
     EXPECT_EQ(host.registeredCallbackCount(), 0u);
 }
 
-void neverReturns(const uint8_t*, const H264DecoderChar16*) {
-    for (;;) {
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-    }
-}
-
-// H264Decoder_stop waits for its instance's current unit, and the host callback inside that unit
-// never returns: the watchdog ends the process, naming the call that waits.
-TEST(WatchdogDeathTest, AbortsNamingTheStuckCallWhenACallbackNeverReturns) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            const auto library = openPlugin();
-            const AccessUnit first = readAccessUnits(fixtureClip("h264_cbp_320x240")).front();
-            Watchdog watchdog(std::chrono::seconds(2));
-            WatchedLane& host = watchdog.addLane("host thread");
-            watchdog.start();
-            library->api().start(9, u"{}");
-            library->api().registerCallback(9, &neverReturns);
-            library->api().commitFrame(9, first.data(), 0, 0, uint32_t(first.size()), 0);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            host.enter("H264Decoder_stop", 9);
-            library->api().stop(9);
-            host.leave();
-        },
-        "host thread made no progress for 2 s.*\n.*host thread: H264Decoder_stop "
-        "\\(decoder id 9\\), 0 calls done");
-}
-
 // Start/decode/stop cycles of a round. ThreadSanitizer keeps state for the threads a process
 // ran and runs out of it after a few thousand; each cycle starts three (the decode thread, the
 // session's worker, a conversion helper), so it gets fewer cycles.
