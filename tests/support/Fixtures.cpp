@@ -10,32 +10,27 @@ namespace testsupport {
 
 namespace {
 
-std::string requireString(const rapidjson::Value& entry, const char* key) {
-    if (!entry.HasMember(key) || !entry[key].IsString()) {
-        throw std::runtime_error(std::string("manifest entry lacks string '") + key + "'");
+// The entry's member of that name, which must hold a T.
+template <typename T>
+T require(const rapidjson::Value& entry, const char* key) {
+    if (!entry.HasMember(key) || !entry[key].Is<T>()) {
+        throw std::runtime_error(std::string("manifest entry lacks a valid '") + key + "'");
     }
-    return entry[key].GetString();
-}
-
-int requireInt(const rapidjson::Value& entry, const char* key) {
-    if (!entry.HasMember(key) || !entry[key].IsInt()) {
-        throw std::runtime_error(std::string("manifest entry lacks integer '") + key + "'");
-    }
-    return entry[key].GetInt();
+    return entry[key].Get<T>();
 }
 
 FixtureClip clipFromJson(const rapidjson::Value& entry) {
     FixtureClip clip;
-    clip.name = requireString(entry, "name");
-    clip.file = requireString(entry, "file");
-    clip.codec = requireString(entry, "codec") == "h265" ? Codec::H265 : Codec::H264;
-    clip.width = requireInt(entry, "width");
-    clip.height = requireInt(entry, "height");
-    clip.frames = requireInt(entry, "frames");
-    clip.accessUnits = requireInt(entry, "access_units");
-    clip.matrix = requireString(entry, "matrix");
-    clip.referenceFrames = requireInt(entry, "reference_frames");
-    clip.description = requireString(entry, "description");
+    clip.name = require<const char*>(entry, "name");
+    clip.file = require<const char*>(entry, "file");
+    clip.codec =
+        std::string(require<const char*>(entry, "codec")) == "h265" ? Codec::H265 : Codec::H264;
+    clip.width = require<int>(entry, "width");
+    clip.height = require<int>(entry, "height");
+    clip.frames = require<int>(entry, "frames");
+    clip.accessUnits = require<int>(entry, "access_units");
+    clip.matrix = require<const char*>(entry, "matrix");
+    clip.referenceFrames = require<int>(entry, "reference_frames");
     return clip;
 }
 

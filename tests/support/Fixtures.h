@@ -20,7 +20,6 @@ struct FixtureClip {
     int accessUnits = 0;
     std::string matrix;  // "bt601" or "bt709": the matrix the reference was converted with
     int referenceFrames = 0;
-    std::string description;
 
     std::string path() const;
     std::string referencePath() const;
