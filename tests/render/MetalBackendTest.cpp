@@ -29,10 +29,9 @@ using Texts = std::pair<std::optional<std::string>, std::optional<std::string>>;
 namespace {
 
 struct Object {
-    std::string name;
+    std::string name;         // its kind, or a string's text
     bool heldByHost = false;  // the backend must leave its one reference alone
     int references = 1;
-    std::string text;
     Bytes memory;  // buffer contents or texture pixels, packed rows
     Bytes gpu;     // what the GPU has of a managed buffer: only the ranges marked modified
     Texts texts;   // an error's description and failure reason
@@ -62,7 +61,7 @@ Object& objectOf(id object) {
 
 id make(const std::string& kind, bool heldByHost = false, size_t bytes = 0) {
     id object = class_createInstance(objc_getClass("FakeObject"), 0);
-    world.objects[object] = {kind, heldByHost, 1, {}, Bytes(bytes), {}, {}, {}};
+    world.objects[object] = {kind, heldByHost, 1, Bytes(bytes), {}, {}, {}};
     return object;
 }
 
@@ -129,11 +128,7 @@ IMP implementation(id receiver, SEL sent) {
         const auto& text = std::strcmp(sel_getName(selector), "localizedDescription") == 0
                                ? texts.first
                                : texts.second;
-        id string = text ? autoreleased(make("string")) : nil;
-        if (string != nil) {
-            objectOf(string).text = *text;
-        }
-        return string;
+        return text ? autoreleased(make(*text)) : nil;
     };
     static const std::map<std::string, IMP> implementations = {
         {"alloc",
@@ -148,7 +143,7 @@ IMP implementation(id receiver, SEL sent) {
         {"localizedDescription", imp(localizedText)},
         {"localizedFailureReason", imp(localizedText)},
         {"initWithBytes:length:encoding:", imp(itself)},
-        {"UTF8String", imp(+[](id string, SEL) { return objectOf(string).text.c_str(); })},
+        {"UTF8String", imp(+[](id string, SEL) { return objectOf(string).name.c_str(); })},
         {"newLibraryWithSource:options:error:", imp(+[](id, SEL, id, id, id* error) {
              return makeOrFail("library", world.libraryError, error);
          })},
@@ -252,12 +247,10 @@ class MetalBackend : public testing::Test {
     std::unique_ptr<RenderAPI> backend_;
 };
 
-// The versioned Metal interface serves, or the unversioned one on hosts without it; a host with
-// neither leaves the backend inert instead of crashing. A failed compilation is reported with its
-// description and failure reason and creation goes on without functions; a failed pipeline is
-// reported the same way and the depth state is still made. The errors and their texts are
-// autoreleased, so the backend must not release them. Only Initialize creates anything, and a
-// second one replaces every resource, releasing the first.
+// The versioned Metal interface serves, or the unversioned one on hosts without it; with neither
+// the backend stays inert. A failed compilation or pipeline is reported with the error's texts
+// and the rest is still made; errors and texts are autoreleased, so the backend must not release
+// them. Only Initialize creates anything, and a second one replaces every resource.
 TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
     const Offers versioned = {offer(&metalV1)};
     const Texts badSource{"Compilation failed", "line 3: bad"};
