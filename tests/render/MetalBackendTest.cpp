@@ -1,8 +1,7 @@
 // The Metal backend against a fake Metal in the GNU Objective-C runtime, whose objects answer each
 // message through the runtime's forwarding hook and count references. Every test ends by checking
 // that the backend released what it owned exactly once, messaged nothing after its release, and
-// sent every message inside a pool of its own that drained before the call returned. No OpenGL
-// context is current in this program, which therefore checks the backend factory too.
+// sent every message inside a pool of its own that drained before the call returned.
 #include "IUnityGraphicsMetal.h"
 #include "MetalTypes.h"
 #include "Pictures.h"
@@ -24,7 +23,7 @@
 using objc::UInteger;
 using Names = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
-using Texts = std::pair<std::optional<std::string>, std::optional<std::string>>;
+using Texts = std::map<std::string, std::string>;  // an error's texts by selector
 
 namespace {
 
@@ -34,7 +33,7 @@ struct Object {
     int references = 1;
     Bytes memory;  // buffer contents or texture pixels, packed rows
     Bytes gpu;     // what the GPU has of a managed buffer: only the ranges marked modified
-    Texts texts;   // an error's description and failure reason
+    Texts texts;
     std::map<std::string, uintptr_t> set;  // what each setter was last given
 };
 
@@ -123,12 +122,10 @@ IMP implementation(id receiver, SEL sent) {
         objectOf(receiver);  // notes a message to a released object
     }
     static const auto itself = +[](id object, SEL) { return object; };
-    static const auto localizedText = +[](id error, SEL selector) {
+    static const auto localizedText = +[](id error, SEL selector) -> id {
         const Texts& texts = objectOf(error).texts;
-        const auto& text = std::strcmp(sel_getName(selector), "localizedDescription") == 0
-                               ? texts.first
-                               : texts.second;
-        return text ? autoreleased(make(*text)) : nil;
+        const auto text = texts.find(sel_getName(selector));
+        return text != texts.end() ? autoreleased(make(text->second)) : nil;
     };
     static const std::map<std::string, IMP> implementations = {
         {"alloc",
@@ -181,8 +178,7 @@ IMP implementation(id receiver, SEL sent) {
     return name.rfind("set", 0) == 0 ? imp(set) : nullptr;
 }
 
-// The names of the objects whose count is not what the host holds: the backend's own, leaked,
-// or released once too often.
+// The objects whose count is not what the host holds: leaked, or released once too often.
 Names unbalanced() {
     Names names;
     for (const auto& [object, record] : world.objects) {
@@ -253,8 +249,9 @@ class MetalBackend : public testing::Test {
 // them. Only Initialize creates anything, and a second one replaces every resource.
 TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
     const Offers versioned = {offer(&metalV1)};
-    const Texts badSource{"Compilation failed", "line 3: bad"};
-    const Texts badPipeline{"Invalid pipeline", {}};
+    const Texts badSource{{"localizedDescription", "Compilation failed"},
+                          {"localizedFailureReason", "line 3: bad"}};
+    const Texts badPipeline{{"localizedDescription", "Invalid pipeline"}};
     const char* const pipelineReport = "Metal: Error creating pipeline state: Invalid pipeline\n\n";
     const Names withoutPipeline = {"buffer", "buffer", "depthStencilState"};
     const Names all = {"buffer", "buffer", "depthStencilState", "pipelineState"};
@@ -272,8 +269,7 @@ TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
         {"no error texts", versioned, Texts{}, {}, "<unknown>\n\n\n", all},
         {"bad pipeline", versioned, {}, badPipeline, pipelineReport, withoutPipeline},
     };
-    const float worldMatrix[16] = {};
-    const uint8_t vertices[48] = {};
+    const float zeros[16] = {};  // a world matrix, and the 48 bytes of one triangle
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         TearDown();
@@ -281,16 +277,15 @@ TEST_F(MetalBackend, InitializesWhatTheHostAndTheDeviceAllow) {
         world.offered = row.offers;
         world.libraryError = row.libraryError;
         world.pipelineError = row.pipelineError;
-        for (const UnityGfxDeviceEventType event :
-             {kUnityGfxDeviceEventShutdown, kUnityGfxDeviceEventBeforeReset,
-              kUnityGfxDeviceEventAfterReset, UnityGfxDeviceEventType(42)}) {
+        for (const auto event : {kUnityGfxDeviceEventShutdown, kUnityGfxDeviceEventBeforeReset,
+                                 kUnityGfxDeviceEventAfterReset, UnityGfxDeviceEventType(42)}) {
             backend_->ProcessDeviceEvent(event, &host);
         }
         EXPECT_EQ(world.objects.size(), 2u) << "the host's device and encoder only";
 
         EXPECT_EQ(initialize(), row.report);
         EXPECT_EQ(unbalanced(), row.resources);
-        backend_->DrawSimpleTriangles(worldMatrix, 1, vertices);
+        backend_->DrawSimpleTriangles(zeros, 1, zeros);
         EXPECT_EQ(world.draws.size(), row.resources.empty() ? 0u : 1u);
         initialize();
         EXPECT_EQ(unbalanced().size(), row.resources.size());
@@ -327,9 +322,8 @@ TEST_F(MetalBackend, DrawsWhatFitsItsVertexBufferIntoTheHostsEncoder) {
     EXPECT_EQ(std::memcmp(boundAs("buffer0").gpu.data(), worldMatrix, 64), 0);
 }
 
-// A decoded picture's corner, its rows as far apart as the whole picture's, replaces level 0 of
-// the host's texture, its region and row pitch intact through the runtime (structs by value); the
-// host's buffers map to their contents and reach the GPU whole.
+// A picture's corner, its rows as far apart as the whole picture's, replaces level 0 of the host's
+// texture through the runtime (structs by value); host buffers map whole and reach the GPU whole.
 TEST_F(MetalBackend, UploadsPicturesAndMapsBuffersOfTheHost) {
     testsupport::BgraPicture picture =
         testsupport::readReferencePictures(testsupport::fixtureClip("h264_cbp_1920x1080")).at(0);
@@ -352,14 +346,13 @@ TEST_F(MetalBackend, UploadsPicturesAndMapsBuffersOfTheHost) {
     EXPECT_TRUE(objectOf(buffer).gpu == Bytes(256, 0x5A));
 }
 
-// Each renderer with a backend gets a new one on every call, and making it touches no device (a
-// single OpenGL call from a constructor would fail here); every other value gets none. Every
-// backend hands out texture buffers of packed rows, which EndModifyTexture frees (the sanitizer
-// builds report a leak or a short buffer), and none for sizes beyond 32-bit arithmetic.
+// Each renderer with a backend gets a new one on every call, made without touching a device (no
+// OpenGL context is current in this program); every other value gets none. Every backend hands out
+// texture buffers of packed rows, which EndModifyTexture frees (the sanitizer builds report a leak
+// or a short buffer), and none for sizes beyond 32-bit arithmetic.
 TEST(RenderFactory, GivesEachRendererABackendOfItsOwn) {
-    for (const UnityGfxRenderer renderer :
-         {kUnityGfxRendererOpenGLES20, kUnityGfxRendererOpenGLES30, kUnityGfxRendererOpenGLCore,
-          kUnityGfxRendererMetal}) {
+    for (const auto renderer : {kUnityGfxRendererOpenGLES20, kUnityGfxRendererOpenGLES30,
+                                kUnityGfxRendererOpenGLCore, kUnityGfxRendererMetal}) {
         SCOPED_TRACE(renderer);
         const std::unique_ptr<RenderAPI> backend(CreateRenderAPI(renderer));
         ASSERT_NE(backend, nullptr);

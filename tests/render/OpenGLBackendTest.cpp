@@ -1,5 +1,4 @@
-// The OpenGL backend on a real headless Mesa context of each API it serves, standing in for the
-// host's: one body per behaviour, one program per context, pixels read back.
+// The OpenGL backend on a headless Mesa context of each API it serves, pixels read back.
 #include "EglContext.h"
 #include "Pictures.h"
 #include "RenderAPI.h"
@@ -30,9 +29,8 @@ GLint integer(GLenum parameter) {
     return value;
 }
 
-// A texture made the way the host makes one for BGRA pictures on this API: OpenGL Core stores
-// RGBA8 and takes BGRA uploads; OpenGL ES with a BGRA8888 extension has BGRA storage; without
-// one it can only have RGBA.
+// A texture as the host makes one for BGRA pictures: OpenGL Core stores RGBA8 and takes BGRA;
+// OpenGL ES has BGRA storage with a BGRA8888 extension, and only RGBA without one.
 GLuint makeTexture(GLPixelTransfer transfer, int width, int height) {
     GLuint texture = 0;
     glGenTextures(1, &texture);
@@ -46,8 +44,7 @@ GLuint makeTexture(GLPixelTransfer transfer, int width, int height) {
     return texture;
 }
 
-// Binds a framebuffer that draws into the texture, as the host's render target; the context
-// deletes it with everything else the test made.
+// The host's render target: a framebuffer drawing into the texture, deleted with the context.
 void bindFramebuffer(GLuint texture) {
     GLuint framebuffer = 0;
     glGenFramebuffers(1, &framebuffer);
@@ -73,8 +70,6 @@ class OpenGLBackend : public testing::TestWithParam<UnityGfxRenderer> {
     }
     void TearDown() override {
         EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR)) << "an error stays until read";
-        backend_.reset();
-        context_.reset();
     }
 
     bool isCore() const { return GetParam() == kUnityGfxRendererOpenGLCore; }
@@ -98,15 +93,12 @@ TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
     glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, depthBuffer);
     ASSERT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER), GLenum(GL_FRAMEBUFFER_COMPLETE));
     glViewport(0, 0, kWidth, kHeight);
-    glClearColor(0, 0, 0, 1);
     glClearDepthf(0.5f);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glEnable(GL_CULL_FACE);
-    glCullFace(GL_BACK);
     glEnable(GL_BLEND);
     glBlendFunc(GL_ZERO, GL_ZERO);
     glDepthFunc(GL_NEVER);
-    glDepthMask(GL_TRUE);
     GLuint hostArray = 0;
     if (GetParam() != kUnityGfxRendererOpenGLES20) {
         glGenVertexArrays(1, &hostArray);
