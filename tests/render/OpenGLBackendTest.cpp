@@ -1,6 +1,4 @@
-// The OpenGL backend on a real headless context of each API it serves (OpenGL Core, ES 3.0 and
-// ES 2.0 on Mesa), standing in for the host's: one body per behaviour, one program per context,
-// pixels read back.
+// The OpenGL backend on a headless Mesa context of each API it serves, pixels read back.
 #include "EglContext.h"
 #include "Pictures.h"
 #include "RenderAPI.h"
@@ -31,9 +29,8 @@ GLint integer(GLenum parameter) {
     return value;
 }
 
-// A texture made the way the host makes one for BGRA pictures on this API: OpenGL Core stores
-// RGBA8 and takes BGRA uploads; OpenGL ES with a BGRA8888 extension has BGRA storage; without
-// one it can only have RGBA.
+// A texture as the host makes one for BGRA pictures: OpenGL Core stores RGBA8 and takes BGRA;
+// OpenGL ES has BGRA storage with a BGRA8888 extension, and only RGBA without one.
 GLuint makeTexture(GLPixelTransfer transfer, int width, int height) {
     GLuint texture = 0;
     glGenTextures(1, &texture);
@@ -47,8 +44,7 @@ GLuint makeTexture(GLPixelTransfer transfer, int width, int height) {
     return texture;
 }
 
-// Binds a framebuffer that draws into the texture, as the host's render target; the context
-// deletes it with everything else the test made.
+// The host's render target: a framebuffer drawing into the texture, deleted with the context.
 void bindFramebuffer(GLuint texture) {
     GLuint framebuffer = 0;
     glGenFramebuffers(1, &framebuffer);
@@ -56,10 +52,11 @@ void bindFramebuffer(GLuint texture) {
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
 }
 
-std::vector<uint8_t> readRgba(int x, int y, int width, int height) {
-    std::vector<uint8_t> rgba(size_t(width) * height * 4);
-    glReadPixels(x, y, width, height, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
-    return rgba;
+// Read back as BGRA, which every context here offers, so that pictures compare as decoded.
+std::vector<uint8_t> readBgra(int x, int y, int width, int height) {
+    std::vector<uint8_t> bgra(size_t(width) * height * 4);
+    glReadPixels(x, y, width, height, GL_BGRA_EXT, GL_UNSIGNED_BYTE, bgra.data());
+    return bgra;
 }
 
 class OpenGLBackend : public testing::TestWithParam<UnityGfxRenderer> {
@@ -70,12 +67,9 @@ class OpenGLBackend : public testing::TestWithParam<UnityGfxRenderer> {
         ASSERT_NE(context_, nullptr) << whyNot;
         backend_.reset(CreateRenderAPI(GetParam()));
         backend_->ProcessDeviceEvent(kUnityGfxDeviceEventInitialize, nullptr);
-        ASSERT_EQ(glGetError(), GLenum(GL_NO_ERROR));
     }
     void TearDown() override {
-        EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
-        backend_.reset();
-        context_.reset();
+        EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR)) << "an error stays until read";
     }
 
     bool isCore() const { return GetParam() == kUnityGfxRendererOpenGLCore; }
@@ -85,11 +79,10 @@ class OpenGLBackend : public testing::TestWithParam<UnityGfxRenderer> {
 };
 
 // 21 triangles fill 1008 of the vertex buffer's 1024 bytes, each in its own column once the world
-// matrix halves x, in front of a cleared depth of 0.5. Then a green one nearer than that passes
+// matrix halves x, in front of a cleared depth of 0.5; a green one nearer than that then passes
 // only where they wrote no depth, and a blue one behind it nowhere. The host left culling,
-// blending, a rejecting depth test and a vertex array of its own; that array stays as it was:
-// OpenGL Core draws through one of the backend's own, deleted after the draw; OpenGL ES 3.0 uses
-// whatever is bound; ES 2.0 has none.
+// blending, a rejecting depth test and its own vertex array, which stays as it was: OpenGL Core
+// draws through an array of the backend's, deleted after the draw, ES 3.0 through the bound one.
 TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
     constexpr int kTriangles = 21, kWidth = kTriangles * 8, kHeight = 8;
     bindFramebuffer(makeTexture(GLPixelTransfer::SwizzleToRgba, kWidth, kHeight));
@@ -100,15 +93,12 @@ TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
     glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, depthBuffer);
     ASSERT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER), GLenum(GL_FRAMEBUFFER_COMPLETE));
     glViewport(0, 0, kWidth, kHeight);
-    glClearColor(0, 0, 0, 1);
     glClearDepthf(0.5f);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glEnable(GL_CULL_FACE);
-    glCullFace(GL_BACK);
     glEnable(GL_BLEND);
     glBlendFunc(GL_ZERO, GL_ZERO);
     glDepthFunc(GL_NEVER);
-    glDepthMask(GL_TRUE);
     GLuint hostArray = 0;
     if (GetParam() != kUnityGfxRendererOpenGLES20) {
         glGenVertexArrays(1, &hostArray);
@@ -117,9 +107,9 @@ TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
     // The colour under normalised device coordinates (x, y), give or take one step of rounding.
     const auto expectColor = [](float x, float y, std::array<int, 3> rgb,
                                 const std::string& where) {
-        const auto pixel = readRgba(int((x + 1) / 2 * kWidth), int((y + 1) / 2 * kHeight), 1, 1);
+        const auto pixel = readBgra(int((x + 1) / 2 * kWidth), int((y + 1) / 2 * kHeight), 1, 1);
         for (size_t channel = 0; channel < 3; ++channel) {
-            EXPECT_NEAR(pixel[channel], rgb[channel], 1) << where;
+            EXPECT_NEAR(pixel[2 - channel], rgb[channel], 1) << where;
         }
     };
 
@@ -156,21 +146,15 @@ TEST_P(OpenGLBackend, DrawsTransformedTrianglesDepthTestedWithoutDepthWrites) {
     expectColor(0.9f, 0.9f, {0, 0, 0}, "where only the far triangle lies");
 }
 
-// OpenGL Core takes BGRA natively; OpenGL ES only with a BGRA8888 extension, and swizzles on the
+// OpenGL Core takes BGRA natively, OpenGL ES only with a BGRA8888 extension and swizzles on the
 // CPU otherwise; row lengths exist from ES 3.0 on or with EXT_unpack_subimage, and padded rows
-// are repacked without them. Mesa's ES contexts offer both extensions, which the backend finds,
-// so only these rows choose without them; each program uploads with the rows of its own API. Every
-// choice shows the picture with red in the red channel, its odd width sheared under any unpack
-// alignment above 4 or a wrong row length, and gives the host's unpack state, every value wrong,
-// and its unpack buffer back.
+// (the whole picture's, 3 pixels longer) are repacked without them. The backend finds both
+// extensions in Mesa's ES contexts, so only these rows choose without them. Every choice shows red
+// in the red channel, its odd width sheared under any unpack alignment above 4 or a wrong row
+// length, and gives the host's unpack state, every value wrong, and its unpack buffer back.
 TEST_P(OpenGLBackend, UploadsPicturesAsTheApiAndItsExtensionsAllow) {
     const BgraPicture full = readReferencePictures(fixtureClip("h264_odd_642x362")).at(0);
-    const BgraPicture picture = packRows(full.pixels.data(), 641, 361, full.width * 4);
-    std::vector<uint8_t> expected = picture.pixels;
-    for (size_t i = 0; i < expected.size(); i += 4) {
-        std::swap(expected[i], expected[i + 2]);
-    }
-    const int tight = picture.width * 4;
+    const BgraPicture picture = packRows(full.pixels.data(), 639, full.height, full.width * 4);
     const auto Core = kUnityGfxRendererOpenGLCore, ES3 = kUnityGfxRendererOpenGLES30,
                ES2 = kUnityGfxRendererOpenGLES20;
     const auto Reversed = GLPixelTransfer::BgraReversed, Ext = GLPixelTransfer::BgraExt,
@@ -179,15 +163,15 @@ TEST_P(OpenGLBackend, UploadsPicturesAsTheApiAndItsExtensionsAllow) {
         UnityGfxRenderer renderer;
         GLExtensionSupport extensions;
         GLUploadCapabilities expected;  // transfer, row length, unpack buffer, swapped bytes
-        int padding;
+        bool padded;
     } rows[] = {
-        {Core, {}, {Reversed, true, true, true}, 0},
-        {Core, {}, {Reversed, true, true, true}, 256},
-        {ES3, {true, false}, {Ext, true, true, false}, 256},
-        {ES3, {}, {Swizzle, true, true, false}, 0},
-        {ES2, {}, {Swizzle, false, false, false}, 64},
-        {ES2, {true, false}, {Ext, false, false, false}, 64},
-        {ES2, {false, true}, {Swizzle, true, false, false}, 64},
+        {Core, {}, {Reversed, true, true, true}, false},
+        {Core, {}, {Reversed, true, true, true}, true},
+        {ES3, {true, false}, {Ext, true, true, false}, true},
+        {ES3, {}, {Swizzle, true, true, false}, false},
+        {ES2, {}, {Swizzle, false, false, false}, true},
+        {ES2, {true, false}, {Ext, false, false, false}, true},
+        {ES2, {false, true}, {Swizzle, true, false, false}, true},
     };
     const auto fields = [](const GLUploadCapabilities& c) {
         return std::tuple(int(c.transfer), c.unpackRowLength, c.pixelUnpackBuffer,
@@ -205,14 +189,9 @@ TEST_P(OpenGLBackend, UploadsPicturesAsTheApiAndItsExtensionsAllow) {
         const GLUploadCapabilities chosen = ChooseUploadCapabilities(row.renderer, row.extensions);
         EXPECT_EQ(fields(chosen), fields(row.expected));
 
-        const int rowPitch = tight + row.padding;
+        const BgraPicture& source = row.padded ? full : picture;
+        std::vector<uint8_t> pixels = source.pixels;
         const GLuint texture = makeTexture(chosen.transfer, picture.width, picture.height);
-        std::vector<uint8_t> pixels(size_t(rowPitch) * picture.height, 0xA5);
-        for (int y = 0; y < picture.height; ++y) {
-            std::memcpy(&pixels[size_t(y) * rowPitch], &picture.pixels[size_t(y) * tight],
-                        size_t(tight));
-        }
-        const std::vector<uint8_t> original = pixels;
         // The unpack state a host may leave behind, where the API has it: every value wrong for a
         // tightly packed upload, and a buffer that would turn the pixels' address into an offset.
         const std::tuple<bool, GLenum, GLint> host[] = {
@@ -232,10 +211,8 @@ TEST_P(OpenGLBackend, UploadsPicturesAsTheApiAndItsExtensionsAllow) {
             glBindBuffer(GL_PIXEL_UNPACK_BUFFER, hostBuffer);
         }
 
-        GLTextureUploader(chosen).upload(texture, picture.width, picture.height, rowPitch,
+        GLTextureUploader(chosen).upload(texture, picture.width, picture.height, source.width * 4,
                                          pixels.data());
-        EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
-        EXPECT_EQ(integer(GL_TEXTURE_BINDING_2D), GLint(texture));
         for (const auto& [present, parameter, value] : host) {
             if (present) {
                 EXPECT_EQ(integer(parameter), value) << "unpack parameter " << parameter;
@@ -246,16 +223,14 @@ TEST_P(OpenGLBackend, UploadsPicturesAsTheApiAndItsExtensionsAllow) {
             EXPECT_EQ(integer(GL_PIXEL_UNPACK_BUFFER_BINDING), GLint(hostBuffer));
             glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
         }
-        EXPECT_TRUE(pixels == original) << "the caller's pixels are left as they were";
+        EXPECT_TRUE(pixels == source.pixels) << "the caller's pixels are left as they were";
         bindFramebuffer(texture);
-        glPixelStorei(GL_PACK_ALIGNMENT, 4);
-        EXPECT_TRUE(readRgba(0, 0, picture.width, picture.height) == expected);
+        EXPECT_TRUE(readBgra(0, 0, picture.width, picture.height) == picture.pixels);
     }
 }
 
 // OpenGL Core maps whole buffers, OpenGL ES 3.0 only ranges, OpenGL ES 2.0 none at all.
 TEST_P(OpenGLBackend, MapsTheHostsVertexBufferWhereTheApiCan) {
-    const std::vector<uint8_t> bytes(256, 0x5A);
     GLuint buffer = 0;
     glGenBuffers(1, &buffer);
     glBindBuffer(GL_ARRAY_BUFFER, buffer);
@@ -266,18 +241,17 @@ TEST_P(OpenGLBackend, MapsTheHostsVertexBufferWhereTheApiCan) {
     EXPECT_EQ(size, 256u);
     ASSERT_EQ(memory == nullptr, GetParam() == kUnityGfxRendererOpenGLES20);
     if (memory != nullptr) {
-        std::memcpy(memory, bytes.data(), bytes.size());
+        std::memset(memory, 0x5A, 256);
     }
     backend_->EndModifyVertexBuffer(handle);
     if (isCore()) {  // the only API here that reads buffers back
         std::vector<uint8_t> contents(256);
         glGetBufferSubData(GL_ARRAY_BUFFER, 0, 256, contents.data());
-        EXPECT_EQ(contents, bytes);
+        EXPECT_EQ(contents, std::vector<uint8_t>(256, 0x5A));
     }
 }
 
-// Built once per context (TEST_RENDERER), since Mesa gives a process OpenGL ES contexts of one
-// version only.
+// TEST_RENDERER: the one context of this program (see CMakeLists.txt).
 INSTANTIATE_TEST_SUITE_P(Context, OpenGLBackend, testing::Values(TEST_RENDERER),
                          [](const testing::TestParamInfo<UnityGfxRenderer>& param) {
                              return headlessgl::rendererName(param.param);
