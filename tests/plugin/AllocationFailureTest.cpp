@@ -2,15 +2,10 @@
 // session setup makes is failed in turn. Each call then answers false (or, for a known id, true as
 // for any dropped frame or refused description), creates or changes nothing, leaks nothing
 // (LeakSanitizer) and leaves no lock held (the next call would hang).
-#include "AnnexB.h"
 #include "H264HwDecoderImpl.h"
 #include "HostSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <cstdlib>
-#include <functional>
 #include <memory>
 #include <new>
 
@@ -26,13 +21,6 @@ void* allocate(std::size_t size) {
         return nullptr;
     }
     return std::malloc(size == 0 ? 1 : size);
-}
-
-void* allocateOrThrow(std::size_t size) {
-    if (void* memory = allocate(size)) {
-        return memory;
-    }
-    throw std::bad_alloc();
 }
 
 // Runs `call` with allocation 0, 1, 2, ... of this thread failing in turn, `check(failed)` after
@@ -55,10 +43,13 @@ long failEachAllocationInTurn(Call call, Check check) {
 }  // namespace
 
 void* operator new(std::size_t size) {
-    return allocateOrThrow(size);
+    if (void* memory = allocate(size)) {
+        return memory;
+    }
+    throw std::bad_alloc();
 }
 void* operator new[](std::size_t size) {
-    return allocateOrThrow(size);
+    return operator new(size);
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     return allocate(size);

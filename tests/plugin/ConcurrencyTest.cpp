@@ -5,11 +5,8 @@
 #include "HostSupport.h"
 #include "Watchdog.h"
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <map>
 #include <thread>
 
@@ -77,17 +74,6 @@ const struct HostCall {
          H264Decoder_getStatistics(id, text, H264_DECODER_STATISTICS_CAPACITY);
      }},
     {"stop", [](uint8_t id, const AccessUnit&) { H264Decoder_stop(id); }},
-};
-
-// Holds whoever calls it until release(); entered() is ready once someone waits in it.
-struct Hold {
-    std::promise<void> waiting, released;
-    std::shared_future<void> release = released.get_future();
-    std::future<void> entered() { return waiting.get_future(); }
-    void operator()() {
-        waiting.set_value();
-        release.wait();
-    }
 };
 
 // A host thread whose every call is watched: whatever waited for what is held up would never

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -69,6 +70,17 @@ class RecordingBackend : public RenderAPI {
   private:
     std::mutex mutex_;
     std::vector<Upload> uploads_;
+};
+
+// Holds whoever calls it until release(); entered() is ready once someone waits in it.
+struct Hold {
+    std::promise<void> waiting, released;
+    std::shared_future<void> release = released.get_future();
+    std::future<void> entered() { return waiting.get_future(); }
+    void operator()() {
+        waiting.set_value();
+        release.wait();
+    }
 };
 
 inline bool start(uint8_t decoderId, const std::string& configJson) {
