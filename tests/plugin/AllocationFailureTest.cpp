@@ -23,6 +23,13 @@ void* allocate(std::size_t size) {
     return std::malloc(size == 0 ? 1 : size);
 }
 
+void* allocateOrThrow(std::size_t size) {
+    if (void* memory = allocate(size)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
+
 // Runs `call` with allocation 0, 1, 2, ... of this thread failing in turn, `check(failed)` after
 // each run, until a run in which no allocation failed. Answers how many runs failed.
 template <typename Call, typename Check>
@@ -43,13 +50,10 @@ long failEachAllocationInTurn(Call call, Check check) {
 }  // namespace
 
 void* operator new(std::size_t size) {
-    if (void* memory = allocate(size)) {
-        return memory;
-    }
-    throw std::bad_alloc();
+    return allocateOrThrow(size);
 }
 void* operator new[](std::size_t size) {
-    return operator new(size);
+    return allocateOrThrow(size);
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     return allocate(size);
@@ -77,8 +81,7 @@ namespace {
 constexpr uint8_t kId = 21;
 
 // Counts the pictures a session hands over.
-class CountingDelegate : public H264HwDecoderImplDelegate {
-  public:
+struct CountingDelegate : H264HwDecoderImplDelegate {
     void copyRenderBuffer(void*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
                           int32_t) override {
         ++pictures;

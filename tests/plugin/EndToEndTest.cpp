@@ -1,7 +1,6 @@
-// Real streams through the exported functions, as a host plays them: the callback hears the
-// texture size, the host binds a texture of that size, and the host's render thread, rendering on
-// its own clock, uploads every later picture exactly as FFmpeg decodes it, unless a newer one
-// replaced it before any render event could take it.
+// Real streams through the exported functions, as a host plays them: the host's render thread,
+// rendering on its own clock, uploads every picture after the binding exactly as FFmpeg decodes
+// it, unless a newer one replaced it before any render event could take it.
 #include "HostSupport.h"
 
 #include <algorithm>

@@ -16,7 +16,7 @@ constexpr int kDestroyed = -1;
 
 // A backend that logs the device events it is given, and its own end.
 struct EventLog : RecordingBackend {
-    explicit EventLog(std::vector<int>& log) : log(log) {}
+    explicit EventLog(std::vector<int>& events) : log(events) {}
     ~EventLog() override { log.push_back(kDestroyed); }
     void ProcessDeviceEvent(UnityGfxDeviceEventType type, IUnityInterfaces*) override {
         log.push_back(type);
@@ -82,8 +82,6 @@ void* textureOf(uint8_t id) {
 TEST(RenderEvent, UploadsWhatIsNewInAscendingIdOrder) {
     auto* backend = new RecordingBackend;
     s_CurrentAPI.reset(backend);
-    H264Decoder_nativeRenderEventFunc()(0);
-    EXPECT_TRUE(backend->takeUploads().empty()) << "no instances";
     for (int round = 0; round < 2; ++round) {
         std::vector<uint8_t> marked(size_t(1280) * 720 * 4, 0xAB);
         marked.clear();

@@ -1,8 +1,6 @@
 // Out of threads: pthread_create answers EAGAIN for one thread creation at a time, counted from a
 // start: creation 0 is the start's decode thread, the later ones those of the session setup that
-// the first access unit brings (the session's worker, the conversion helpers). The exported call
-// answers as it does for any failure, the process goes on, no thread is left behind, and once
-// threads can be created again the same id works.
+// the first access unit brings (the session's worker, the conversion helpers).
 #include "HostSupport.h"
 #include "ProcessFigures.h"
 #include "ThreadCreationFailure.h"
@@ -36,10 +34,10 @@ bool commitUntil(const AccessUnit& unit, Done done) {
 }
 
 // A start that cannot start its decode thread creates nothing and leaves the id free. A session
-// setup out of threads loses its unit like any undecodable one, and the same unit committed again
-// decodes. The session stays with its id after a stop, and with it its worker and the conversion
-// helpers, so each round ends with the threads of a clean setup (the last round's), not with
-// none; a thread that a failed setup left running would show as one more.
+// setup out of threads loses its unit like any undecodable one, and once threads can be created
+// again the same unit decodes. The session stays with its id after a stop, and with it its
+// threads, so each round ends with those of a clean setup (the last round's); a thread that a
+// failed setup left running would show as one more.
 TEST(ThreadCreationFailure, ACallOutOfThreadsLosesOnlyItsOwnWork) {
     const std::vector<AccessUnit> units = unitsOf("h264_cbp_320x240");
     // A sanitizer runtime starts a thread of its own with the process's second thread.
