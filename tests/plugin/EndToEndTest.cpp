@@ -24,13 +24,17 @@ TEST_P(Playback, EveryPictureAfterBindingIsUploadedInOrderOrCountedAsReplaced) {
     const std::vector<AccessUnit> units = testsupport::readAccessUnits(clip);
     const std::vector<std::string> md5s = testsupport::readFrameMd5s(clip);
     const bool h265 = clip.codec == testsupport::Codec::H265;
-    const auto earlier = startWatched(kId, h265 ? "{}" : "{\"isH265\":true}");
+    const char* const config = h265 ? "{\"isH265\":true}" : "{}";
+    const char* const otherCodec = h265 ? "{}" : "{\"isH265\":true}";
+    ASSERT_TRUE(start(kId, otherCodec));
+    const auto earlier = PictureTap::install(kId);
     ASSERT_TRUE(commit(kId, unitsOf(h265 ? "h264_tiny_16x16" : "h265_main_320x240")[0]));
     ASSERT_TRUE(earlier->waitForPictures(1));
     H264Decoder_stop(kId);
 
-    const auto tap = startWatched(kId, h265 ? "{\"isH265\":true}" : "{}");
-    EXPECT_FALSE(start(kId, h265 ? "{}" : "{\"isH265\":true}"));
+    ASSERT_TRUE(start(kId, config));
+    const auto tap = PictureTap::install(kId);
+    EXPECT_FALSE(start(kId, otherCodec));
     ASSERT_TRUE(commit(kId, units[0]));
     ASSERT_TRUE(tap->waitForPictures(1));
     const int rowWidth = tap->pictures()[0].bytesPerRow / 4;

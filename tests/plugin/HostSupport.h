@@ -111,14 +111,6 @@ inline std::string textureDescription(int width, int height) {
            ",\"mipMap\":false,\"format\":0}";
 }
 
-// Starts an instance whose callback TextureInfoLog::first() hears the sizes and whose pictures
-// a tap records.
-inline std::shared_ptr<PictureTap> startWatched(uint8_t decoderId, const std::string& configJson) {
-    EXPECT_TRUE(start(decoderId, configJson)) << int(decoderId);
-    EXPECT_TRUE(H264Decoder_registerCallback(decoderId, TextureInfoLog::first()));
-    return PictureTap::install(decoderId);
-}
-
 // The figures H264Decoder_getStatistics reports for a running instance.
 inline decodertest::Statistics statisticsOf(uint8_t decoderId) {
     H264DecoderChar16 text[H264_DECODER_STATISTICS_CAPACITY] = u"{}";  // where none is written
