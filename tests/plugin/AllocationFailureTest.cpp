@@ -2,15 +2,10 @@
 // session setup makes is failed in turn. Each call then answers false (or, for a known id, true as
 // for any dropped frame or refused description), creates or changes nothing, leaks nothing
 // (LeakSanitizer) and leaves no lock held (the next call would hang).
-#include "AnnexB.h"
 #include "H264HwDecoderImpl.h"
 #include "HostSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <cstdlib>
-#include <functional>
 #include <memory>
 #include <new>
 
@@ -33,23 +28,6 @@ void* allocateOrThrow(std::size_t size) {
         return memory;
     }
     throw std::bad_alloc();
-}
-
-// Runs `call` with allocation 0, 1, 2, ... of this thread failing in turn, `check(failed)` after
-// each run, until a run in which no allocation failed. Answers how many runs failed.
-template <typename Call, typename Check>
-long failEachAllocationInTurn(Call call, Check check) {
-    for (long n = 0;; ++n) {
-        SCOPED_TRACE(testing::Message() << "allocation " << n);
-        failureHappened = false;
-        allocationsBeforeFailure = n;
-        call();
-        allocationsBeforeFailure = -1;
-        check(failureHappened);
-        if (!failureHappened) {
-            return n;
-        }
-    }
 }
 
 }  // namespace
@@ -86,8 +64,7 @@ namespace {
 constexpr uint8_t kId = 21;
 
 // Counts the pictures a session hands over.
-class CountingDelegate : public H264HwDecoderImplDelegate {
-  public:
+struct CountingDelegate : H264HwDecoderImplDelegate {
     void copyRenderBuffer(void*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
                           int32_t) override {
         ++pictures;
@@ -156,9 +133,17 @@ TEST(AllocationFailure, EachCallOutOfMemoryFailsWholeOrLosesOnlyItsOwnWork) {
     for (const auto& operation : operations) {
         SCOPED_TRACE(operation.name);
         operation.setUp();
-        EXPECT_GE(failEachAllocationInTurn(operation.call, operation.holds),
-                  operation.fewestAllocations)
-            << "the call made fewer allocations than it must";
+        // Allocation 0, 1, 2, ... of this thread fails in turn, until a run in which none did.
+        long n = 0;
+        for (failureHappened = true; failureHappened; ++n) {
+            SCOPED_TRACE(testing::Message() << "allocation " << n);
+            failureHappened = false;
+            allocationsBeforeFailure = n;
+            operation.call();
+            allocationsBeforeFailure = -1;
+            operation.holds(failureHappened);
+        }
+        EXPECT_GT(n, operation.fewestAllocations) << "the call made fewer allocations than it must";
         H264Decoder_stop(kId);
     }
 }

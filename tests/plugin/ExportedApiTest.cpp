@@ -3,8 +3,6 @@
 #include "HostSupport.h"
 #include "StatisticsJson.h"
 
-#include <gtest/gtest.h>
-
 #include <limits>
 
 using namespace hosttest;
@@ -45,7 +43,9 @@ void expectAnswers(uint8_t id, bool isRunning) {
     EXPECT_EQ(H264Decoder_unregisterCallback(id), isRunning);
 }
 
+// A C host, with its own types and texts, gets the same answers.
 TEST(ExportedApi, EachCallAnswersForARunningInstanceOnlyUntilItsStop) {
+    EXPECT_EQ(callEveryFunctionFromC(11), 0) << "line of PublicHeaderC.c";
     for (int id : {1, 128, 254}) {
         expectAnswers(uint8_t(id), false);
     }
@@ -66,7 +66,7 @@ TEST(ExportedApi, EachCallAnswersForARunningInstanceOnlyUntilItsStop) {
 }
 
 // The statistics text goes out whole or not at all, and never past the capacity.
-TEST(ExportedApi, StatisticsAreWrittenWholeOrNotAtAll) {
+TEST(ExportedApi, StatisticsAreWrittenWholeOrNotAtAllAndAlwaysFit) {
     ASSERT_TRUE(start(9, "{\"isH265\":true}"));
     H264DecoderChar16 whole[H264_DECODER_STATISTICS_CAPACITY];
     ASSERT_TRUE(H264Decoder_getStatistics(9, whole, H264_DECODER_STATISTICS_CAPACITY));
@@ -98,10 +98,8 @@ TEST(ExportedApi, StatisticsAreWrittenWholeOrNotAtAll) {
         EXPECT_EQ(buffer, expected) << int(call.id) << " " << call.capacity;
     }
     H264Decoder_stop(9);
-}
 
-// The largest figures an instance can reach still fit the capacity the header promises.
-TEST(ExportedApi, TheLongestStatisticsTextFitsTheStatedCapacity) {
+    // The largest figures an instance can reach still fit the capacity the header promises.
     constexpr uint64_t kMost = std::numeric_limits<uint64_t>::max();
     constexpr int32_t kLongestInt = std::numeric_limits<int32_t>::min();
     const DecodeStatistics::Times kSlowest{4294967.295, 4294967.295, 4294967.295};
@@ -110,11 +108,6 @@ TEST(ExportedApi, TheLongestStatisticsTextFitsTheStatedCapacity) {
                                           kSlowest, kMost,       kLongestInt, false, kMost};
     longest.dropped.fill(kMost);
     EXPECT_LT(utf16(statisticsJson(longest)).size(), size_t(H264_DECODER_STATISTICS_CAPACITY));
-}
-
-// A C host calls every function with its own types and texts.
-TEST(ExportedApi, TheHeaderServesACHost) {
-    EXPECT_EQ(callEveryFunctionFromC(11), 0) << "line of PublicHeaderC.c";
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -71,6 +72,17 @@ class RecordingBackend : public RenderAPI {
     std::vector<Upload> uploads_;
 };
 
+// Holds whoever calls it until release(); entered() is ready once someone waits in it.
+struct Hold {
+    std::promise<void> waiting, released;
+    std::shared_future<void> release = released.get_future();
+    std::future<void> entered() { return waiting.get_future(); }
+    void operator()() {
+        waiting.set_value();
+        release.wait();
+    }
+};
+
 inline bool start(uint8_t decoderId, const std::string& configJson) {
     return H264Decoder_start(decoderId, decodertest::utf16(configJson).c_str());
 }
@@ -99,22 +111,12 @@ inline std::string textureDescription(int width, int height) {
            ",\"mipMap\":false,\"format\":0}";
 }
 
-// Starts an instance whose callback TextureInfoLog::first() hears the sizes and whose pictures
-// a tap records.
-inline std::shared_ptr<PictureTap> startWatched(uint8_t decoderId, const std::string& configJson) {
-    TextureInfoLog::forget(decoderId);
-    EXPECT_TRUE(start(decoderId, configJson)) << int(decoderId);
-    EXPECT_TRUE(H264Decoder_registerCallback(decoderId, TextureInfoLog::first()));
-    return PictureTap::install(decoderId);
-}
-
 // The figures H264Decoder_getStatistics reports for a running instance.
 inline decodertest::Statistics statisticsOf(uint8_t decoderId) {
-    H264DecoderChar16 text[H264_DECODER_STATISTICS_CAPACITY];
-    const bool written =
-        H264Decoder_getStatistics(decoderId, text, H264_DECODER_STATISTICS_CAPACITY);
-    EXPECT_TRUE(written) << "statistics of instance " << int(decoderId);
-    return decodertest::Statistics(written ? decodertest::utf8(text) : "{}");
+    H264DecoderChar16 text[H264_DECODER_STATISTICS_CAPACITY] = u"{}";  // where none is written
+    EXPECT_TRUE(H264Decoder_getStatistics(decoderId, text, H264_DECODER_STATISTICS_CAPACITY))
+        << "statistics of instance " << int(decoderId);
+    return decodertest::Statistics(decodertest::utf8(text));
 }
 
 // What a new binding shows until its first picture.

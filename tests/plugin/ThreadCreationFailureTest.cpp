@@ -1,13 +1,9 @@
-// Out of threads: pthread_create answers EAGAIN for one thread creation at a time, first in a
-// start (the decode thread), then in each creation of a session setup (the session's worker, the
-// conversion helpers). The exported call answers as it does for any failure, the process goes
-// on, no thread is left behind, and once threads can be created again the same instance or id
-// works.
+// Out of threads: pthread_create answers EAGAIN for one thread creation at a time, counted from a
+// start: creation 0 is the start's decode thread, the later ones those of the session setup that
+// the first access unit brings (the session's worker, the conversion helpers).
 #include "HostSupport.h"
 #include "ProcessFigures.h"
 #include "ThreadCreationFailure.h"
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
@@ -37,58 +33,46 @@ bool commitUntil(const AccessUnit& unit, Done done) {
     return false;
 }
 
-class ThreadCreationFailure : public testing::Test {
-  protected:
-    void TearDown() override {
-        allowThreadCreation();
-        H264Decoder_stop(kId);
-    }
-};
-
-TEST_F(ThreadCreationFailure, AStartThatCannotStartItsDecodeThreadCreatesNothing) {
+// A start that cannot start its decode thread creates nothing and leaves the id free. A session
+// setup out of threads loses its unit like any undecodable one, and once threads can be created
+// again the same unit decodes. The session stays with its id after a stop, and with it its
+// threads, so each round ends with those of a clean setup (the last round's); a thread that a
+// failed setup left running would show as one more.
+TEST(ThreadCreationFailure, ACallOutOfThreadsLosesOnlyItsOwnWork) {
+    const std::vector<AccessUnit> units = unitsOf("h264_cbp_320x240");
     // A sanitizer runtime starts a thread of its own with the process's second thread.
     std::thread([] {}).join();
     const int threadsBefore = testsupport::steadyThreadCount();
-    failThreadCreation(0);
-    EXPECT_FALSE(start(kId, "{}"));
-    allowThreadCreation();
-    ASSERT_TRUE(threadCreationFailed()) << "the start created no thread";
-    EXPECT_FALSE(running(kId)) << "no instance exists";
-    EXPECT_EQ(testsupport::threadCountOnceJoinedThreadsAreGone(threadsBefore), threadsBefore);
-
-    ASSERT_TRUE(start(kId, "{}")) << "the registry lock was left held or the id taken";
-    EXPECT_TRUE(running(kId));
-    H264Decoder_stop(kId);
-    EXPECT_EQ(testsupport::threadCountOnceJoinedThreadsAreGone(threadsBefore), threadsBefore);
-}
-
-// The first access unit, with the stream's parameter sets, sets the session up; each thread
-// that setup creates fails in turn. The unit is then lost like any undecodable one, and the same
-// unit committed again once threads can be created again decodes.
-TEST_F(ThreadCreationFailure, ASessionSetupOutOfThreadsDecodesOnceThreadsAreBack) {
-    const std::vector<AccessUnit> units = unitsOf("h264_cbp_320x240");
-    // The session stays with its id after a stop, and with it its worker and the conversion
-    // helpers, so each round ends with the threads of a clean setup (the last round's), not
-    // with none; a thread that a failed setup left running would show as one more.
     std::vector<int> threadsAfterStop;
     long n = 0;
     for (bool failed = true; failed; ++n) {
-        const auto tap = startWatched(kId, "{}");
+        SCOPED_TRACE(testing::Message() << "creation " << n);
         failThreadCreation(n);
-        ASSERT_TRUE(commitUntil(units[0],
-                                [&] { return threadCreationFailed() || tap->pictureCount() > 0; }))
-            << "creation " << n << ": neither a picture nor the failure";
+        const bool started = start(kId, "{}");
+        ASSERT_EQ(started, n > 0) << "only the decode thread's creation fails a start";
+        if (!started) {
+            allowThreadCreation();
+            EXPECT_TRUE(threadCreationFailed());
+            EXPECT_FALSE(running(kId)) << "no instance exists";
+            EXPECT_EQ(testsupport::threadCountOnceJoinedThreadsAreGone(threadsBefore),
+                      threadsBefore);
+            continue;
+        }
+        const auto tap = PictureTap::install(kId);
+        ASSERT_TRUE(commitUntil(units[0], [&] {
+            return threadCreationFailed() || tap->pictureCount() > 0;
+        })) << "neither a picture nor the failure";
         allowThreadCreation();
         failed = threadCreationFailed();
         const size_t picturesBefore = tap->pictureCount();
         EXPECT_TRUE(commitUntil(units[0], [&] { return tap->pictureCount() > picturesBefore; }))
-            << "creation " << n << ": no picture once threads were back";
+            << "no picture once threads were back";
         H264Decoder_stop(kId);
         threadsAfterStop.push_back(testsupport::steadyThreadCount());
     }
-    EXPECT_GE(n, 2) << "the session setup created no thread";
+    EXPECT_GE(n, 3) << "the session setup created no thread";
     for (size_t round = 0; round < threadsAfterStop.size(); ++round) {
-        EXPECT_LE(threadsAfterStop[round], threadsAfterStop.back()) << "creation " << round;
+        EXPECT_LE(threadsAfterStop[round], threadsAfterStop.back()) << "creation " << round + 1;
     }
 }
 
