@@ -12,61 +12,39 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
-namespace {
-
 namespace fs = std::filesystem;
-
-std::vector<fs::path> inputFiles(int argc, char** argv) {
-    std::vector<fs::path> files;
-    for (int i = 1; i < argc; ++i) {
-        const fs::path path(argv[i]);
-        if (!fs::is_directory(path)) {
-            files.push_back(path);
-            continue;
-        }
-        for (const fs::directory_entry& entry : fs::directory_iterator(path)) {
-            if (entry.is_regular_file()) {
-                files.push_back(entry.path());
-            }
-        }
-    }
-    return files;
-}
-
-bool runFile(const fs::path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    if (!stream) {
-        std::fprintf(stderr, "cannot read %s\n", file.c_str());
-        return false;
-    }
-    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(stream),
-                                     std::istreambuf_iterator<char>()};
-    // A copy of exactly the input's size, so that a read past its end is a sanitizer report.
-    const std::vector<uint8_t> input(bytes);
-    LLVMFuzzerTestOneInput(input.data(), input.size());
-    return true;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (LLVMFuzzerInitialize != nullptr) {
         LLVMFuzzerInitialize(&argc, &argv);
     }
-    const std::vector<fs::path> files = inputFiles(argc, argv);
+    std::vector<fs::path> files;
+    for (int i = 1; i < argc; ++i) {
+        if (!fs::is_directory(argv[i])) {
+            files.push_back(argv[i]);
+            continue;
+        }
+        for (const fs::directory_entry& entry : fs::directory_iterator(argv[i])) {
+            files.push_back(entry.path());
+        }
+    }
     if (files.empty()) {
         std::fprintf(stderr, "usage: %s FILE_OR_FOLDER...\n", argv[0]);
         return 2;
     }
-    size_t ran = 0;
     for (const fs::path& file : files) {
         // Names the input that a crash report belongs to.
         std::fprintf(stderr, "%s\n", file.c_str());
-        if (!runFile(file)) {
+        std::ifstream stream(file, std::ios::binary);
+        if (!stream) {
+            std::fprintf(stderr, "cannot read %s\n", file.c_str());
             return 1;
         }
-        ++ran;
+        const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(stream), {}};
+        // A copy of exactly the input's size, so that a read past its end is a sanitizer report.
+        const std::vector<uint8_t> input(bytes);
+        LLVMFuzzerTestOneInput(input.data(), input.size());
     }
-    std::fprintf(stderr, "ran %zu inputs\n", ran);
+    std::fprintf(stderr, "ran %zu inputs\n", files.size());
     return 0;
 }
