@@ -62,6 +62,10 @@ inline Bytes pictureSample(const AccessUnit& unit, Codec codec, int headerLength
     return sample;
 }
 
+inline CFNumberRef makeNumber(int64_t value) {
+    return CFNumberCreate(nullptr, kCFNumberSInt64Type, &value);
+}
+
 // A format description of these parameter sets, in this order.
 inline OSStatus describe(Codec codec, const std::vector<Bytes>& sets, CMFormatDescriptionRef* out,
                          int headerLength = 4) {
@@ -192,10 +196,6 @@ class Session {
     std::vector<Output> outputs() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return outputs_;
-    }
-    size_t outputCount() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return outputs_.size();
     }
 
   private:
