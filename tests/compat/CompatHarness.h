@@ -62,10 +62,6 @@ inline Bytes pictureSample(const AccessUnit& unit, Codec codec, int headerLength
     return sample;
 }
 
-inline CFNumberRef makeNumber(int64_t value) {
-    return CFNumberCreate(nullptr, kCFNumberSInt64Type, &value);
-}
-
 // A format description of these parameter sets, in this order.
 inline OSStatus describe(Codec codec, const std::vector<Bytes>& sets, CMFormatDescriptionRef* out,
                          int headerLength = 4) {

@@ -1,5 +1,5 @@
 // The objects that sessions and their callers pass around: what containers retain, which number
-// reads are exact, what buffers and descriptions hold, and what each wrong argument gets.
+// reads are exact, what buffers hold, and what each wrong argument gets.
 #include "CompatHarness.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,10 @@
 
 namespace compattest {
 namespace {
+
+CFNumberRef makeNumber(int64_t value) {
+    return CFNumberCreate(nullptr, kCFNumberSInt64Type, &value);
+}
 
 // With the type callbacks, containers retain what they hold and release it when emptied or
 // released, and dictionary keys compare by content; without them they hold plain pointers.
@@ -87,41 +91,6 @@ TEST(CompatNumber, ReadsAreExactOrReportedLossy) {
     }
 }
 
-// Whatever a caller gets wrong (null, an object of another type, an index or range outside the
-// container), the answer is the empty one and nothing is retained or released.
-TEST(CompatFoundation, WrongArgumentsGetTheEmptyAnswerAndChangeNothing) {
-    CFNumberRef number = makeNumber(5);
-    auto notArray = reinterpret_cast<CFMutableArrayRef>(const_cast<__CFNumber*>(number));
-    auto notDictionary = reinterpret_cast<CFDictionaryRef>(number);
-    CFMutableArrayRef array = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
-    CFArrayAppendValue(array, number);
-    CFArrayAppendValue(notArray, number);
-    CFArrayAppendValue(nullptr, number);
-    CFArrayRemoveAllValues(notArray);
-    CFRelease(nullptr);
-    int32_t value = 0;
-    const std::pair<const char*, bool> emptyAnswers[] = {
-        {"value past the end", !CFArrayGetValueAtIndex(array, 1)},
-        {"value at -1", !CFArrayGetValueAtIndex(array, -1)},
-        {"count of a number", CFArrayGetCount(notArray) == 0},
-        {"array of capacity -1", !CFArrayCreateMutable(nullptr, -1, nullptr)},
-        {"dictionary without keys", !CFDictionaryCreate(nullptr, nullptr, nullptr, 2, 0, 0)},
-        {"dictionary of -1 entries", !CFDictionaryCreate(nullptr, nullptr, nullptr, -1, 0, 0)},
-        {"value in a number", !CFDictionaryGetValue(notDictionary, number)},
-        {"number from null", !CFNumberCreate(nullptr, kCFNumberSInt32Type, nullptr)},
-        {"number of type 99", !CFNumberCreate(nullptr, 99, &value)},
-        {"value into null", !CFNumberGetValue(number, kCFNumberSInt32Type, nullptr)},
-        {"constant string from null", !__CFStringMakeConstantString(nullptr)},
-        {"retain count of null", CFGetRetainCount(nullptr) == 0},
-    };
-    for (const auto& [call, empty] : emptyAnswers) {
-        EXPECT_TRUE(empty) << call;
-    }
-    EXPECT_EQ(CFGetRetainCount(number), 2) << "held by the array alone";
-    CFRelease(array);
-    CFRelease(number);
-}
-
 TEST(CompatBlockBuffer, HoldsTheCallersBlockOrItsOwnAndFreesItWithTheLastReference) {
     auto* memory = static_cast<uint8_t*>(std::malloc(10));
     int frees = 0;
@@ -156,62 +125,20 @@ TEST(CompatBlockBuffer, HoldsTheCallersBlockOrItsOwnAndFreesItWithTheLastReferen
     CFRelease(own);  // frees its memory: LeakSanitizer reports it otherwise
 }
 
-// A format description takes each kind of parameter set, valid, in its order (H.264 SPS, PPS;
-// HEVC VPS, SPS, PPS), behind 1-, 2- or 4-byte lengths, and trailing zeros; nothing else.
-TEST(CompatFormatDescription, ParameterSetsAreCheckedBeforeADescriptionIsMade) {
-    std::map<int, Bytes> a = firstNalUnits(Clip("h264_cbp_320x240").units, Codec::H264);
-    std::map<int, Bytes> h = firstNalUnits(Clip("h265_main_320x240").units, Codec::H265);
-    const Bytes sps = a[7], pps = a[8], vps = h[32], hSps = h[33], hPps = h[34];
-    ASSERT_EQ(sps.back(), 0) << "the caller's cut leaves a trailing zero";
-    auto edit = [](Bytes bytes, size_t keep, size_t index = 0, uint8_t orMask = 0) {
-        bytes.resize(keep, 0);
-        bytes[index] |= orMask;
-        return bytes;
-    };
-    auto check = [](Codec codec, const std::vector<Bytes>& sets, int headerLength = 4) {
-        CMFormatDescriptionRef format = nullptr;
-        const OSStatus status = describe(codec, sets, &format, headerLength);
-        EXPECT_EQ(status == noErr, format != nullptr) << "a description exactly on success";
-        CFRelease(format);
-        return status;
-    };
-    const uint8_t* withNull[] = {sps.data(), nullptr};
-    const uint8_t* both[] = {sps.data(), pps.data()};
-    const size_t full[] = {sps.size(), pps.size()};
-    const size_t emptyPps[] = {sps.size(), 0};
-    CMFormatDescriptionRef format = nullptr;
-    auto raw = [&](const uint8_t* const* pointers, const size_t* sizes) {
-        return CMVideoFormatDescriptionCreateFromH264ParameterSets(nullptr, 2, pointers, sizes, 4,
-                                                                   &format);
-    };
-    const Codec avc = Codec::H264, hvc = Codec::H265;
-    const OSStatus bad = kCMFormatDescriptionError_InvalidParameter;
-    expectStatuses({
-        {"more trailing zeros", check(avc, {edit(sps, sps.size() + 5), pps}), noErr},
-        {"PPS, SPS", check(avc, {pps, sps}), bad},
-        {"SPS, SPS", check(avc, {sps, sps}), bad},
-        {"SPS alone", check(avc, {sps}), bad},
-        {"PPS cut to 1 byte", check(avc, {sps, edit(pps, 1)}), bad},
-        {"forbidden_zero_bit", check(avc, {edit(sps, sps.size(), 0, 0x80), pps}), bad},
-        {"0-byte lengths", check(avc, {sps, pps}, 0), bad},
-        {"3-byte lengths", check(avc, {sps, pps}, 3), bad},
-        {"SPS, VPS, PPS", check(hvc, {hSps, vps, hPps}), bad},
-        {"VPS, SPS, SPS", check(hvc, {vps, hSps, hSps}), bad},
-        {"VPS, SPS", check(hvc, {vps, hSps}), bad},
-        {"HEVC SPS cut to 16 bytes", check(hvc, {vps, edit(hSps, 16), hPps}), bad},
-        {"SPS of layer 1", check(hvc, {vps, edit(hSps, hSps.size(), 1, 0x08), hPps}), bad},
-        {"a null set", raw(withNull, full), bad},
-        {"an empty set", raw(both, emptyPps), bad},
-        {"no pointers", raw(nullptr, full), bad},
-        {"no out pointer", describe(avc, {sps, pps}, nullptr), bad},
-    });
-    EXPECT_EQ(format, nullptr);
-    EXPECT_EQ(CMVideoFormatDescriptionGetDimensions(nullptr).width, 0);
-}
-
-TEST(CompatMedia, BadArgumentsGiveErrorStatusesAndNoObject) {
-    CMBlockBufferRef buffer = nullptr;
-    CMBlockBufferRef noBuffer = nullptr;
+// Whatever a caller gets wrong (null, an object of another type, a count, index, size or range
+// out of bounds), the answer is an error status or the empty one, no object is made, and nothing
+// is retained or released.
+TEST(CompatObjects, WrongArgumentsGetAnErrorOrTheEmptyAnswerAndChangeNothing) {
+    CFNumberRef number = makeNumber(5);
+    auto notArray = reinterpret_cast<CFMutableArrayRef>(const_cast<__CFNumber*>(number));
+    auto notDictionary = reinterpret_cast<CFDictionaryRef>(number);
+    CFMutableArrayRef array = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+    CFArrayAppendValue(array, number);
+    CFArrayAppendValue(notArray, number);
+    CFArrayAppendValue(nullptr, number);
+    CFArrayRemoveAllValues(notArray);
+    CFRelease(nullptr);
+    CMBlockBufferRef buffer = nullptr, noBuffer = nullptr;
     auto block = [&](size_t length, size_t offset, size_t dataLength, CMBlockBufferRef* out) {
         return CMBlockBufferCreateWithMemoryBlock(nullptr, nullptr, length, nullptr, nullptr,
                                                   offset, dataLength, 0, out);
@@ -232,12 +159,26 @@ TEST(CompatMedia, BadArgumentsGiveErrorStatusesAndNoObject) {
     const OSType bgra = kCVPixelFormatType_32BGRA;
     const uint8_t bytes[16] = {};
     char* data = nullptr;
+    int32_t value = 0;
+    const bool empty = true;
     const OSStatus length = kCMBlockBufferBadLengthParameterErr;
     const OSStatus offset = kCMBlockBufferBadOffsetParameterErr;
     const OSStatus pointer = kCMBlockBufferBadPointerParameterErr;
     const OSStatus count = kCMSampleBufferError_InvalidEntryCount;
     const OSStatus missing = kCMSampleBufferError_RequiredParameterMissing;
     expectStatuses({
+        {"value past the end", !CFArrayGetValueAtIndex(array, 1), empty},
+        {"value at -1", !CFArrayGetValueAtIndex(array, -1), empty},
+        {"count of a number", CFArrayGetCount(notArray) == 0, empty},
+        {"array of capacity -1", !CFArrayCreateMutable(nullptr, -1, nullptr), empty},
+        {"dictionary without keys", !CFDictionaryCreate(nullptr, nullptr, nullptr, 2, 0, 0), empty},
+        {"dictionary of -1", !CFDictionaryCreate(nullptr, nullptr, nullptr, -1, 0, 0), empty},
+        {"value in a number", !CFDictionaryGetValue(notDictionary, number), empty},
+        {"number from null", !CFNumberCreate(nullptr, kCFNumberSInt32Type, nullptr), empty},
+        {"number of type 99", !CFNumberCreate(nullptr, 99, &value), empty},
+        {"value into null", !CFNumberGetValue(number, kCFNumberSInt32Type, nullptr), empty},
+        {"constant string from null", !__CFStringMakeConstantString(nullptr), empty},
+        {"retain count of null", CFGetRetainCount(nullptr) == 0, empty},
         {"empty block", block(0, 0, 0, &noBuffer), length},
         {"data past the block", block(8, 0, 9, &noBuffer), length},
         {"offset past the block", block(8, 9, 1, &noBuffer), offset},
@@ -263,7 +204,10 @@ TEST(CompatMedia, BadArgumentsGiveErrorStatusesAndNoObject) {
     });
     EXPECT_TRUE(!noBuffer && !noSample && !noPixels) << "no object where creation failed";
     EXPECT_EQ(CMBlockBufferGetDataLength(nullptr) + CVPixelBufferGetWidth(nullptr), 0u);
+    EXPECT_EQ(CFGetRetainCount(number), 2) << "held by the array alone";
     CFRelease(buffer);
+    CFRelease(array);
+    CFRelease(number);
 }
 
 }  // namespace
