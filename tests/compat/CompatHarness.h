@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace compattest {
@@ -104,16 +105,11 @@ inline CMSampleBufferRef makeSampleBuffer(const Bytes& bytes, CMFormatDescriptio
     return sample;
 }
 
-// A row of a status table: the call, the status it gave and the one it must give.
-struct StatusRow {
-    const char* call;
-    OSStatus status;
-    OSStatus expected;
-};
-
-inline void expectStatuses(std::initializer_list<StatusRow> rows) {
-    for (const StatusRow& row : rows) {
-        EXPECT_EQ(row.status, row.expected) << row.call;
+// Rows of a status table: the call, the status it gave and the one it must give.
+inline void expectStatuses(
+    std::initializer_list<std::tuple<const char*, OSStatus, OSStatus>> rows) {
+    for (const auto& [call, status, expected] : rows) {
+        EXPECT_EQ(status, expected) << call;
     }
 }
 

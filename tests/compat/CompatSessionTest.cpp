@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <set>
+#include <utility>
 
 namespace compattest {
 namespace {
@@ -105,17 +106,15 @@ TEST(CompatSession, WrongParameterSetsAndArgumentsGetAStatusAndNoObjectOrCallbac
     };
     CFDictionaryRef pictures = destination(bgra), argbPictures = destination(argb);
     const VTDecompressionOutputCallbackRecord record = {countCall, nullptr}, empty = {};
-    VTDecompressionSessionRef session = nullptr;
-    ASSERT_EQ(
-        VTDecompressionSessionCreate(nullptr, clip.format, pictures, pictures, &record, &session),
-        noErr);
-    VTDecompressionSessionRef refused = nullptr;
+    VTDecompressionSessionRef made = nullptr;
     auto create = [&](CMFormatDescriptionRef description, CFTypeRef specification,
                       CFDictionaryRef attributes,
                       const VTDecompressionOutputCallbackRecord* callback) {
         return VTDecompressionSessionCreate(nullptr, description, (CFDictionaryRef)specification,
-                                            attributes, callback, &refused);
+                                            attributes, callback, &made);
     };
+    ASSERT_EQ(create(clip.format, pictures, pictures, &record), noErr);
+    VTDecompressionSessionRef session = std::exchange(made, nullptr);
     const Bytes bytes = clip.sample(0);
     CMSampleBufferRef sample = makeSampleBuffer(bytes, clip.format, 0);
     CMSampleBufferRef formatless = makeSampleBuffer(bytes, nullptr, 0);
@@ -164,7 +163,7 @@ TEST(CompatSession, WrongParameterSetsAndArgumentsGetAStatusAndNoObjectOrCallbac
         {"a number for a flag", VTSessionSetProperty(session, realTime, argb), param},
         {"a property without session", VTSessionSetProperty(nullptr, realTime, yes), param},
     });
-    EXPECT_TRUE(format == nullptr && refused == nullptr) << "no object where creation failed";
+    EXPECT_TRUE(format == nullptr && made == nullptr) << "no object where creation failed";
     EXPECT_EQ(CMVideoFormatDescriptionGetDimensions(nullptr).width, 0);
     EXPECT_EQ(info, 0u);
     EXPECT_TRUE(VTDecompressionSessionCanAcceptFormatDescription(session, clip.format));
@@ -317,10 +316,16 @@ TEST(CompatConcurrency, SixtyFourSessionsOnSixtyFourThreadsDecodeExactlyEachOnIt
     EXPECT_EQ(workers.size(), outputs.size()) << "each session one worker of its own";
 }
 
-TEST(CompatConversionPool, EveryTaskRunsOnceAndASingleTaskOnTheCaller) {
-    const std::shared_ptr<compat::ConversionPool> pool = compat::ConversionPool::acquire();
+// The one pool, shared while held: a single task runs on the caller, every task of every batch
+// runs once however many callers race, and the pool's threads end with the last holder.
+TEST(CompatConversionPool, OnePoolRunsEveryTaskOnceAndItsThreadsEndWithTheLastHolder) {
+    std::thread([] {}).join();  // a sanitizer runtime starts a thread with the second thread
+    const int before = testsupport::steadyThreadCount();
+    std::shared_ptr<compat::ConversionPool> first = compat::ConversionPool::acquire();
+    std::shared_ptr<compat::ConversionPool> second = compat::ConversionPool::acquire();
+    EXPECT_EQ(first, second);
     std::thread::id ranOn;
-    pool->run(1, [&](int) { ranOn = std::this_thread::get_id(); });
+    first->run(1, [&](int) { ranOn = std::this_thread::get_id(); });
     EXPECT_EQ(ranOn, std::this_thread::get_id());
     std::atomic<int> wrongCounts{0};
     std::vector<std::thread> callers;
@@ -328,7 +333,7 @@ TEST(CompatConversionPool, EveryTaskRunsOnceAndASingleTaskOnTheCaller) {
         callers.emplace_back([&] {
             for (int batch = 0; batch < 200; ++batch) {
                 std::vector<int> runs(8, 0);  // each slot written by one task only
-                pool->run(int(runs.size()), [&](int index) { ++runs[size_t(index)]; });
+                first->run(int(runs.size()), [&](int index) { ++runs[size_t(index)]; });
                 wrongCounts += runs != std::vector<int>(runs.size(), 1);
             }
         });
@@ -337,16 +342,9 @@ TEST(CompatConversionPool, EveryTaskRunsOnceAndASingleTaskOnTheCaller) {
         caller.join();
     }
     EXPECT_EQ(wrongCounts, 0);
-}
-
-TEST(CompatConversionPool, OnePoolWhileHeldItsThreadsEndWithTheLastHolder) {
-    std::thread([] {}).join();  // a sanitizer runtime starts a thread with the second thread
-    const int before = testsupport::steadyThreadCount();
-    std::shared_ptr<compat::ConversionPool> first = compat::ConversionPool::acquire();
-    std::shared_ptr<compat::ConversionPool> second = compat::ConversionPool::acquire();
-    EXPECT_EQ(first, second);
     first.reset();
-    EXPECT_EQ(testsupport::currentProcessFigures().threads, before + second->helpers())
+    const int held = before + second->helpers();
+    EXPECT_EQ(testsupport::threadCountOnceJoinedThreadsAreGone(held), held)
         << "held by the second holder";
     second.reset();
     EXPECT_EQ(testsupport::threadCountOnceJoinedThreadsAreGone(before), before);
