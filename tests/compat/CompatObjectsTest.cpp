@@ -1,14 +1,22 @@
 // The objects that sessions and their callers pass around: what containers retain, which number
-// reads are exact, what buffers hold, and what each wrong argument gets.
+// reads are exact, what buffers hold, and what each wrong argument gets, sessions' included.
 #include "CompatHarness.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace compattest {
 namespace {
+
+std::atomic<int> s_calls{0};
+
+void countCall(void*, void*, OSStatus, VTDecodeInfoFlags, CVImageBufferRef, CMTime, CMTime) {
+    ++s_calls;
+}
 
 CFNumberRef makeNumber(int64_t value) {
     return CFNumberCreate(nullptr, kCFNumberSInt64Type, &value);
@@ -118,9 +126,10 @@ TEST(CompatBlockBuffer, UsesTheCallersBlockInPlaceAndFreesItWithTheLastReference
     EXPECT_EQ(frees, 1);
 }
 
-// Whatever a caller gets wrong (null, an object of another type, a count, index, size or range
-// out of bounds), the answer is an error status or the empty one, no object is made, and nothing
-// is retained or released.
+// Whatever a caller gets wrong, the answer is an error status or the empty one: no object is made,
+// nothing is retained or released, no output callback runs. A format description takes each kind
+// of parameter set, valid, in its order (H.264 SPS, PPS; HEVC VPS, SPS, PPS), behind 1-, 2- or
+// 4-byte lengths, and trailing zeros.
 TEST(CompatObjects, WrongArgumentsGetAnErrorOrTheEmptyAnswerAndChangeNothing) {
     CFNumberRef number = makeNumber(5);
     auto notArray = reinterpret_cast<CFMutableArrayRef>(const_cast<__CFNumber*>(number));
@@ -138,19 +147,19 @@ TEST(CompatObjects, WrongArgumentsGetAnErrorOrTheEmptyAnswerAndChangeNothing) {
     };
     ASSERT_EQ(block(8, 0, 8, &buffer), noErr);
     const CMSampleTimingInfo timing = {CMTimeMake(1, 30), CMTimeMake(0, 1), kCMTimeInvalid};
-    const size_t sizes[2] = {1, 1};
+    const size_t sampleSizes[2] = {1, 1};
     CMSampleBufferRef noSample = nullptr;
     auto sample = [&](CMItemCount count, CMItemCount timings, const CMSampleTimingInfo* times,
                       CMSampleBufferRef* out) {
         return CMSampleBufferCreate(nullptr, nullptr, true, nullptr, nullptr, nullptr, count,
-                                    timings, times, 1, sizes, out);
+                                    timings, times, 1, sampleSizes, out);
     };
     CVPixelBufferRef noPixels = nullptr;
     auto pixels = [&](size_t width, size_t height, OSType format, CVPixelBufferRef* out) {
         return CVPixelBufferCreate(nullptr, width, height, format, nullptr, out);
     };
     const OSType bgra = kCVPixelFormatType_32BGRA;
-    const uint8_t bytes[16] = {};
+    const uint8_t zeros[16] = {};
     char* data = nullptr;
     int32_t value = 0;
     const bool empty = true;
@@ -159,6 +168,64 @@ TEST(CompatObjects, WrongArgumentsGetAnErrorOrTheEmptyAnswerAndChangeNothing) {
     const OSStatus pointer = kCMBlockBufferBadPointerParameterErr;
     const OSStatus count = kCMSampleBufferError_InvalidEntryCount;
     const OSStatus missing = kCMSampleBufferError_RequiredParameterMissing;
+    const OSStatus bad = kCMFormatDescriptionError_InvalidParameter, param = kVTParameterErr;
+    const Clip clip("h264_cbp_320x240");
+    std::map<int, Bytes> a = firstNalUnits(clip.units, Codec::H264);
+    std::map<int, Bytes> h = firstNalUnits(Clip("h265_main_320x240").units, Codec::H265);
+    const Bytes sps = a[7], pps = a[8], vps = h[32], hSps = h[33], hPps = h[34];
+    ASSERT_EQ(sps.back(), 0) << "the caller's cut leaves a trailing zero";
+    auto edit = [](Bytes bytes, size_t keep, size_t index = 0, uint8_t orMask = 0) {
+        bytes.resize(keep, 0);
+        bytes[index] |= orMask;
+        return bytes;
+    };
+    auto check = [](Codec codec, const std::vector<Bytes>& sets, int headerLength = 4) {
+        CMFormatDescriptionRef format = nullptr;
+        const OSStatus status = describe(codec, sets, &format, headerLength);
+        EXPECT_EQ(status == noErr, format != nullptr) << "a description exactly on success";
+        CFRelease(format);
+        return status;
+    };
+    const uint8_t *withNull[] = {sps.data(), nullptr}, *both[] = {sps.data(), pps.data()};
+    const size_t full[] = {sps.size(), pps.size()}, emptyPps[] = {sps.size(), 0};
+    CMFormatDescriptionRef format = nullptr;
+    auto raw = [&](const uint8_t* const* pointers, const size_t* sizes) {
+        return CMVideoFormatDescriptionCreateFromH264ParameterSets(nullptr, 2, pointers, sizes, 4,
+                                                                   &format);
+    };
+    const Codec avc = Codec::H264, hvc = Codec::H265;
+    // An HEVC SPS cut short passes the description, which reads no further than the block sizes.
+    CMFormatDescriptionRef cut = nullptr;
+    ASSERT_EQ(describe(hvc, {vps, edit(hSps, hSps.size() * 3 / 4), hPps}, &cut), noErr);
+    // Pixel formats as callers make them, 32-bit.
+    const int32_t formats[] = {kCVPixelFormatType_32BGRA, kCVPixelFormatType_32ARGB};
+    CFNumberRef bgraFormat = CFNumberCreate(nullptr, kCFNumberSInt32Type, &formats[0]);
+    CFNumberRef argbFormat = CFNumberCreate(nullptr, kCFNumberSInt32Type, &formats[1]);
+    // Callers put the decoder specification keys among the destination attributes too.
+    auto destination = [](CFNumberRef pixelFormat) {
+        const void* keys[] = {kVTVideoDecoderSpecification_RequireHardwareAcceleratedVideoDecoder,
+                              kCVPixelBufferPixelFormatTypeKey};
+        const void* values[] = {kCFBooleanTrue, pixelFormat};
+        return CFDictionaryCreate(nullptr, keys, values, 2, &kCFTypeDictionaryKeyCallBacks,
+                                  &kCFTypeDictionaryValueCallBacks);
+    };
+    CFDictionaryRef pictures = destination(bgraFormat), argbPictures = destination(argbFormat);
+    const VTDecompressionOutputCallbackRecord record = {countCall, nullptr}, blank = {};
+    VTDecompressionSessionRef made = nullptr;
+    auto create = [&](CMFormatDescriptionRef description, CFTypeRef specification,
+                      CFDictionaryRef attributes,
+                      const VTDecompressionOutputCallbackRecord* callback) {
+        return VTDecompressionSessionCreate(nullptr, description, (CFDictionaryRef)specification,
+                                            attributes, callback, &made);
+    };
+    ASSERT_EQ(create(clip.format, pictures, pictures, &record), noErr);
+    VTDecompressionSessionRef session = std::exchange(made, nullptr);
+    const Bytes idr = clip.sample(0);
+    CMSampleBufferRef decodable = makeSampleBuffer(idr, clip.format, 0);
+    CMSampleBufferRef formatless = makeSampleBuffer(idr, nullptr, 0);
+    VTDecodeInfoFlags info = 99;
+    const CFStringRef realTime = kVTDecompressionPropertyKey_RealTime;
+    const CFTypeRef yes = kCFBooleanTrue;
     expectStatuses({
         {"value past the end", !CFArrayGetValueAtIndex(array, 1), empty},
         {"value at -1", !CFArrayGetValueAtIndex(array, -1), empty},
@@ -177,10 +244,10 @@ TEST(CompatObjects, WrongArgumentsGetAnErrorOrTheEmptyAnswerAndChangeNothing) {
         {"offset past the block", block(8, 9, 1, &noBuffer), offset},
         {"offset + length wraps", block(8, 4, SIZE_MAX, &noBuffer), length},
         {"no block out pointer", block(8, 0, 8, nullptr), pointer},
-        {"replace past the end", CMBlockBufferReplaceDataBytes(bytes, buffer, 4, 5), length},
-        {"replace after the end", CMBlockBufferReplaceDataBytes(bytes, buffer, 9, 0), offset},
+        {"replace past the end", CMBlockBufferReplaceDataBytes(zeros, buffer, 4, 5), length},
+        {"replace after the end", CMBlockBufferReplaceDataBytes(zeros, buffer, 9, 0), offset},
         {"replace from null", CMBlockBufferReplaceDataBytes(nullptr, buffer, 0, 1), pointer},
-        {"replace into null", CMBlockBufferReplaceDataBytes(bytes, nullptr, 0, 1), pointer},
+        {"replace into null", CMBlockBufferReplaceDataBytes(zeros, nullptr, 0, 1), pointer},
         {"data at the end", CMBlockBufferGetDataPointer(buffer, 8, 0, 0, &data), offset},
         {"data of null", CMBlockBufferGetDataPointer(nullptr, 0, 0, 0, &data), pointer},
         {"2 timings for 3 samples", sample(3, 2, &timing, &noSample), count},
@@ -194,13 +261,60 @@ TEST(CompatObjects, WrongArgumentsGetAnErrorOrTheEmptyAnswerAndChangeNothing) {
         {"1 << 20 columns", pixels(1 << 20, 16, bgra, &noPixels), kCVReturnInvalidSize},
         {"no pixels out pointer", pixels(16, 16, bgra, nullptr), kCVReturnInvalidArgument},
         {"lock null", CVPixelBufferLockBaseAddress(nullptr, 0), kCVReturnInvalidArgument},
+        {"more trailing zeros", check(avc, {edit(sps, sps.size() + 5), pps}), noErr},
+        {"PPS, SPS", check(avc, {pps, sps}), bad},
+        {"SPS, SPS", check(avc, {sps, sps}), bad},
+        {"SPS alone", check(avc, {sps}), bad},
+        {"PPS cut to 1 byte", check(avc, {sps, edit(pps, 1)}), bad},
+        {"forbidden_zero_bit", check(avc, {edit(sps, sps.size(), 0, 0x80), pps}), bad},
+        {"0-byte lengths", check(avc, {sps, pps}, 0), bad},
+        {"3-byte lengths", check(avc, {sps, pps}, 3), bad},
+        {"SPS, VPS, PPS", check(hvc, {hSps, vps, hPps}), bad},
+        {"VPS, SPS, SPS", check(hvc, {vps, hSps, hSps}), bad},
+        {"VPS, SPS", check(hvc, {vps, hSps}), bad},
+        {"HEVC SPS cut to 16 bytes", check(hvc, {vps, edit(hSps, 16), hPps}), bad},
+        {"SPS of layer 1", check(hvc, {vps, edit(hSps, hSps.size(), 1, 0x08), hPps}), bad},
+        {"a null set", raw(withNull, full), bad},
+        {"an empty set", raw(both, emptyPps), bad},
+        {"no pointers", raw(nullptr, full), bad},
+        {"no out pointer", describe(avc, {sps, pps}, nullptr), bad},
+        {"create without format", create(nullptr, nullptr, nullptr, &record), param},
+        {"create without callback", create(clip.format, nullptr, nullptr, nullptr), param},
+        {"create with an empty callback", create(clip.format, nullptr, nullptr, &blank), param},
+        {"create without out pointer",
+         VTDecompressionSessionCreate(nullptr, clip.format, nullptr, nullptr, &record, nullptr),
+         param},
+        {"a number as specification", create(clip.format, argbFormat, nullptr, &record), param},
+        {"ARGB pictures", create(clip.format, nullptr, argbPictures, &record),
+         kVTPixelTransferNotSupportedErr},
+        {"an SPS cut short", create(cut, nullptr, nullptr, &record), kVTVideoDecoderBadDataErr},
+        {"decode without session", VTDecompressionSessionDecodeFrame(0, decodable, 1, 0, &info),
+         param},
+        {"decode without format", VTDecompressionSessionDecodeFrame(session, formatless, 1, 0, 0),
+         param},
+        {"decode no sample", VTDecompressionSessionDecodeFrame(session, nullptr, 1, 0, 0), param},
+        {"wait without session", VTDecompressionSessionWaitForAsynchronousFrames(nullptr), param},
+        {"drain without session", VTDecompressionSessionFinishDelayedFrames(nullptr), param},
+        {"real time", VTSessionSetProperty(session, realTime, yes), noErr},
+        {"an unknown property", VTSessionSetProperty(session, CFSTR("NoSuch"), yes),
+         kVTPropertyNotSupportedErr},
+        {"a number for a flag", VTSessionSetProperty(session, realTime, argbFormat), param},
+        {"a property without session", VTSessionSetProperty(nullptr, realTime, yes), param},
     });
-    EXPECT_TRUE(!noBuffer && !noSample && !noPixels) << "no object where creation failed";
+    EXPECT_TRUE(!noBuffer && !noSample && !noPixels && !format && !made)
+        << "no object where creation failed";
     EXPECT_EQ(CMBlockBufferGetDataLength(nullptr) + CVPixelBufferGetWidth(nullptr), 0u);
     EXPECT_EQ(CFGetRetainCount(number), 2) << "held by the array alone";
-    CFRelease(buffer);
-    CFRelease(array);
-    CFRelease(number);
+    EXPECT_EQ(CMVideoFormatDescriptionGetDimensions(nullptr).width, 0);
+    EXPECT_EQ(info, 0u);
+    EXPECT_TRUE(VTDecompressionSessionCanAcceptFormatDescription(session, clip.format));
+    for (CFTypeRef object :
+         {CFTypeRef(decodable), CFTypeRef(formatless), CFTypeRef(pictures), CFTypeRef(argbPictures),
+          CFTypeRef(bgraFormat), CFTypeRef(argbFormat), CFTypeRef(cut), CFTypeRef(session),
+          CFTypeRef(buffer), CFTypeRef(array), CFTypeRef(number)}) {
+        CFRelease(object);
+    }
+    EXPECT_EQ(s_calls, 0);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Decompression sessions: every committed clip decoded and compared with FFmpeg's own decode;
-// parameter set and argument errors, undecodable samples, draining, invalidation, careless callers;
+// undecodable samples, draining, invalidation, careless callers;
 // many sessions at once, and the conversion helpers that all their workers share.
 #include "CompatHarness.h"
 #include "ConversionPool.h"
@@ -11,7 +11,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <set>
-#include <utility>
 
 namespace compattest {
 namespace {
@@ -53,127 +52,6 @@ TEST_P(CompatClipDecode, DeliversEveryFrameAtTheDisplaySizeExactlyAsFfmpeg) {
 INSTANTIATE_TEST_SUITE_P(Fixtures, CompatClipDecode,
                          ::testing::ValuesIn(testsupport::fixtureClips()),
                          [](const auto& param) { return param.param.name; });
-
-std::atomic<int> s_calls{0};
-
-void countCall(void*, void*, OSStatus, VTDecodeInfoFlags, CVImageBufferRef, CMTime, CMTime) {
-    ++s_calls;
-}
-
-// A format description takes each kind of parameter set, valid, in its order (H.264 SPS, PPS;
-// HEVC VPS, SPS, PPS), behind 1-, 2- or 4-byte lengths, and trailing zeros; nothing else. Sessions,
-// their samples and properties refuse what they cannot use with a status and no callback.
-TEST(CompatSession, WrongParameterSetsAndArgumentsGetAStatusAndNoObjectOrCallback) {
-    const Clip clip("h264_cbp_320x240");
-    std::map<int, Bytes> a = firstNalUnits(clip.units, Codec::H264);
-    std::map<int, Bytes> h = firstNalUnits(Clip("h265_main_320x240").units, Codec::H265);
-    const Bytes sps = a[7], pps = a[8], vps = h[32], hSps = h[33], hPps = h[34];
-    ASSERT_EQ(sps.back(), 0) << "the caller's cut leaves a trailing zero";
-    auto edit = [](Bytes bytes, size_t keep, size_t index = 0, uint8_t orMask = 0) {
-        bytes.resize(keep, 0);
-        bytes[index] |= orMask;
-        return bytes;
-    };
-    auto check = [](Codec codec, const std::vector<Bytes>& sets, int headerLength = 4) {
-        CMFormatDescriptionRef format = nullptr;
-        const OSStatus status = describe(codec, sets, &format, headerLength);
-        EXPECT_EQ(status == noErr, format != nullptr) << "a description exactly on success";
-        CFRelease(format);
-        return status;
-    };
-    const uint8_t *withNull[] = {sps.data(), nullptr}, *both[] = {sps.data(), pps.data()};
-    const size_t full[] = {sps.size(), pps.size()}, emptyPps[] = {sps.size(), 0};
-    CMFormatDescriptionRef format = nullptr;
-    auto raw = [&](const uint8_t* const* pointers, const size_t* sizes) {
-        return CMVideoFormatDescriptionCreateFromH264ParameterSets(nullptr, 2, pointers, sizes, 4,
-                                                                   &format);
-    };
-    const Codec avc = Codec::H264, hvc = Codec::H265;
-    // An HEVC SPS cut short passes the description, which reads no further than the block sizes.
-    CMFormatDescriptionRef cut = nullptr;
-    ASSERT_EQ(describe(hvc, {vps, edit(hSps, hSps.size() * 3 / 4), hPps}, &cut), noErr);
-    // Pixel formats as callers make them, 32-bit.
-    const int32_t formats[] = {kCVPixelFormatType_32BGRA, kCVPixelFormatType_32ARGB};
-    CFNumberRef bgra = CFNumberCreate(nullptr, kCFNumberSInt32Type, &formats[0]);
-    CFNumberRef argb = CFNumberCreate(nullptr, kCFNumberSInt32Type, &formats[1]);
-    // Callers put the decoder specification keys among the destination attributes too.
-    auto destination = [](CFNumberRef pixelFormat) {
-        const void* keys[] = {kVTVideoDecoderSpecification_RequireHardwareAcceleratedVideoDecoder,
-                              kCVPixelBufferPixelFormatTypeKey};
-        const void* values[] = {kCFBooleanTrue, pixelFormat};
-        return CFDictionaryCreate(nullptr, keys, values, 2, &kCFTypeDictionaryKeyCallBacks,
-                                  &kCFTypeDictionaryValueCallBacks);
-    };
-    CFDictionaryRef pictures = destination(bgra), argbPictures = destination(argb);
-    const VTDecompressionOutputCallbackRecord record = {countCall, nullptr}, empty = {};
-    VTDecompressionSessionRef made = nullptr;
-    auto create = [&](CMFormatDescriptionRef description, CFTypeRef specification,
-                      CFDictionaryRef attributes,
-                      const VTDecompressionOutputCallbackRecord* callback) {
-        return VTDecompressionSessionCreate(nullptr, description, (CFDictionaryRef)specification,
-                                            attributes, callback, &made);
-    };
-    ASSERT_EQ(create(clip.format, pictures, pictures, &record), noErr);
-    VTDecompressionSessionRef session = std::exchange(made, nullptr);
-    const Bytes bytes = clip.sample(0);
-    CMSampleBufferRef sample = makeSampleBuffer(bytes, clip.format, 0);
-    CMSampleBufferRef formatless = makeSampleBuffer(bytes, nullptr, 0);
-    VTDecodeInfoFlags info = 99;
-    const CFStringRef realTime = kVTDecompressionPropertyKey_RealTime;
-    const CFTypeRef yes = kCFBooleanTrue;
-    const OSStatus bad = kCMFormatDescriptionError_InvalidParameter, param = kVTParameterErr;
-    expectStatuses({
-        {"more trailing zeros", check(avc, {edit(sps, sps.size() + 5), pps}), noErr},
-        {"PPS, SPS", check(avc, {pps, sps}), bad},
-        {"SPS, SPS", check(avc, {sps, sps}), bad},
-        {"SPS alone", check(avc, {sps}), bad},
-        {"PPS cut to 1 byte", check(avc, {sps, edit(pps, 1)}), bad},
-        {"forbidden_zero_bit", check(avc, {edit(sps, sps.size(), 0, 0x80), pps}), bad},
-        {"0-byte lengths", check(avc, {sps, pps}, 0), bad},
-        {"3-byte lengths", check(avc, {sps, pps}, 3), bad},
-        {"SPS, VPS, PPS", check(hvc, {hSps, vps, hPps}), bad},
-        {"VPS, SPS, SPS", check(hvc, {vps, hSps, hSps}), bad},
-        {"VPS, SPS", check(hvc, {vps, hSps}), bad},
-        {"HEVC SPS cut to 16 bytes", check(hvc, {vps, edit(hSps, 16), hPps}), bad},
-        {"SPS of layer 1", check(hvc, {vps, edit(hSps, hSps.size(), 1, 0x08), hPps}), bad},
-        {"a null set", raw(withNull, full), bad},
-        {"an empty set", raw(both, emptyPps), bad},
-        {"no pointers", raw(nullptr, full), bad},
-        {"no out pointer", describe(avc, {sps, pps}, nullptr), bad},
-        {"create without format", create(nullptr, nullptr, nullptr, &record), param},
-        {"create without callback", create(clip.format, nullptr, nullptr, nullptr), param},
-        {"create with an empty callback", create(clip.format, nullptr, nullptr, &empty), param},
-        {"create without out pointer",
-         VTDecompressionSessionCreate(nullptr, clip.format, nullptr, nullptr, &record, nullptr),
-         param},
-        {"a number as specification", create(clip.format, argb, nullptr, &record), param},
-        {"ARGB pictures", create(clip.format, nullptr, argbPictures, &record),
-         kVTPixelTransferNotSupportedErr},
-        {"an SPS cut short", create(cut, nullptr, nullptr, &record), kVTVideoDecoderBadDataErr},
-        {"decode without session", VTDecompressionSessionDecodeFrame(0, sample, 1, 0, &info),
-         param},
-        {"decode without format", VTDecompressionSessionDecodeFrame(session, formatless, 1, 0, 0),
-         param},
-        {"decode no sample", VTDecompressionSessionDecodeFrame(session, nullptr, 1, 0, 0), param},
-        {"wait without session", VTDecompressionSessionWaitForAsynchronousFrames(nullptr), param},
-        {"drain without session", VTDecompressionSessionFinishDelayedFrames(nullptr), param},
-        {"real time", VTSessionSetProperty(session, realTime, yes), noErr},
-        {"an unknown property", VTSessionSetProperty(session, CFSTR("NoSuch"), yes),
-         kVTPropertyNotSupportedErr},
-        {"a number for a flag", VTSessionSetProperty(session, realTime, argb), param},
-        {"a property without session", VTSessionSetProperty(nullptr, realTime, yes), param},
-    });
-    EXPECT_TRUE(format == nullptr && made == nullptr) << "no object where creation failed";
-    EXPECT_EQ(CMVideoFormatDescriptionGetDimensions(nullptr).width, 0);
-    EXPECT_EQ(info, 0u);
-    EXPECT_TRUE(VTDecompressionSessionCanAcceptFormatDescription(session, clip.format));
-    for (CFTypeRef object :
-         {CFTypeRef(sample), CFTypeRef(formatless), CFTypeRef(pictures), CFTypeRef(argbPictures),
-          CFTypeRef(bgra), CFTypeRef(argb), CFTypeRef(cut), CFTypeRef(session)}) {
-        CFRelease(object);
-    }
-    EXPECT_EQ(s_calls, 0);
-}
 
 // Samples that cannot be read fail one by one. A reordering decoder holds pictures back until a
 // drain: samples without their key frame fail once too many (32) are held, the rest at the drain;
