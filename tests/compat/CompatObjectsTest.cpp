@@ -71,31 +71,27 @@ std::pair<bool, double> readAs(CFNumberRef number) {
 // A number keeps the value it was made of; a read that cannot hold it says so and gives the
 // nearest value it can.
 TEST(CompatNumber, ReadsAreExactOrReportedLossy) {
-    const CFNumberType i64 = kCFNumberSInt64Type, f64 = kCFNumberFloat64Type;
-    const CFNumberType dbl = kCFNumberDoubleType;
+    const CFNumberType f64 = kCFNumberFloat64Type, dbl = kCFNumberDoubleType;
+    auto real = [](CFNumberType type, double x) { return CFNumberCreate(nullptr, type, &x); };
     const struct {
-        CFNumberType createdAs;
-        double value;
+        CFNumberRef number;
         std::pair<bool, double> (*read)(CFNumberRef);
         std::pair<bool, double> expected;
     } rows[] = {
-        {i64, 0x42475241, readAs<int32_t, kCFNumberSInt32Type>, {true, 0x42475241}},
-        {i64, 0x42475241, readAs<int8_t, kCFNumberSInt8Type>, {false, 127}},
-        {i64, 0x1p40 + 1, readAs<float, kCFNumberFloat32Type>, {false, 0x1p40}},
-        {dbl, 3, readAs<int32_t, kCFNumberSInt32Type>, {true, 3}},
-        {dbl, 0.5, readAs<int32_t, kCFNumberSInt32Type>, {false, 0}},
-        {f64, 1e300, readAs<int64_t, kCFNumberSInt64Type>, {false, 0}},
-        {f64, 0.5, readAs<float, kCFNumberFloat32Type>, {true, 0.5}},
-        {f64, 0.1, readAs<float, kCFNumberFloat32Type>, {false, 0.1f}},
-        {f64, 0.1, readAs<double, kCFNumberCGFloatType>, {true, 0.1}},
-        {f64, 0.1, readAs<double, 99>, {false, 0}},
+        {makeNumber(0x42475241), readAs<int32_t, kCFNumberSInt32Type>, {true, 0x42475241}},
+        {makeNumber(0x42475241), readAs<int8_t, kCFNumberSInt8Type>, {false, 127}},
+        {makeNumber((int64_t(1) << 40) + 1), readAs<float, kCFNumberFloat32Type>, {false, 0x1p40}},
+        {real(dbl, 3), readAs<int32_t, kCFNumberSInt32Type>, {true, 3}},
+        {real(dbl, 0.5), readAs<int32_t, kCFNumberSInt32Type>, {false, 0}},
+        {real(f64, 1e300), readAs<int64_t, kCFNumberSInt64Type>, {false, 0}},
+        {real(f64, 0.5), readAs<float, kCFNumberFloat32Type>, {true, 0.5}},
+        {real(f64, 0.1), readAs<float, kCFNumberFloat32Type>, {false, 0.1f}},
+        {real(f64, 0.1), readAs<double, kCFNumberCGFloatType>, {true, 0.1}},
+        {real(f64, 0.1), readAs<double, 99>, {false, 0}},
     };
     for (const auto& row : rows) {
-        CFNumberRef number = row.createdAs == i64
-                                 ? makeNumber(int64_t(row.value))
-                                 : CFNumberCreate(nullptr, row.createdAs, &row.value);
-        EXPECT_EQ(row.read(number), row.expected) << row.value << " of type " << row.createdAs;
-        CFRelease(number);
+        EXPECT_EQ(row.read(row.number), row.expected) << "row " << &row - rows;
+        CFRelease(row.number);
     }
 }
 
@@ -140,6 +136,8 @@ TEST(CompatObjects, WrongArgumentsGetAnErrorOrTheEmptyAnswerAndChangeNothing) {
     CFArrayAppendValue(nullptr, number);
     CFArrayRemoveAllValues(notArray);
     CFRelease(nullptr);
+    // Pixel formats as callers make them, 32-bit.
+    const OSType formats[] = {kCVPixelFormatType_32BGRA, kCVPixelFormatType_32ARGB};
     CMBlockBufferRef buffer = nullptr, noBuffer = nullptr;
     auto block = [&](size_t length, size_t offset, size_t dataLength, CMBlockBufferRef* out) {
         return CMBlockBufferCreateWithMemoryBlock(nullptr, nullptr, length, nullptr, nullptr,
@@ -158,10 +156,8 @@ TEST(CompatObjects, WrongArgumentsGetAnErrorOrTheEmptyAnswerAndChangeNothing) {
     auto pixels = [&](size_t width, size_t height, OSType format, CVPixelBufferRef* out) {
         return CVPixelBufferCreate(nullptr, width, height, format, nullptr, out);
     };
-    const OSType bgra = kCVPixelFormatType_32BGRA;
     const uint8_t zeros[16] = {};
     char* data = nullptr;
-    int32_t value = 0;
     const bool empty = true;
     const OSStatus length = kCMBlockBufferBadLengthParameterErr;
     const OSStatus offset = kCMBlockBufferBadOffsetParameterErr;
@@ -197,8 +193,6 @@ TEST(CompatObjects, WrongArgumentsGetAnErrorOrTheEmptyAnswerAndChangeNothing) {
     // An HEVC SPS cut short passes the description, which reads no further than the block sizes.
     CMFormatDescriptionRef cut = nullptr;
     ASSERT_EQ(describe(hvc, {vps, edit(hSps, hSps.size() * 3 / 4), hPps}, &cut), noErr);
-    // Pixel formats as callers make them, 32-bit.
-    const int32_t formats[] = {kCVPixelFormatType_32BGRA, kCVPixelFormatType_32ARGB};
     CFNumberRef bgraFormat = CFNumberCreate(nullptr, kCFNumberSInt32Type, &formats[0]);
     CFNumberRef argbFormat = CFNumberCreate(nullptr, kCFNumberSInt32Type, &formats[1]);
     // Callers put the decoder specification keys among the destination attributes too.
@@ -235,7 +229,7 @@ TEST(CompatObjects, WrongArgumentsGetAnErrorOrTheEmptyAnswerAndChangeNothing) {
         {"dictionary of -1", !CFDictionaryCreate(nullptr, nullptr, nullptr, -1, 0, 0), empty},
         {"value in a number", !CFDictionaryGetValue(notDictionary, number), empty},
         {"number from null", !CFNumberCreate(nullptr, kCFNumberSInt32Type, nullptr), empty},
-        {"number of type 99", !CFNumberCreate(nullptr, 99, &value), empty},
+        {"number of type 99", !CFNumberCreate(nullptr, 99, &formats[0]), empty},
         {"value into null", !CFNumberGetValue(number, kCFNumberSInt32Type, nullptr), empty},
         {"constant string from null", !__CFStringMakeConstantString(nullptr), empty},
         {"retain count of null", CFGetRetainCount(nullptr) == 0, empty},
@@ -254,12 +248,11 @@ TEST(CompatObjects, WrongArgumentsGetAnErrorOrTheEmptyAnswerAndChangeNothing) {
         {"-1 samples", sample(-1, 0, nullptr, &noSample), count},
         {"timings without array", sample(1, 1, nullptr, &noSample), missing},
         {"no sample out pointer", sample(1, 1, &timing, nullptr), missing},
-        {"ARGB pixels", pixels(16, 16, kCVPixelFormatType_32ARGB, &noPixels),
-         kCVReturnInvalidPixelFormat},
-        {"no columns", pixels(0, 16, bgra, &noPixels), kCVReturnInvalidSize},
-        {"no rows", pixels(16, 0, bgra, &noPixels), kCVReturnInvalidSize},
-        {"1 << 20 columns", pixels(1 << 20, 16, bgra, &noPixels), kCVReturnInvalidSize},
-        {"no pixels out pointer", pixels(16, 16, bgra, nullptr), kCVReturnInvalidArgument},
+        {"ARGB pixels", pixels(16, 16, formats[1], &noPixels), kCVReturnInvalidPixelFormat},
+        {"no columns", pixels(0, 16, formats[0], &noPixels), kCVReturnInvalidSize},
+        {"no rows", pixels(16, 0, formats[0], &noPixels), kCVReturnInvalidSize},
+        {"1 << 20 columns", pixels(1 << 20, 16, formats[0], &noPixels), kCVReturnInvalidSize},
+        {"no pixels out pointer", pixels(16, 16, formats[0], nullptr), kCVReturnInvalidArgument},
         {"lock null", CVPixelBufferLockBaseAddress(nullptr, 0), kCVReturnInvalidArgument},
         {"more trailing zeros", check(avc, {edit(sps, sps.size() + 5), pps}), noErr},
         {"PPS, SPS", check(avc, {pps, sps}), bad},
