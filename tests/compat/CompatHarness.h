@@ -72,12 +72,12 @@ inline OSStatus describe(Codec codec, const std::vector<Bytes>& sets, CMFormatDe
         pointers.push_back(set.data());
         sizes.push_back(set.size());
     }
-    return codec == Codec::H265
-               ? CMVideoFormatDescriptionCreateFromHEVCParameterSets(nullptr, sets.size(),
-                                                                     pointers.data(), sizes.data(),
-                                                                     headerLength, nullptr, out)
-               : CMVideoFormatDescriptionCreateFromH264ParameterSets(
-                     nullptr, sets.size(), pointers.data(), sizes.data(), headerLength, out);
+    if (codec == Codec::H265) {
+        return CMVideoFormatDescriptionCreateFromHEVCParameterSets(
+            nullptr, sets.size(), pointers.data(), sizes.data(), headerLength, nullptr, out);
+    }
+    return CMVideoFormatDescriptionCreateFromH264ParameterSets(
+        nullptr, sets.size(), pointers.data(), sizes.data(), headerLength, out);
 }
 
 // A format description of the first parameter sets found in the access units.
@@ -116,10 +116,7 @@ inline void expectStatuses(
 // A committed clip, its format description and the MD5 of each of its reference pictures.
 struct Clip {
     explicit Clip(const std::string& name, int lengthBytes = 4)
-        : info(testsupport::fixtureClip(name)),
-          headerLength(lengthBytes),
-          units(testsupport::readAccessUnits(info)),
-          md5s(testsupport::readFrameMd5s(info)) {
+        : info(testsupport::fixtureClip(name)), headerLength(lengthBytes) {
         createFormatDescription(units, info.codec, &format, headerLength);
     }
     Clip(const Clip&) = delete;
@@ -130,8 +127,8 @@ struct Clip {
 
     const testsupport::FixtureClip& info;
     const int headerLength;
-    const std::vector<AccessUnit> units;
-    const std::vector<std::string> md5s;
+    const std::vector<AccessUnit> units = testsupport::readAccessUnits(info);
+    const std::vector<std::string> md5s = testsupport::readFrameMd5s(info);
     CMFormatDescriptionRef format = nullptr;
 };
 

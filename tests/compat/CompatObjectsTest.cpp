@@ -32,9 +32,8 @@ TEST(CompatContainers, HoldAReferenceOnlyWithTypeCallbacks) {
         for (CFNumberRef number : numbers) {
             CFArrayAppendValue(array, number);
         }
-        const void* keys[] = {kCVPixelBufferPixelFormatTypeKey,
-                              kCVPixelBufferOpenGLCompatibilityKey,
-                              kCVPixelBufferPixelFormatTypeKey};
+        const CFStringRef format = kCVPixelBufferPixelFormatTypeKey;
+        const void* keys[] = {format, kCVPixelBufferOpenGLCompatibilityKey, format};
         const void* values[] = {kCFBooleanTrue, numbers[1], numbers[2]};
         CFDictionaryRef dictionary = CFDictionaryCreate(
             nullptr, keys, values, 3, retains ? &kCFTypeDictionaryKeyCallBacks : nullptr,
@@ -44,9 +43,8 @@ TEST(CompatContainers, HoldAReferenceOnlyWithTypeCallbacks) {
         for (CFIndex i = 0; i < 3; ++i) {
             EXPECT_EQ(CFArrayGetValueAtIndex(array, i), numbers[i]);
         }
-        const CFStringRef pixelFormat =
-            retains ? CFSTR("PixelFormatType") : kCVPixelBufferPixelFormatTypeKey;
-        EXPECT_EQ(CFDictionaryGetValue(dictionary, pixelFormat), numbers[2])
+        const CFStringRef sameKey = retains ? CFSTR("PixelFormatType") : format;
+        EXPECT_EQ(CFDictionaryGetValue(dictionary, sameKey), numbers[2])
             << "a key given twice keeps its last value";
         CFArrayRemoveAllValues(array);
         CFArrayAppendValue(array, numbers[2]);
@@ -169,7 +167,6 @@ TEST(CompatObjects, WrongArgumentsGetAnErrorOrTheEmptyAnswerAndChangeNothing) {
     std::map<int, Bytes> a = firstNalUnits(clip.units, Codec::H264);
     std::map<int, Bytes> h = firstNalUnits(Clip("h265_main_320x240").units, Codec::H265);
     const Bytes sps = a[7], pps = a[8], vps = h[32], hSps = h[33], hPps = h[34];
-    ASSERT_EQ(sps.back(), 0) << "the caller's cut leaves a trailing zero";
     auto edit = [](Bytes bytes, size_t keep, size_t index = 0, uint8_t orMask = 0) {
         bytes.resize(keep, 0);
         bytes[index] |= orMask;
@@ -214,9 +211,8 @@ TEST(CompatObjects, WrongArgumentsGetAnErrorOrTheEmptyAnswerAndChangeNothing) {
     };
     ASSERT_EQ(create(clip.format, pictures, pictures, &record), noErr);
     VTDecompressionSessionRef session = std::exchange(made, nullptr);
-    const Bytes idr = clip.sample(0);
-    CMSampleBufferRef decodable = makeSampleBuffer(idr, clip.format, 0);
-    CMSampleBufferRef formatless = makeSampleBuffer(idr, nullptr, 0);
+    CMSampleBufferRef decodable = makeSampleBuffer(clip.sample(0), clip.format, 0);
+    CMSampleBufferRef formatless = makeSampleBuffer(clip.sample(0), nullptr, 0);
     VTDecodeInfoFlags info = 99;
     const CFStringRef realTime = kVTDecompressionPropertyKey_RealTime;
     const CFTypeRef yes = kCFBooleanTrue;
