@@ -70,7 +70,7 @@ Clip loadClip(const char* name) {
     }
     for (size_t i = 0; i < units.size(); ++i) {
         const std::vector<uint8_t> sample = compattest::pictureSample(units[i], info.codec);
-        clip.samples.push_back(compattest::makeSampleBuffer(&sample, clip.format, int64_t(i)));
+        clip.samples.push_back(compattest::makeSampleBuffer(sample, clip.format, int64_t(i)));
     }
     return clip;
 }

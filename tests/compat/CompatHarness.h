@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace compattest {
@@ -71,12 +72,12 @@ inline OSStatus describe(Codec codec, const std::vector<Bytes>& sets, CMFormatDe
         pointers.push_back(set.data());
         sizes.push_back(set.size());
     }
-    return codec == Codec::H265
-               ? CMVideoFormatDescriptionCreateFromHEVCParameterSets(nullptr, sets.size(),
-                                                                     pointers.data(), sizes.data(),
-                                                                     headerLength, nullptr, out)
-               : CMVideoFormatDescriptionCreateFromH264ParameterSets(
-                     nullptr, sets.size(), pointers.data(), sizes.data(), headerLength, out);
+    if (codec == Codec::H265) {
+        return CMVideoFormatDescriptionCreateFromHEVCParameterSets(
+            nullptr, sets.size(), pointers.data(), sizes.data(), headerLength, nullptr, out);
+    }
+    return CMVideoFormatDescriptionCreateFromH264ParameterSets(
+        nullptr, sets.size(), pointers.data(), sizes.data(), headerLength, out);
 }
 
 // A format description of the first parameter sets found in the access units.
@@ -87,14 +88,14 @@ inline OSStatus createFormatDescription(const std::vector<AccessUnit>& units, Co
                                 : describe(codec, {nals[7], nals[8]}, out, headerLength);
 }
 
-// A sample buffer over a copy of the bytes (NULL bytes: a sample without data); NULL on failure.
-inline CMSampleBufferRef makeSampleBuffer(const Bytes* bytes, CMFormatDescriptionRef format,
+// A sample buffer over a copy of the bytes (no bytes: a sample without data); NULL on failure.
+inline CMSampleBufferRef makeSampleBuffer(const Bytes& bytes, CMFormatDescriptionRef format,
                                           int64_t pts) {
-    const size_t size = bytes ? bytes->size() : 0;
+    const size_t size = bytes.size();
     CMBlockBufferRef block = nullptr;
-    if (bytes && CMBlockBufferCreateWithMemoryBlock(nullptr, nullptr, size, nullptr, nullptr, 0,
-                                                    size, 0, &block) == noErr) {
-        CMBlockBufferReplaceDataBytes(bytes->data(), block, 0, size);
+    if (CMBlockBufferCreateWithMemoryBlock(nullptr, nullptr, size, nullptr, nullptr, 0, size, 0,
+                                           &block) == noErr) {
+        CMBlockBufferReplaceDataBytes(bytes.data(), block, 0, size);
     }
     const CMSampleTimingInfo timing = {CMTimeMake(1, 30), CMTimeMake(pts, 100000), kCMTimeInvalid};
     CMSampleBufferRef sample = nullptr;
@@ -104,26 +105,18 @@ inline CMSampleBufferRef makeSampleBuffer(const Bytes* bytes, CMFormatDescriptio
     return sample;
 }
 
-// A row of a status table: the call, the status it gave and the one it must give.
-struct StatusRow {
-    const char* call;
-    OSStatus status;
-    OSStatus expected;
-};
-
-inline void expectStatuses(std::initializer_list<StatusRow> rows) {
-    for (const StatusRow& row : rows) {
-        EXPECT_EQ(row.status, row.expected) << row.call;
+// Rows of a status table: the call, the status it gave and the one it must give.
+inline void expectStatuses(
+    std::initializer_list<std::tuple<const char*, OSStatus, OSStatus>> rows) {
+    for (const auto& [call, status, expected] : rows) {
+        EXPECT_EQ(status, expected) << call;
     }
 }
 
 // A committed clip, its format description and the MD5 of each of its reference pictures.
 struct Clip {
     explicit Clip(const std::string& name, int lengthBytes = 4)
-        : info(testsupport::fixtureClip(name)),
-          headerLength(lengthBytes),
-          units(testsupport::readAccessUnits(info)),
-          md5s(testsupport::readFrameMd5s(info)) {
+        : info(testsupport::fixtureClip(name)), headerLength(lengthBytes) {
         createFormatDescription(units, info.codec, &format, headerLength);
     }
     Clip(const Clip&) = delete;
@@ -134,19 +127,17 @@ struct Clip {
 
     const testsupport::FixtureClip& info;
     const int headerLength;
-    const std::vector<AccessUnit> units;
-    const std::vector<std::string> md5s;
+    const std::vector<AccessUnit> units = testsupport::readAccessUnits(info);
+    const std::vector<std::string> md5s = testsupport::readFrameMd5s(info);
     CMFormatDescriptionRef format = nullptr;
 };
 
 // What one call of the output callback saw.
 struct Output {
     OSStatus status = 0;
-    std::string md5;                   // of the packed BGRA pixels; empty without a picture
-    testsupport::BgraPicture picture;  // kept only when the session keeps pictures
+    std::string md5;  // of the packed BGRA pixels; empty without a picture
     const void* base = nullptr;
-    size_t width = 0, height = 0, bytesPerRow = 0;
-    bool opaque = false;  // every alpha byte 255
+    size_t bytesPerRow = 0;
     int64_t pts = 0;
     std::thread::id thread;
 };
@@ -162,12 +153,10 @@ inline std::vector<std::string> md5sOf(const std::vector<Output>& outputs) {
 // A session over a format description whose callback records every output.
 class Session {
   public:
-    explicit Session(CMFormatDescriptionRef format, CFDictionaryRef attributes = nullptr,
-                     bool keepPictures = false)
-        : format_(format), keepPictures_(keepPictures) {
+    explicit Session(CMFormatDescriptionRef format) : format_(format) {
         VTDecompressionOutputCallbackRecord record = {&Session::onOutput, this};
         createStatus_ =
-            VTDecompressionSessionCreate(nullptr, format, nullptr, attributes, &record, &session_);
+            VTDecompressionSessionCreate(nullptr, format, nullptr, nullptr, &record, &session_);
     }
     ~Session() {
         VTDecompressionSessionInvalidate(session_);
@@ -177,7 +166,7 @@ class Session {
     OSStatus createStatus() const { return createStatus_; }
     VTDecompressionSessionRef get() const { return session_; }
     OSStatus decode(const Bytes& sample, int64_t pts) {
-        CMSampleBufferRef buffer = makeSampleBuffer(&sample, format_, pts);
+        CMSampleBufferRef buffer = makeSampleBuffer(sample, format_, pts);
         const OSStatus status = VTDecompressionSessionDecodeFrame(
             session_, buffer, kVTDecodeFrame_EnableAsynchronousDecompression, nullptr, nullptr);
         CFRelease(buffer);
@@ -197,37 +186,20 @@ class Session {
         std::lock_guard<std::mutex> lock(mutex_);
         return outputs_;
     }
-    size_t outputCount() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return outputs_.size();
-    }
 
   private:
     static void onOutput(void* refCon, void*, OSStatus status, VTDecodeInfoFlags,
                          CVImageBufferRef image, CMTime pts, CMTime) {
-        Output output;
-        output.status = status;
-        output.pts = pts.value;
-        output.thread = std::this_thread::get_id();
+        Output output{status, "", nullptr, 0, pts.value, std::this_thread::get_id()};
         if (image != nullptr && CVPixelBufferLockBaseAddress(image, 0) == kCVReturnSuccess) {
             output.base = CVPixelBufferGetBaseAddress(image);
-            output.width = CVPixelBufferGetWidth(image);
-            output.height = CVPixelBufferGetHeight(image);
             output.bytesPerRow = CVPixelBufferGetBytesPerRow(image);
-            output.picture =
-                testsupport::packRows(static_cast<const uint8_t*>(output.base), int(output.width),
-                                      int(output.height), int(output.bytesPerRow));
-            output.opaque = true;
-            for (size_t i = 3; i < output.picture.pixels.size(); i += 4) {
-                output.opaque = output.opaque && output.picture.pixels[i] == 255;
-            }
+            output.md5 = testsupport::md5Hex(testsupport::packRows(
+                static_cast<const uint8_t*>(output.base), int(CVPixelBufferGetWidth(image)),
+                int(CVPixelBufferGetHeight(image)), int(output.bytesPerRow)));
             CVPixelBufferUnlockBaseAddress(image, 0);
-            output.md5 = testsupport::md5Hex(output.picture);
         }
         auto* session = static_cast<Session*>(refCon);
-        if (!session->keepPictures_) {
-            output.picture = testsupport::BgraPicture();
-        }
         std::lock_guard<std::mutex> lock(session->mutex_);
         session->outputs_.push_back(std::move(output));
     }
@@ -235,7 +207,6 @@ class Session {
     CMFormatDescriptionRef format_;
     VTDecompressionSessionRef session_ = nullptr;
     OSStatus createStatus_;
-    const bool keepPictures_;
     mutable std::mutex mutex_;
     std::vector<Output> outputs_;
 };
