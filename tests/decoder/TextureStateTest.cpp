@@ -10,6 +10,7 @@
 #include <cstring>
 #include <future>
 #include <optional>
+#include <tuple>
 
 using namespace decodertest;
 
@@ -106,10 +107,7 @@ TEST(TextureState, APictureLandsOnlyInATextureOfItsRowWidthHeightAndFormat) {
 // a size whose frame buffer it cannot address) changes nothing, not even the handle; any other
 // text binds, what it does not say reading as 0 and false, and the first of repeated keys counts.
 TEST(TextureState, DescriptionsBindWhatTheySayOrChangeNothing) {
-    struct Bound {
-        int width, height, format;
-        bool mipMap;
-    };
+    using Bound = std::tuple<int, int, int, bool>;  // width, height, format, mipMap
     const auto expectBinding = [](const std::string& text, std::optional<Bound> bound) {
         SCOPED_TRACE(text);
         H264Decoder decoder(43, "{}");
@@ -120,15 +118,12 @@ TEST(TextureState, DescriptionsBindWhatTheySayOrChangeNothing) {
 
         EXPECT_TRUE(decoder.setNativeTexturePointer(kOtherTexture, text));
         const H264Decoder::ITexCfg& state = decoder.texCfg;
-        const Bound expected = bound.value_or(Bound{8, 4, 0, false});
         EXPECT_TRUE(state.textureBound);
         ASSERT_NE(state.frameBuffers, nullptr);
         EXPECT_EQ(state.nativeTexture, bound ? kOtherTexture : kTexture);
         EXPECT_EQ(state.frameBuffers.get() == before, !bound);
-        EXPECT_EQ(state.width, expected.width);
-        EXPECT_EQ(state.height, expected.height);
-        EXPECT_EQ(state.format, expected.format);
-        EXPECT_EQ(state.mipMap, expected.mipMap);
+        EXPECT_EQ(std::make_tuple(state.width, state.height, state.format, state.mipMap),
+                  bound.value_or(Bound{8, 4, 0, false}));
         EXPECT_TRUE(bound ? frameBufferIsBlack(decoder) : frameBufferHolds(decoder, picture));
     };
     expectBinding(description(16, 2, 2), Bound{16, 2, 2, false});
