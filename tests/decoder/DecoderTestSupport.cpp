@@ -25,21 +25,13 @@ std::string textureInfoText(int width, int height) {
 
 namespace {
 
-struct CallRecord {
-    std::mutex mutex;
-    std::map<uint8_t, std::vector<TextureInfoLog::Call>> calls;
-};
-
-CallRecord& callRecord() {
-    static CallRecord record;
-    return record;
-}
+std::mutex g_callsMutex;
+std::map<uint8_t, std::vector<TextureInfoLog::Call>> g_calls;
 
 template <int callback>
 void record(const uint8_t* decoderId, const H264DecoderChar16* text) {
-    CallRecord& log = callRecord();
-    std::lock_guard<std::mutex> lock(log.mutex);
-    log.calls[*decoderId].push_back({callback, decoderId, *decoderId, utf8(text)});
+    std::lock_guard<std::mutex> lock(g_callsMutex);
+    g_calls[*decoderId].push_back({callback, decoderId, *decoderId, utf8(text)});
 }
 
 }  // namespace
@@ -53,15 +45,13 @@ H264DecoderTextureInfoCallback TextureInfoLog::second() {
 }
 
 std::vector<TextureInfoLog::Call> TextureInfoLog::callsFor(uint8_t decoderId) {
-    CallRecord& log = callRecord();
-    std::lock_guard<std::mutex> lock(log.mutex);
-    return log.calls[decoderId];
+    std::lock_guard<std::mutex> lock(g_callsMutex);
+    return g_calls[decoderId];
 }
 
 void TextureInfoLog::forget(uint8_t decoderId) {
-    CallRecord& log = callRecord();
-    std::lock_guard<std::mutex> lock(log.mutex);
-    log.calls.erase(decoderId);
+    std::lock_guard<std::mutex> lock(g_callsMutex);
+    g_calls.erase(decoderId);
 }
 
 std::shared_ptr<PictureTap> PictureTap::install(uint8_t decoderId, bool forward) {
