@@ -18,20 +18,16 @@ using namespace testsupport;
 
 namespace {
 
-// The last PNG snapshot as BGRA, for comparison with the reference pictures.
+// A PNG snapshot as BGRA; empty when it cannot be read.
 BgraPicture readPngAsBgra(const std::string& path) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     BgraPicture picture;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) {
-        return picture;
-    }
-    image.format = PNG_FORMAT_BGRA;
-    picture.width = int(image.width);
-    picture.height = int(image.height);
-    picture.pixels.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, picture.pixels.data(), 0, nullptr)) {
-        picture.pixels.clear();
+    if (png_image_begin_read_from_file(&image, path.c_str())) {
+        image.format = PNG_FORMAT_BGRA;
+        picture = {int(image.width), int(image.height),
+                   std::vector<uint8_t>(PNG_IMAGE_SIZE(image))};
+        EXPECT_TRUE(png_image_finish_read(&image, nullptr, picture.pixels.data(), 0, nullptr));
     }
     return picture;
 }
