@@ -54,12 +54,10 @@ public static class BindingsProbe
                    context);
             Expect(H264Decoder_setNativeTexturePointer(id, IntPtr.Zero, "{}"), true, context);
             H264Decoder_stop(id);
-            Expect(H264Decoder_registerCallback(id, IgnoreTextureInfo), false, context);
             Expect(H264Decoder_commitFrame(id, unit, 0, 0, 1, 0), false, context);
         }
         const byte neverStarted = 77;
         Expect(H264Decoder_commitFrame(neverStarted, null, 0, 0, 0, 0), false);
-        Expect(H264Decoder_unregisterCallback(neverStarted), false);
         Expect(H264Decoder_setNativeTexturePointer(neverStarted, IntPtr.Zero, null), false);
         var buffer = new char[StatisticsCapacity];
         Expect(H264Decoder_getStatistics(neverStarted, buffer, buffer.Length), false);
