@@ -54,9 +54,9 @@ void TextureInfoLog::forget(uint8_t decoderId) {
     g_calls.erase(decoderId);
 }
 
-std::shared_ptr<PictureTap> PictureTap::install(uint8_t decoderId, bool forward) {
+std::shared_ptr<PictureTap> PictureTap::install(uint8_t decoderId) {
     const auto session = H264HwDecoderImpl::sharedHandler(std::to_string(unsigned(decoderId)));
-    std::shared_ptr<PictureTap> tap(new PictureTap(forward ? session->delegate() : nullptr));
+    std::shared_ptr<PictureTap> tap(new PictureTap(session->delegate()));
     session->setDelegate(tap);
     return tap;
 }

@@ -59,9 +59,7 @@ struct HeldInstance {
     HeldInstance(uint8_t id, const AccessUnit& first, bool hold = true,
                  const std::string& config = "{}")
         : decoder(std::make_unique<H264Decoder>(id, config)), tap(PictureTap::install(id)) {
-        if (hold) {
-            tap->hold();
-        }
+        tap->setHolding(hold);
         commit(*decoder, first);
         EXPECT_TRUE(!hold || tap->waitUntilHolding());
     }
@@ -81,7 +79,7 @@ TEST(SampleQueue, ACommitThatMeetsAHeldQueueLockWaitsForItAndIsQueued) {
     }
     committed.get();
     EXPECT_EQ(H264DecoderInspector::queuedSamples(*held.decoder), 1u);
-    held.tap->release();
+    held.tap->setHolding(false);
     ASSERT_TRUE(held.tap->waitForPictures(2));
     expectPictures(*held.tap, clip(), {0, 1});
 }
@@ -134,7 +132,7 @@ TEST(SampleQueue, EveryUnitIsShownButThoseFromALossToTheNextKeyframe) {
                     }
                     commit(*run.decoder, units[index], uint32_t(index));
                 }
-                run.tap->release();
+                run.tap->setHolding(false);
                 // A picture too many would come before the last one and show in the comparison.
                 ASSERT_TRUE(run.tap->waitForPictures(test.delivered.size()));
                 expectPictures(*run.tap, liveClip, test.delivered);
@@ -175,7 +173,7 @@ TEST(SampleQueue, TeardownFinishesTheCurrentSampleAndDiscardsTheQueue) {
     auto teardown = std::async(std::launch::async, [&] { held.decoder.reset(); });
     EXPECT_EQ(teardown.wait_for(50ms), std::future_status::timeout)
         << "teardown returned while the decode thread was still inside its sample";
-    held.tap->release();
+    held.tap->setHolding(false);
     teardown.get();
     expectPictures(*held.tap, clip(), {0});
 }
