@@ -85,23 +85,17 @@ TEST(DecoderConfig, ReadsTheMembers) {
 // Texts nested deeper than any stack allows are read without recursion: a malformed one like any
 // malformed text, a well-formed one with all its members.
 TEST(DecoderConfig, DeeplyNestedTextsReadLikeAnyOther) {
-    const size_t depth = 1000000;
+    const std::string opened(1000000, '['), closed(1000000, ']');
     testing::internal::CaptureStdout();
     {
-        H264Decoder unfinished(50, std::string(depth, '['));
+        H264Decoder unfinished(50, opened);
         EXPECT_FALSE(decodesH265(unfinished));
-        const std::string wellFormed = "{\"isH265\":true,\"deep\":" + std::string(depth, '[') +
-                                       std::string(depth, ']') + ",\"videoDelayTimeInMs\":9}";
-        H264Decoder complete(50, wellFormed);
+        H264Decoder complete(
+            50, "{\"isH265\":true,\"deep\":" + opened + closed + ",\"videoDelayTimeInMs\":9}");
         EXPECT_TRUE(decodesH265(complete));
         EXPECT_EQ(H264DecoderInspector::videoDelayTimeInMs(complete), 9);
-
-        std::string nestedDescription;
-        for (size_t level = 0; level < depth / 8; ++level) {
-            nestedDescription += "{\"width\":";
-        }
         int texture = 0;
-        EXPECT_TRUE(complete.setNativeTexturePointer(&texture, nestedDescription));
+        EXPECT_TRUE(complete.setNativeTexturePointer(&texture, "{\"width\":" + opened));
         EXPECT_TRUE(complete.texCfg.textureBound);
         EXPECT_EQ(complete.texCfg.width, 0);
     }
