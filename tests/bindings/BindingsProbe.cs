@@ -102,14 +102,10 @@ public static class BindingsProbe
         H264Decoder_commitFrame(id, frames, 7, (uint)offset, (uint)first.Size, 0);
         Expect(textureInfo.Task.Wait(TimeSpan.FromSeconds(10)) ? textureInfo.Task.Result : null,
                "9 {\"width\":320,\"height\":240,\"format\":0,\"linear\":true,\"mipMap\":false}");
-        // The statistics text, read as a host script reads it (a count nested in "dropped"
-        // included), goes out whole or not at all.
+        // The statistics text, read as a host script reads it: a count nested in "dropped" too.
         string statistics = new StatisticsPoller(id).WaitUntilDrained(TimeSpan.FromSeconds(10));
         Expect(StatisticsPoller.ReadCount(statistics, "decoded"), 1);
         Expect(StatisticsPoller.ReadCount(statistics, "noTexture"), 1);
-        var exact = new char[statistics.Length + 1];
-        Expect(H264Decoder_getStatistics(id, exact, exact.Length), true);
-        Expect(H264Decoder_getStatistics(id, exact, exact.Length - 1), false);
         H264Decoder_stop(id);
         GC.KeepAlive(callback);
     }

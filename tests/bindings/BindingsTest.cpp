@@ -38,13 +38,10 @@ struct Transcript {
     }
 };
 
-std::string quoted(const std::string& text) {
-    return "'" + text + "'";
-}
-
 // Runs a C# program under Mono with the plugin module findable, and in sanitizer builds the
 // sanitizer runtime preloaded with its options.
 Transcript runUnderMono(const std::string& program, const std::vector<std::string>& args) {
+    const auto quoted = [](const std::string& text) { return "'" + text + "'"; };
     std::string command = "LD_LIBRARY_PATH=" + quoted(PLUGIN_MODULE_DIR);
     if (!std::string(MONO_PRELOAD).empty()) {
         command += " LD_PRELOAD=" + quoted(MONO_PRELOAD) + " " + MONO_SANITIZER_OPTIONS;

@@ -75,7 +75,6 @@ TEST_P(PlaybackThroughThePlugin, LastTexturePictureIsTheLastReferencePicture) {
     const PlaybackStats& stats = result.instances.front();
     const PluginFigures& plugin = stats.plugin;
     EXPECT_EQ(plugin.committed + uint64_t(stats.leftOut), uint64_t(clip.accessUnits));
-    EXPECT_GT(stats.shown, 0);
     // The black of each binding shows too: one for the picture size, one more for the padded
     // row width where the platform pads rows.
     EXPECT_LE(uint64_t(stats.shown), plugin.uploaded + 2);
