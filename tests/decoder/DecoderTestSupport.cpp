@@ -34,6 +34,20 @@ void record(const uint8_t* decoderId, const H264DecoderChar16* text) {
     g_calls[*decoderId].push_back({callback, decoderId, *decoderId, utf8(text)});
 }
 
+const rapidjson::Value& memberOf(const rapidjson::Value& object, const char* name) {
+    static const rapidjson::Value kMissing;
+    if (!object.IsObject() || !object.HasMember(name)) {
+        ADD_FAILURE() << "the statistics have no member " << name;
+        return kMissing;
+    }
+    return object[name];
+}
+
+uint64_t countOf(const rapidjson::Value& value) {
+    EXPECT_TRUE(value.IsUint64());
+    return value.IsUint64() ? value.GetUint64() : 0;
+}
+
 }  // namespace
 
 H264DecoderTextureInfoCallback TextureInfoLog::first() {
@@ -61,10 +75,9 @@ std::shared_ptr<PictureTap> PictureTap::install(uint8_t decoderId) {
     return tap;
 }
 
-void PictureTap::copyRenderBuffer(void* buffer, int32_t withFormat, int32_t withWidth,
-                                  int32_t withHeight, int32_t withBytesPerRow,
-                                  int32_t withExtraColumnsOnLeft, int32_t withExtraColumnsOnRight,
-                                  int32_t withExtraRowsOnTop, int32_t withExtraRowsOnBottom) {
+void PictureTap::copyRenderBuffer(void* buffer, int32_t format, int32_t width, int32_t height,
+                                  int32_t bytesPerRow, int32_t extraLeft, int32_t extraRight,
+                                  int32_t extraTop, int32_t extraBottom) {
     {
         std::unique_lock<std::mutex> lock(mutex_);
         waiting_ = holding_;
@@ -72,33 +85,14 @@ void PictureTap::copyRenderBuffer(void* buffer, int32_t withFormat, int32_t with
         changed_.wait(lock, [&] { return !holding_; });
         waiting_ = false;
     }
-    const std::string md5 = testsupport::md5Hex(testsupport::packRows(
-        static_cast<const uint8_t*>(buffer), withWidth, withHeight, withBytesPerRow));
+    const std::string md5 = testsupport::md5Hex(
+        testsupport::packRows(static_cast<const uint8_t*>(buffer), width, height, bytesPerRow));
     if (next_) {
-        next_->copyRenderBuffer(buffer, withFormat, withWidth, withHeight, withBytesPerRow,
-                                withExtraColumnsOnLeft, withExtraColumnsOnRight, withExtraRowsOnTop,
-                                withExtraRowsOnBottom);
+        next_->copyRenderBuffer(buffer, format, width, height, bytesPerRow, extraLeft, extraRight,
+                                extraTop, extraBottom);
     }
-    update([&] { pictures_.push_back({withBytesPerRow, md5}); });
+    update([&] { pictures_.push_back({bytesPerRow, md5}); });
 }
-
-namespace {
-
-const rapidjson::Value& memberOf(const rapidjson::Value& object, const char* name) {
-    static const rapidjson::Value kMissing;
-    if (!object.IsObject() || !object.HasMember(name)) {
-        ADD_FAILURE() << "the statistics have no member " << name;
-        return kMissing;
-    }
-    return object[name];
-}
-
-uint64_t countOf(const rapidjson::Value& value) {
-    EXPECT_TRUE(value.IsUint64());
-    return value.IsUint64() ? value.GetUint64() : 0;
-}
-
-}  // namespace
 
 Statistics::Statistics(const std::string& json) {
     json_.Parse(json.c_str());

@@ -82,13 +82,12 @@ class PictureTap : public H264HwDecoderImplDelegate {
     }
     size_t pictureCount() const { return pictures().size(); }
 
-    void copyRenderBuffer(void* buffer, int32_t withFormat, int32_t withWidth, int32_t withHeight,
-                          int32_t withBytesPerRow, int32_t withExtraColumnsOnLeft,
-                          int32_t withExtraColumnsOnRight, int32_t withExtraRowsOnTop,
-                          int32_t withExtraRowsOnBottom) override;
-    void forwardTextureInfo(int32_t width, int32_t withHeight) override {
+    void copyRenderBuffer(void* buffer, int32_t format, int32_t width, int32_t height,
+                          int32_t bytesPerRow, int32_t extraLeft, int32_t extraRight,
+                          int32_t extraTop, int32_t extraBottom) override;
+    void forwardTextureInfo(int32_t width, int32_t height) override {
         if (next_) {
-            next_->forwardTextureInfo(width, withHeight);
+            next_->forwardTextureInfo(width, height);
         }
     }
 

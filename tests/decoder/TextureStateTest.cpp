@@ -19,10 +19,9 @@ using namespace decodertest;
 
 namespace {
 
-int textureHandle = 0;
-void* const kTexture = &textureHandle;
-int otherHandle = 0;
-void* const kOtherTexture = &otherHandle;
+// Stand-ins for the host's texture handles, which only a render backend dereferences.
+void* const kTexture = reinterpret_cast<void*>(0x1000);
+void* const kOtherTexture = reinterpret_cast<void*>(0x2000);
 
 std::string description(int width, int height, int format = 0) {
     return "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) +

@@ -106,9 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
                     PlaybackCase{"h264_gop60_1280x720", kUnityGfxRendererOpenGLCore, 25, 73, 49,
                                  2}),
     [](const auto& test) {
-        return std::string(test.param.clip) + "_" + headlessgl::rendererName(test.param.renderer) +
-               (test.param.dropEvery > 0 ? "_dropEvery" + std::to_string(test.param.dropEvery)
-                                         : "");
+        return std::string(test.param.clip) + "_" + headlessgl::rendererName(test.param.renderer);
     });
 
 }  // namespace
