@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <future>
 #include <optional>
 #include <tuple>
@@ -40,7 +39,7 @@ std::vector<uint8_t> pictureBytes(int bytesPerRow, int height) {
 bool frameBufferHolds(const H264Decoder& decoder, const std::vector<uint8_t>& bytes) {
     const FrameBuffers& buffers = *decoder.texCfg.frameBuffers;
     return buffers.size() == bytes.size() &&
-           std::memcmp(buffers.newest(), bytes.data(), bytes.size()) == 0;
+           std::equal(bytes.begin(), bytes.end(), buffers.newest());
 }
 
 bool frameBufferIsBlack(const H264Decoder& decoder) {
