@@ -3,6 +3,7 @@
 
 #include "H264Decoder.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -10,6 +11,10 @@ class H264DecoderInspector {
   public:
     static int32_t videoDelayTimeInMs(const H264Decoder& decoder) {
         return decoder.videoDelayTimeInMs;
+    }
+    static size_t queuedSamples(H264Decoder& decoder) {
+        std::lock_guard<std::mutex> lock(decoder.queueMutex);
+        return decoder.sampleQueue.size();
     }
     static std::mutex& queueMutex(H264Decoder& decoder) { return decoder.queueMutex; }
 };

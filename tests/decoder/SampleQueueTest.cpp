@@ -31,11 +31,6 @@ void commit(H264Decoder& decoder, const AccessUnit& unit, uint32_t pts = 0) {
     decoder.decodeFrame(buffer.data(), 0xFFFFFFFF - pts, 7, uint32_t(unit.size()), pts);
 }
 
-// The units waiting in the queue, as the host reads them.
-uint64_t queued(const H264Decoder& decoder) {
-    return Statistics(decoder.statisticsJson()).count("queued");
-}
-
 // The reference's pictures at the given half-open index spans, in order.
 std::vector<size_t> spans(std::initializer_list<std::pair<size_t, size_t>> ranges) {
     std::vector<size_t> indices;
@@ -83,7 +78,7 @@ TEST(SampleQueue, ACommitThatMeetsAHeldQueueLockWaitsForItAndIsQueued) {
             << "the commit went past a held queue lock";
     }
     committed.get();
-    EXPECT_EQ(queued(*held.decoder), 1u);
+    EXPECT_EQ(H264DecoderInspector::queuedSamples(*held.decoder), 1u);
     held.tap->setHolding(false);
     ASSERT_TRUE(held.tap->waitForPictures(2));
     expectPictures(*held.tap, clip(), {0, 1});
@@ -126,8 +121,8 @@ TEST(SampleQueue, EveryUnitIsShownButThoseFromALossToTheNextKeyframe) {
                 HeldInstance run(51, units[0], test.holdFirst, isH265 ? "{\"isH265\":true}" : "{}");
                 for (size_t index : test.committed) {
                     // Without the hold, commits keep pace with decoding, as a live source does.
-                    while (!test.holdFirst &&
-                           queued(*run.decoder) >= H264_DECODER_MAX_QUEUED_UNITS / 2) {
+                    while (!test.holdFirst && H264DecoderInspector::queuedSamples(*run.decoder) >=
+                                                  H264_DECODER_MAX_QUEUED_UNITS / 2) {
                         std::this_thread::sleep_for(1ms);
                     }
                     if (index == 60 && !test.holdFirst) {
@@ -174,7 +169,7 @@ TEST(SampleQueue, TeardownFinishesTheCurrentSampleAndDiscardsTheQueue) {
     held.decoder->decodeFrame(nullptr, 0, 0, 16, 0);
     held.decoder->decodeFrame(&byte, 0, 0, 0x80000000u, 0);
     held.decoder->decodeFrame(&byte, 0, 0, 0xFFFFFFFFu, 0);
-    EXPECT_EQ(queued(*held.decoder), units.size() - 1 + 2);
+    EXPECT_EQ(H264DecoderInspector::queuedSamples(*held.decoder), units.size() - 1 + 2);
     auto teardown = std::async(std::launch::async, [&] { held.decoder.reset(); });
     EXPECT_EQ(teardown.wait_for(50ms), std::future_status::timeout)
         << "teardown returned while the decode thread was still inside its sample";
