@@ -32,17 +32,15 @@ TEST_P(EveryClip, SplitsIntoItsFramesAndDecodesToTheCommittedReference) {
 
     const std::vector<BgraPicture> decoded = decodeWithFfmpeg(clip);
     const std::vector<std::string> md5s = readFrameMd5s(clip);
+    const std::vector<BgraPicture> reference = readReferencePictures(clip);
     ASSERT_EQ(int(decoded.size()), clip.frames);
     ASSERT_EQ(md5s.size(), decoded.size());
+    ASSERT_EQ(int(reference.size()), clip.referenceFrames);
     for (size_t i = 0; i < decoded.size(); ++i) {
         EXPECT_EQ(decoded[i].width, clip.width);
         EXPECT_EQ(decoded[i].height, clip.height);
         EXPECT_EQ(md5Hex(decoded[i]), md5s[i]) << "frame " << i;
-    }
-    const std::vector<BgraPicture> reference = readReferencePictures(clip);
-    ASSERT_EQ(int(reference.size()), clip.referenceFrames);
-    for (size_t i = 0; i < reference.size(); ++i) {
-        EXPECT_TRUE(std::isinf(psnr(decoded[i], reference[i]))) << "frame " << i;
+        EXPECT_TRUE(i >= reference.size() || std::isinf(psnr(decoded[i], reference[i]))) << i;
     }
 }
 

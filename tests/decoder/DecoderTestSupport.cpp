@@ -25,74 +25,14 @@ std::string textureInfoText(int width, int height) {
 
 namespace {
 
-struct CallRecord {
-    std::mutex mutex;
-    std::map<uint8_t, std::vector<TextureInfoLog::Call>> calls;
-};
-
-CallRecord& callRecord() {
-    static CallRecord record;
-    return record;
-}
+std::mutex g_callsMutex;
+std::map<uint8_t, std::vector<TextureInfoLog::Call>> g_calls;
 
 template <int callback>
 void record(const uint8_t* decoderId, const H264DecoderChar16* text) {
-    CallRecord& log = callRecord();
-    std::lock_guard<std::mutex> lock(log.mutex);
-    log.calls[*decoderId].push_back({callback, decoderId, *decoderId, utf8(text)});
+    std::lock_guard<std::mutex> lock(g_callsMutex);
+    g_calls[*decoderId].push_back({callback, decoderId, *decoderId, utf8(text)});
 }
-
-}  // namespace
-
-H264DecoderTextureInfoCallback TextureInfoLog::first() {
-    return &record<1>;
-}
-
-H264DecoderTextureInfoCallback TextureInfoLog::second() {
-    return &record<2>;
-}
-
-std::vector<TextureInfoLog::Call> TextureInfoLog::callsFor(uint8_t decoderId) {
-    CallRecord& log = callRecord();
-    std::lock_guard<std::mutex> lock(log.mutex);
-    return log.calls[decoderId];
-}
-
-void TextureInfoLog::forget(uint8_t decoderId) {
-    CallRecord& log = callRecord();
-    std::lock_guard<std::mutex> lock(log.mutex);
-    log.calls.erase(decoderId);
-}
-
-std::shared_ptr<PictureTap> PictureTap::install(uint8_t decoderId, bool forward) {
-    const auto session = H264HwDecoderImpl::sharedHandler(std::to_string(unsigned(decoderId)));
-    std::shared_ptr<PictureTap> tap(new PictureTap(forward ? session->delegate() : nullptr));
-    session->setDelegate(tap);
-    return tap;
-}
-
-void PictureTap::copyRenderBuffer(void* buffer, int32_t withFormat, int32_t withWidth,
-                                  int32_t withHeight, int32_t withBytesPerRow,
-                                  int32_t withExtraColumnsOnLeft, int32_t withExtraColumnsOnRight,
-                                  int32_t withExtraRowsOnTop, int32_t withExtraRowsOnBottom) {
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        waiting_ = holding_;
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return !holding_; });
-        waiting_ = false;
-    }
-    const std::string md5 = testsupport::md5Hex(testsupport::packRows(
-        static_cast<const uint8_t*>(buffer), withWidth, withHeight, withBytesPerRow));
-    if (next_) {
-        next_->copyRenderBuffer(buffer, withFormat, withWidth, withHeight, withBytesPerRow,
-                                withExtraColumnsOnLeft, withExtraColumnsOnRight, withExtraRowsOnTop,
-                                withExtraRowsOnBottom);
-    }
-    update([&] { pictures_.push_back({withBytesPerRow, md5}); });
-}
-
-namespace {
 
 const rapidjson::Value& memberOf(const rapidjson::Value& object, const char* name) {
     static const rapidjson::Value kMissing;
@@ -109,6 +49,50 @@ uint64_t countOf(const rapidjson::Value& value) {
 }
 
 }  // namespace
+
+H264DecoderTextureInfoCallback TextureInfoLog::first() {
+    return &record<1>;
+}
+
+H264DecoderTextureInfoCallback TextureInfoLog::second() {
+    return &record<2>;
+}
+
+std::vector<TextureInfoLog::Call> TextureInfoLog::callsFor(uint8_t decoderId) {
+    std::lock_guard<std::mutex> lock(g_callsMutex);
+    return g_calls[decoderId];
+}
+
+void TextureInfoLog::forget(uint8_t decoderId) {
+    std::lock_guard<std::mutex> lock(g_callsMutex);
+    g_calls.erase(decoderId);
+}
+
+std::shared_ptr<PictureTap> PictureTap::install(uint8_t decoderId) {
+    const auto session = H264HwDecoderImpl::sharedHandler(std::to_string(unsigned(decoderId)));
+    std::shared_ptr<PictureTap> tap(new PictureTap(session->delegate()));
+    session->setDelegate(tap);
+    return tap;
+}
+
+void PictureTap::copyRenderBuffer(void* buffer, int32_t format, int32_t width, int32_t height,
+                                  int32_t bytesPerRow, int32_t extraLeft, int32_t extraRight,
+                                  int32_t extraTop, int32_t extraBottom) {
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        waiting_ = holding_;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return !holding_; });
+        waiting_ = false;
+    }
+    const std::string md5 = testsupport::md5Hex(
+        testsupport::packRows(static_cast<const uint8_t*>(buffer), width, height, bytesPerRow));
+    if (next_) {
+        next_->copyRenderBuffer(buffer, format, width, height, bytesPerRow, extraLeft, extraRight,
+                                extraTop, extraBottom);
+    }
+    update([&] { pictures_.push_back({bytesPerRow, md5}); });
+}
 
 Statistics::Statistics(const std::string& json) {
     json_.Parse(json.c_str());

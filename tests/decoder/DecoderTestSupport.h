@@ -55,7 +55,7 @@ class TextureInfoLog {
 };
 
 // Stands in as a session's delegate in front of the delegate the session had (the instance's
-// helper), or in front of nothing.
+// helper), and passes everything on to it.
 class PictureTap : public H264HwDecoderImplDelegate {
   public:
     struct Picture {
@@ -63,18 +63,13 @@ class PictureTap : public H264HwDecoderImplDelegate {
         std::string md5;  // of the visible pixels, rows packed
     };
 
-    // Installs a tap on the session of `decoderId`; with `forward` it passes everything on to
-    // the delegate that was installed before.
-    static std::shared_ptr<PictureTap> install(uint8_t decoderId, bool forward = true);
+    static std::shared_ptr<PictureTap> install(uint8_t decoderId);
 
-    // From now on each picture waits, before it is handed on, until release().
-    void hold() {
-        update([&] { holding_ = true; });
+    // While holding, each picture waits before it is handed on.
+    void setHolding(bool holding) {
+        update([&] { holding_ = holding; });
     }
-    void release() {
-        update([&] { holding_ = false; });
-    }
-    // Waits until a picture is waiting in hold(); false on timeout.
+    // Waits until a picture is waiting in a hold; false on timeout.
     bool waitUntilHolding(std::chrono::milliseconds timeout = 20s) {
         return waitFor(timeout, [&] { return waiting_; });
     }
@@ -87,13 +82,12 @@ class PictureTap : public H264HwDecoderImplDelegate {
     }
     size_t pictureCount() const { return pictures().size(); }
 
-    void copyRenderBuffer(void* buffer, int32_t withFormat, int32_t withWidth, int32_t withHeight,
-                          int32_t withBytesPerRow, int32_t withExtraColumnsOnLeft,
-                          int32_t withExtraColumnsOnRight, int32_t withExtraRowsOnTop,
-                          int32_t withExtraRowsOnBottom) override;
-    void forwardTextureInfo(int32_t width, int32_t withHeight) override {
+    void copyRenderBuffer(void* buffer, int32_t format, int32_t width, int32_t height,
+                          int32_t bytesPerRow, int32_t extraLeft, int32_t extraRight,
+                          int32_t extraTop, int32_t extraBottom) override;
+    void forwardTextureInfo(int32_t width, int32_t height) override {
         if (next_) {
-            next_->forwardTextureInfo(width, withHeight);
+            next_->forwardTextureInfo(width, height);
         }
     }
 

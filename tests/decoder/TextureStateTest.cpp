@@ -1,24 +1,26 @@
 // Binding a host texture and copying decoded pictures into its frame buffer: a picture lands
 // only in a texture exactly as wide as its padded rows, and nothing ever writes past the buffer.
-// What the frame buffer then shows is the picture, byte for byte.
+// What the frame buffer then shows is the picture, byte for byte. The host callback that tells
+// the host which texture to bind: registration rules, the exact texture info text, and the one
+// padded-row notification that the delegate bridge sends.
 #include "DecoderTestSupport.h"
 #include "H264Decoder.h"
+#include "H264DecoderDelegateHelper.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <future>
 #include <optional>
+#include <tuple>
 
 using namespace decodertest;
 
 namespace {
 
-int textureHandle = 0;
-void* const kTexture = &textureHandle;
-int otherHandle = 0;
-void* const kOtherTexture = &otherHandle;
+// Stand-ins for the host's texture handles, which only a render backend dereferences.
+void* const kTexture = reinterpret_cast<void*>(0x1000);
+void* const kOtherTexture = reinterpret_cast<void*>(0x2000);
 
 std::string description(int width, int height, int format = 0) {
     return "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) +
@@ -37,17 +39,15 @@ std::vector<uint8_t> pictureBytes(int bytesPerRow, int height) {
 bool frameBufferHolds(const H264Decoder& decoder, const std::vector<uint8_t>& bytes) {
     const FrameBuffers& buffers = *decoder.texCfg.frameBuffers;
     return buffers.size() == bytes.size() &&
-           std::memcmp(buffers.newest(), bytes.data(), bytes.size()) == 0;
+           std::equal(bytes.begin(), bytes.end(), buffers.newest());
 }
 
 bool frameBufferIsBlack(const H264Decoder& decoder) {
-    const FrameBuffers& buffers = *decoder.texCfg.frameBuffers;
-    for (size_t i = 0; i < buffers.size(); ++i) {
-        if (buffers.newest()[i] != (i % 4 == 3 ? 255 : 0)) {
-            return false;
-        }
+    std::vector<uint8_t> black(decoder.texCfg.frameBuffers->size());
+    for (size_t alpha = 3; alpha < black.size(); alpha += 4) {
+        black[alpha] = 255;
     }
-    return true;
+    return frameBufferHolds(decoder, black);
 }
 
 // Where a decoded picture goes: into the frame buffer only when a texture exactly as wide as its
@@ -106,10 +106,7 @@ TEST(TextureState, APictureLandsOnlyInATextureOfItsRowWidthHeightAndFormat) {
 // a size whose frame buffer it cannot address) changes nothing, not even the handle; any other
 // text binds, what it does not say reading as 0 and false, and the first of repeated keys counts.
 TEST(TextureState, DescriptionsBindWhatTheySayOrChangeNothing) {
-    struct Bound {
-        int width, height, format;
-        bool mipMap;
-    };
+    using Bound = std::tuple<int, int, int, bool>;  // width, height, format, mipMap
     const auto expectBinding = [](const std::string& text, std::optional<Bound> bound) {
         SCOPED_TRACE(text);
         H264Decoder decoder(43, "{}");
@@ -120,15 +117,12 @@ TEST(TextureState, DescriptionsBindWhatTheySayOrChangeNothing) {
 
         EXPECT_TRUE(decoder.setNativeTexturePointer(kOtherTexture, text));
         const H264Decoder::ITexCfg& state = decoder.texCfg;
-        const Bound expected = bound.value_or(Bound{8, 4, 0, false});
         EXPECT_TRUE(state.textureBound);
         ASSERT_NE(state.frameBuffers, nullptr);
         EXPECT_EQ(state.nativeTexture, bound ? kOtherTexture : kTexture);
         EXPECT_EQ(state.frameBuffers.get() == before, !bound);
-        EXPECT_EQ(state.width, expected.width);
-        EXPECT_EQ(state.height, expected.height);
-        EXPECT_EQ(state.format, expected.format);
-        EXPECT_EQ(state.mipMap, expected.mipMap);
+        EXPECT_EQ(std::make_tuple(state.width, state.height, state.format, state.mipMap),
+                  bound.value_or(Bound{8, 4, 0, false}));
         EXPECT_TRUE(bound ? frameBufferIsBlack(decoder) : frameBufferHolds(decoder, picture));
     };
     expectBinding(description(16, 2, 2), Bound{16, 2, 2, false});
@@ -170,6 +164,61 @@ TEST(TextureState, APictureThatMeetsAHeldTextureLockWaitsForItAndLands) {
     }
     delivered.get();
     EXPECT_TRUE(frameBufferHolds(decoder, picture));
+}
+
+constexpr uint8_t kId = 44;
+
+class HostCallback : public testing::Test {
+  protected:
+    HostCallback() : decoder(kId, "{}"), helper(&decoder) { TextureInfoLog::forget(kId); }
+    ~HostCallback() override { TextureInfoLog::forget(kId); }
+
+    void deliver(int width, int height, int bytesPerRow) {
+        std::vector<uint8_t> picture = pictureBytes(bytesPerRow, height);
+        helper.copyRenderBuffer(picture.data(), 0, width, height, bytesPerRow, 0, 0, 0, 0);
+    }
+
+    H264Decoder decoder;
+    H264DecoderDelegateHelper helper;
+};
+
+// A null callback is none, a second registration leaves the first callback in place, and once
+// it is unregistered texts go nowhere until the next one. A padded picture's notification that
+// went nowhere is not sent again. The text arrives zero-terminated in UTF-16, with the address of
+// the instance's id.
+TEST_F(HostCallback, TextsGoToTheRegisteredCallbackOnly) {
+    decoder.registerCallback(nullptr);
+    helper.forwardTextureInfo(1, 1);
+    deliver(1080, 1920, 4352);
+    decoder.registerCallback(TextureInfoLog::first());
+    deliver(1080, 1920, 4352);
+    decoder.registerCallback(TextureInfoLog::second());
+    helper.forwardTextureInfo(1920, 1080);
+    decoder.unregisterCallback();
+    helper.forwardTextureInfo(321, 240);
+    decoder.registerCallback(TextureInfoLog::second());
+    helper.forwardTextureInfo(-16, 0);
+
+    const std::vector<TextureInfoLog::Call> calls = TextureInfoLog::callsFor(kId);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].text, textureInfoText(1920, 1080));
+    EXPECT_EQ(calls[1].text, textureInfoText(-16, 0));
+    EXPECT_EQ(calls[0].callback, 1);
+    EXPECT_EQ(calls[1].callback, 2);
+    EXPECT_EQ(calls[0].idValue, kId);
+    EXPECT_EQ(calls[0].idAddress, calls[1].idAddress);
+}
+
+TEST_F(HostCallback, TheFirstPaddedPictureAloneAnnouncesThePaddedWidth) {
+    ASSERT_TRUE(decoder.registerCallback(TextureInfoLog::first()));
+    deliver(320, 240, 1280);
+    EXPECT_TRUE(TextureInfoLog::callsFor(kId).empty());
+    deliver(1080, 1920, 4352);
+    deliver(1080, 1920, 4352);
+    deliver(642, 362, 2624);
+    const std::vector<TextureInfoLog::Call> calls = TextureInfoLog::callsFor(kId);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].text, textureInfoText(1088, 1920));
 }
 
 }  // namespace

