@@ -85,14 +85,11 @@ TEST_P(PlaybackThroughThePlugin, LastTexturePictureIsTheLastReferencePicture) {
 
     // A texture bound at the padded row width holds the picture in its left columns.
     const BgraPicture shown = readPngAsBgra(result.snapshots.back());
-    const std::vector<BgraPicture> reference = decodeWithFfmpeg(clip);
-    const BgraPicture& expected =
-        GetParam().lastShown < 0 ? reference.back() : reference[size_t(GetParam().lastShown)];
-    ASSERT_GE(shown.width, expected.width);
-    ASSERT_EQ(shown.height, expected.height);
-    EXPECT_GE(psnr(packRows(shown.pixels.data(), expected.width, shown.height, shown.width * 4),
-                   expected),
-              45.0);
+    const std::vector<std::string> md5s = readFrameMd5s(clip);
+    ASSERT_GE(shown.width, clip.width);
+    ASSERT_EQ(shown.height, clip.height);
+    EXPECT_EQ(md5Hex(packRows(shown.pixels.data(), clip.width, shown.height, shown.width * 4)),
+              GetParam().lastShown < 0 ? md5s.back() : md5s[size_t(GetParam().lastShown)]);
     std::filesystem::remove_all(options.outDir);
 }
 
