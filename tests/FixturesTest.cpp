@@ -1,5 +1,5 @@
-// The committed clips are what the manifest says they are, FFmpeg decodes each of them to its
-// committed reference, and the clips that tests pick for a property have it.
+// The committed clips are what the manifest says they are, their reference pictures are the
+// pictures FFmpeg decoded, and the clips that tests pick for a property have it.
 #include "AnnexB.h"
 #include "Fixtures.h"
 #include "Pictures.h"
@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cmath>
 
 using namespace testsupport;
 
@@ -16,7 +15,7 @@ namespace {
 
 class EveryClip : public testing::TestWithParam<FixtureClip> {};
 
-TEST_P(EveryClip, SplitsIntoItsFramesAndDecodesToTheCommittedReference) {
+TEST_P(EveryClip, SplitsIntoItsFramesAndItsReferencesAreFfmpegsPictures) {
     const FixtureClip& clip = GetParam();
     const std::vector<AccessUnit> units = readAccessUnits(clip);
     EXPECT_EQ(int(units.size()), clip.accessUnits);
@@ -30,17 +29,15 @@ TEST_P(EveryClip, SplitsIntoItsFramesAndDecodesToTheCommittedReference) {
     }
     EXPECT_EQ(total, readFileBytes(clip.path()).size()) << "bytes lost or added by splitting";
 
-    const std::vector<BgraPicture> decoded = decodeWithFfmpeg(clip);
+    // The references are the first of the pictures whose MD5s the ffmpeg tool wrote.
     const std::vector<std::string> md5s = readFrameMd5s(clip);
     const std::vector<BgraPicture> reference = readReferencePictures(clip);
-    ASSERT_EQ(int(decoded.size()), clip.frames);
-    ASSERT_EQ(md5s.size(), decoded.size());
+    EXPECT_EQ(int(md5s.size()), clip.frames);
     ASSERT_EQ(int(reference.size()), clip.referenceFrames);
-    for (size_t i = 0; i < decoded.size(); ++i) {
-        EXPECT_EQ(decoded[i].width, clip.width);
-        EXPECT_EQ(decoded[i].height, clip.height);
-        EXPECT_EQ(md5Hex(decoded[i]), md5s[i]) << "frame " << i;
-        EXPECT_TRUE(i >= reference.size() || std::isinf(psnr(decoded[i], reference[i]))) << i;
+    for (size_t i = 0; i < reference.size(); ++i) {
+        EXPECT_EQ(std::make_pair(reference[i].width, reference[i].height),
+                  std::make_pair(clip.width, clip.height));
+        EXPECT_EQ(md5Hex(reference[i]), md5s[i]) << "frame " << i;
     }
 }
 

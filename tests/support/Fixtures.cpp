@@ -29,7 +29,6 @@ FixtureClip clipFromJson(const rapidjson::Value& entry) {
     clip.height = require<int>(entry, "height");
     clip.frames = require<int>(entry, "frames");
     clip.accessUnits = require<int>(entry, "access_units");
-    clip.matrix = require<const char*>(entry, "matrix");
     clip.referenceFrames = require<int>(entry, "reference_frames");
     return clip;
 }

@@ -18,7 +18,6 @@ struct FixtureClip {
     int height = 0;
     int frames = 0;
     int accessUnits = 0;
-    std::string matrix;  // "bt601" or "bt709": the matrix the reference was converted with
     int referenceFrames = 0;
 
     std::string path() const;

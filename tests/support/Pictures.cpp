@@ -4,7 +4,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/md5.h>
-#include <libswscale/swscale.h>
 }
 
 #include <cmath>
@@ -32,17 +31,13 @@ struct FrameDeleter {
 struct PacketDeleter {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
-struct ScalerDeleter {
-    void operator()(SwsContext* scaler) const { sws_freeContext(scaler); }
-};
 
 using FrameSink = std::function<void(const AVFrame&)>;
 
 // Demuxes the file and hands every decoded frame, in display order, to the sink.
-void decodeFile(const std::string& path, const char* formatName, const FrameSink& sink) {
+void decodeFile(const std::string& path, const FrameSink& sink) {
     AVFormatContext* opened = nullptr;
-    const AVInputFormat* format = formatName ? av_find_input_format(formatName) : nullptr;
-    if (avformat_open_input(&opened, path.c_str(), format, nullptr) < 0) {
+    if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) < 0) {
         throw std::runtime_error("libavformat cannot open " + path);
     }
     std::unique_ptr<AVFormatContext, FormatCloser> demuxer(opened);
@@ -75,51 +70,15 @@ void decodeFile(const std::string& path, const char* formatName, const FrameSink
     receiveAll();
 }
 
-int swsColorspace(const std::string& matrix) {
-    return matrix == "bt709" ? SWS_CS_ITU709 : SWS_CS_ITU601;
-}
-
-BgraPicture convertToBgra(const AVFrame& frame, const std::string& matrix) {
-    std::unique_ptr<SwsContext, ScalerDeleter> scaler(sws_getContext(
-        frame.width, frame.height, static_cast<AVPixelFormat>(frame.format), frame.width,
-        frame.height, AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr, nullptr));
-    if (!scaler) {
-        throw std::runtime_error("libswscale cannot convert the picture");
-    }
-    const int* coefficients = sws_getCoefficients(swsColorspace(matrix));
-    const int limitedRangeIn = 0, fullRangeOut = 1;
-    sws_setColorspaceDetails(scaler.get(), coefficients, limitedRangeIn, coefficients, fullRangeOut,
-                             0, 1 << 16, 1 << 16);
-    // Rows 64-byte aligned as in the ffmpeg tool's own frames: libswscale takes another code
-    // path, with other rounding, for unaligned destination rows.
-    const int alignedBytesPerRow = (frame.width * 4 + 63) & ~63;
-    std::vector<uint8_t> converted(size_t(alignedBytesPerRow) * frame.height);
-    uint8_t* destination[4] = {converted.data(), nullptr, nullptr, nullptr};
-    int destinationStride[4] = {alignedBytesPerRow, 0, 0, 0};
-    sws_scale(scaler.get(), frame.data, frame.linesize, 0, frame.height, destination,
-              destinationStride);
-    BgraPicture picture = packRows(converted.data(), frame.width, frame.height, alignedBytesPerRow);
-    return picture;
-}
-
 }  // namespace
 
 std::vector<BgraPicture> readReferencePictures(const FixtureClip& clip) {
     std::vector<BgraPicture> pictures;
-    decodeFile(clip.referencePath(), nullptr, [&](const AVFrame& frame) {
+    decodeFile(clip.referencePath(), [&](const AVFrame& frame) {
         if (frame.format != AV_PIX_FMT_BGRA) {
             throw std::runtime_error("reference of " + clip.name + " is not BGRA");
         }
         pictures.push_back(packRows(frame.data[0], frame.width, frame.height, frame.linesize[0]));
-    });
-    return pictures;
-}
-
-std::vector<BgraPicture> decodeWithFfmpeg(const FixtureClip& clip) {
-    std::vector<BgraPicture> pictures;
-    const char* format = clip.codec == Codec::H265 ? "hevc" : "h264";
-    decodeFile(clip.path(), format, [&](const AVFrame& frame) {
-        pictures.push_back(convertToBgra(frame, clip.matrix));
     });
     return pictures;
 }

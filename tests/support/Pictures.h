@@ -1,5 +1,6 @@
 // Decoded reference pictures: FFmpeg's own decode of a clip, converted to BGRA the way the
-// product converts, and the comparisons tests make against them.
+// product converts (stored beside the clip, and as the MD5s of every picture), and the
+// comparisons tests make against them.
 #pragma once
 
 #include "Fixtures.h"
@@ -20,10 +21,6 @@ struct BgraPicture {
 // The reference frames committed beside a clip (NAME.ref.mkv): the first
 // clip.referenceFrames pictures of FFmpeg's decode, stored losslessly.
 std::vector<BgraPicture> readReferencePictures(const FixtureClip& clip);
-
-// Decodes the clip with libavcodec and converts every picture with libswscale, with the colour
-// matrix of the manifest and the conversion the ffmpeg tool uses (bicubic, limited range in).
-std::vector<BgraPicture> decodeWithFfmpeg(const FixtureClip& clip);
 
 // The MD5 of every picture from the clip's NAME.framemd5, as lowercase hex.
 std::vector<std::string> readFrameMd5s(const FixtureClip& clip);
