@@ -6,11 +6,9 @@ extern "C" {
 #include <libavutil/md5.h>
 }
 
-#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <limits>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -120,27 +118,6 @@ BgraPicture packRows(const uint8_t* base, int width, int height, int bytesPerRow
                     base + size_t(row) * bytesPerRow, size_t(width) * 4);
     }
     return picture;
-}
-
-double psnr(const BgraPicture& a, const BgraPicture& b) {
-    if (a.width != b.width || a.height != b.height || a.pixels.size() != b.pixels.size()) {
-        throw std::invalid_argument("psnr of pictures of different sizes");
-    }
-    double squaredError = 0;
-    size_t samples = 0;
-    for (size_t i = 0; i < a.pixels.size(); ++i) {
-        if (i % 4 == 3) {
-            continue;  // alpha is not picture content
-        }
-        const double difference = double(a.pixels[i]) - double(b.pixels[i]);
-        squaredError += difference * difference;
-        ++samples;
-    }
-    if (squaredError == 0) {
-        return std::numeric_limits<double>::infinity();
-    }
-    const double meanSquaredError = squaredError / double(samples);
-    return 10.0 * std::log10(255.0 * 255.0 / meanSquaredError);
 }
 
 }  // namespace testsupport

@@ -31,8 +31,4 @@ std::string md5Hex(const BgraPicture& picture);
 // Copies a picture whose rows are bytesPerRow apart into a packed BgraPicture.
 BgraPicture packRows(const uint8_t* base, int width, int height, int bytesPerRow);
 
-// Peak signal-to-noise ratio over the colour channels, in dB; infinity for identical pictures.
-// The pictures must have the same size.
-double psnr(const BgraPicture& a, const BgraPicture& b);
-
 }  // namespace testsupport
