@@ -2,6 +2,7 @@
 // pictures FFmpeg decoded, and the clips that tests pick for a property have it.
 #include "AnnexB.h"
 #include "Fixtures.h"
+#include "NalUnits.h"
 #include "Pictures.h"
 
 #include <gtest/gtest.h>
@@ -71,8 +72,11 @@ TEST(FixtureProperties, ClipsCarryTheNalUnitsTheirTestsRelyOn) {
             units = {row.units == First ? units.front() : units.back()};
         }
         for (const AccessUnit& unit : units) {
-            const std::vector<int> types = nalUnitTypes(unit, clip.codec);
-            const auto found = std::count_if(types.begin(), types.end(), [&](int type) {
+            const auto nals = nalunits::findNalUnits(unit.data(), unit.size());
+            const auto found = std::count_if(nals.begin(), nals.end(), [&](const auto& nal) {
+                const uint8_t header = unit[nal.first];
+                const int type = clip.codec == Codec::H265 ? nalunits::hevcType(header)
+                                                           : nalunits::h264Type(header);
                 return std::count(row.types.begin(), row.types.end(), type) > 0;
             });
             EXPECT_GE(found, row.atLeast) << row.clip << " type " << row.types[0];

@@ -18,7 +18,4 @@ std::vector<AccessUnit> splitAccessUnits(const std::vector<uint8_t>& stream, Cod
 // The same for a clip file.
 std::vector<AccessUnit> readAccessUnits(const FixtureClip& clip);
 
-// The NAL unit types of an access unit, in order, found by scanning for start codes.
-std::vector<int> nalUnitTypes(const AccessUnit& unit, Codec codec);
-
 }  // namespace testsupport
