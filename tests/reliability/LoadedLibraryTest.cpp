@@ -10,7 +10,6 @@
 //     checks that nothing leaks.
 #include "AnnexB.h"
 #include "EglContext.h"
-#include "HostProcess.h"
 #include "HostTexture.h"
 #include "Pictures.h"
 #include "PluginLibrary.h"

@@ -4,14 +4,11 @@
 
 namespace testsupport {
 
-std::vector<AccessUnit> splitAccessUnits(const std::vector<uint8_t>& stream, Codec codec) {
+std::vector<AccessUnit> readAccessUnits(const FixtureClip& clip) {
+    const std::vector<uint8_t> stream = readFileBytes(clip.path());
     return annexb::splitAccessUnits(
         stream.data(), stream.size(),
-        codec == Codec::H265 ? annexb::StreamCodec::H265 : annexb::StreamCodec::H264);
-}
-
-std::vector<AccessUnit> readAccessUnits(const FixtureClip& clip) {
-    return splitAccessUnits(readFileBytes(clip.path()), clip.codec);
+        clip.codec == Codec::H265 ? annexb::StreamCodec::H265 : annexb::StreamCodec::H264);
 }
 
 }  // namespace testsupport

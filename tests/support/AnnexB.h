@@ -4,18 +4,14 @@
 #include "Fixtures.h"
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 namespace testsupport {
 
 using AccessUnit = std::vector<uint8_t>;
 
-// Every access unit of the stream in order, start codes included. The parser is drained at the
+// Every access unit of the clip in order, start codes included. The parser is drained at the
 // end of input, so the last access unit is not lost.
-std::vector<AccessUnit> splitAccessUnits(const std::vector<uint8_t>& stream, Codec codec);
-
-// The same for a clip file.
 std::vector<AccessUnit> readAccessUnits(const FixtureClip& clip);
 
 }  // namespace testsupport

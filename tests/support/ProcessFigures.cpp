@@ -1,5 +1,6 @@
 #include "ProcessFigures.h"
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #if defined(__GLIBC__)
@@ -101,6 +102,11 @@ bool isMapped(const std::string& path) {
         }
     }
     return false;
+}
+
+void keepObjectiveCRuntimeLoaded() {
+    // Where the runtime is not a library of its own there is nothing to keep.
+    dlopen("libobjc.so.4", RTLD_NOW | RTLD_GLOBAL | RTLD_NODELETE);
 }
 
 }  // namespace testsupport

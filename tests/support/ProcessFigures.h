@@ -1,4 +1,5 @@
-// What the kernel says about this process: its thread count, resident memory and mappings.
+// What the kernel says about this process: its thread count, resident memory and mappings; and
+// what a host process keeps loaded for its whole life, whatever plugins come and go.
 #pragma once
 
 #include <cstdint>
@@ -37,5 +38,12 @@ bool sanitizerOwnsMemory();
 
 // Whether a file of that path is mapped into this process (a loaded shared library).
 bool isMapped(const std::string& path);
+
+// The GNU Objective-C runtime that the plugin links on Linux sets up class tables when it is
+// loaded and never frees them; unloaded with the plugin, it would leave them behind at every
+// load, where LeakSanitizer can no longer tell whose they were. On macOS the runtime is part of
+// every process: keep it loaded here too, as a host process does, so that leak checks and memory
+// figures are the plugin's alone.
+void keepObjectiveCRuntimeLoaded();
 
 }  // namespace testsupport

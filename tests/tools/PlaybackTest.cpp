@@ -3,10 +3,10 @@
 // What the simulator reads back from the texture and writes as PNG is FFmpeg's picture.
 #include "EglContext.h"
 #include "Fixtures.h"
-#include "HostProcess.h"
 #include "Pictures.h"
 #include "Playback.h"
 #include "PluginLibrary.h"
+#include "ProcessFigures.h"
 #include "SimulatedHostInterfaces.h"
 
 #include <gtest/gtest.h>
