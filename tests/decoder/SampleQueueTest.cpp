@@ -89,8 +89,11 @@ TEST(SampleQueue, ACommitThatMeetsAHeldQueueLockWaitsForItAndIsQueued) {
 // reference's own. Where the decode thread is held in unit 0, the rest piles up in the queue.
 // The host reads how many units were lost and why, and is asked for a keyframe where none is on
 // its way. Without a loss nothing is lost: not while the decode thread is held, nor when commits
-// race its dequeue on every unit.
-TEST(SampleQueue, EveryUnitIsShownButThoseFromALossToTheNextKeyframe) {
+// race its dequeue on every unit. One clip a test, each a live stream with a keyframe every 60
+// units: under ThreadSanitizer both together take most of a test's time limit.
+class LiveStream : public testing::TestWithParam<const char*> {};
+
+TEST_P(LiveStream, EveryUnitIsShownButThoseFromALossToTheNextKeyframe) {
     struct Case {
         const char* rule;
         std::vector<size_t> committed;  // after unit 0
@@ -111,48 +114,50 @@ TEST(SampleQueue, EveryUnitIsShownButThoseFromALossToTheNextKeyframe) {
         {"a full queue of 64 without keyframe is emptied and waits for the next",
          spans({{1, 60}, {1, 90}}), true, spans({{0, 1}, {60, 90}}), 65, 53, 1},
     };
-    for (const char* name : {"h264_gop60_1280x720", "h265_gop60_1280x720"}) {
-        const testsupport::FixtureClip& liveClip = testsupport::fixtureClip(name);
-        const bool isH265 = liveClip.codec == testsupport::Codec::H265;
-        const std::vector<AccessUnit> units = testsupport::readAccessUnits(liveClip);
-        for (const Case& test : cases) {
-            for (int repetition = 0; repetition < test.repetitions; ++repetition) {
-                SCOPED_TRACE(std::string(name) + ": " + test.rule);
-                HeldInstance run(51, units[0], test.holdFirst, isH265 ? "{\"isH265\":true}" : "{}");
-                for (size_t index : test.committed) {
-                    // Without the hold, commits keep pace with decoding, as a live source does.
-                    while (!test.holdFirst && H264DecoderInspector::queuedSamples(*run.decoder) >=
-                                                  H264_DECODER_MAX_QUEUED_UNITS / 2) {
-                        std::this_thread::sleep_for(1ms);
-                    }
-                    if (index == 60 && !test.holdFirst) {
-                        // Half a queue behind: the loss was found, and the wait is on.
-                        EXPECT_TRUE(
-                            Statistics(run.decoder->statisticsJson()).flag("keyframeNeeded"));
-                    }
-                    commit(*run.decoder, units[index], uint32_t(index));
+    const char* const name = GetParam();
+    const testsupport::FixtureClip& liveClip = testsupport::fixtureClip(name);
+    const bool isH265 = liveClip.codec == testsupport::Codec::H265;
+    const std::vector<AccessUnit> units = testsupport::readAccessUnits(liveClip);
+    for (const Case& test : cases) {
+        for (int repetition = 0; repetition < test.repetitions; ++repetition) {
+            SCOPED_TRACE(std::string(name) + ": " + test.rule);
+            HeldInstance run(51, units[0], test.holdFirst, isH265 ? "{\"isH265\":true}" : "{}");
+            for (size_t index : test.committed) {
+                // Without the hold, commits keep pace with decoding, as a live source does.
+                while (!test.holdFirst && H264DecoderInspector::queuedSamples(*run.decoder) >=
+                                              H264_DECODER_MAX_QUEUED_UNITS / 2) {
+                    std::this_thread::sleep_for(1ms);
                 }
-                run.tap->setHolding(false);
-                // A picture too many would come before the last one and show in the comparison.
-                ASSERT_TRUE(run.tap->waitForPictures(test.delivered.size()));
-                expectPictures(*run.tap, liveClip, test.delivered);
-                const Statistics figures(run.decoder->statisticsJson());
-                const uint64_t lostToTheWait =
-                    figures.dropped("waitingForKeyframe") + figures.dropped("decodeError");
-                EXPECT_EQ(figures.count("committed"), test.committed.size() + 1);
-                EXPECT_EQ(figures.count("queued") + figures.count("decoded") +
-                              figures.dropped("queueFull") + lostToTheWait,
-                          test.committed.size() + 1)
-                    << "every committed unit is accounted for";
-                EXPECT_EQ(figures.count("decoded"), test.delivered.size());
-                EXPECT_EQ(figures.dropped("queueFull"), test.queueFull);
-                EXPECT_EQ(lostToTheWait, test.lostToTheWait);
-                EXPECT_EQ(figures.count("keyframeRequests"), test.keyframeRequests);
-                EXPECT_FALSE(figures.flag("keyframeNeeded"));
+                if (index == 60 && !test.holdFirst) {
+                    // Half a queue behind: the loss was found, and the wait is on.
+                    EXPECT_TRUE(Statistics(run.decoder->statisticsJson()).flag("keyframeNeeded"));
+                }
+                commit(*run.decoder, units[index], uint32_t(index));
             }
+            run.tap->setHolding(false);
+            // A picture too many would come before the last one and show in the comparison.
+            ASSERT_TRUE(run.tap->waitForPictures(test.delivered.size()));
+            expectPictures(*run.tap, liveClip, test.delivered);
+            const Statistics figures(run.decoder->statisticsJson());
+            const uint64_t lostToTheWait =
+                figures.dropped("waitingForKeyframe") + figures.dropped("decodeError");
+            EXPECT_EQ(figures.count("committed"), test.committed.size() + 1);
+            EXPECT_EQ(figures.count("queued") + figures.count("decoded") +
+                          figures.dropped("queueFull") + lostToTheWait,
+                      test.committed.size() + 1)
+                << "every committed unit is accounted for";
+            EXPECT_EQ(figures.count("decoded"), test.delivered.size());
+            EXPECT_EQ(figures.dropped("queueFull"), test.queueFull);
+            EXPECT_EQ(lostToTheWait, test.lostToTheWait);
+            EXPECT_EQ(figures.count("keyframeRequests"), test.keyframeRequests);
+            EXPECT_FALSE(figures.flag("keyframeNeeded"));
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(SampleQueue, LiveStream,
+                         testing::Values("h264_gop60_1280x720", "h265_gop60_1280x720"),
+                         [](const auto& clip) { return std::string(clip.param); });
 
 // The teardown returns only once the held sample is done, and the queued ones, empty samples
 // among them, never reach the session (LeakSanitizer checks that they are freed). Sizes that
