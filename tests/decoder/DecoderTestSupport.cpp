@@ -23,6 +23,11 @@ std::string textureInfoText(int width, int height) {
            ",\"format\":0,\"linear\":true,\"mipMap\":false}";
 }
 
+std::string textureDescription(int width, int height, int format) {
+    return "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) +
+           ",\"mipMap\":false,\"format\":" + std::to_string(format) + "}";
+}
+
 namespace {
 
 std::mutex g_callsMutex;

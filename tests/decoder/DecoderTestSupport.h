@@ -24,6 +24,9 @@ std::string utf8(const std::u16string& utf16);
 // What the host callback of texts like {"width":W,"height":H,...} is told.
 std::string textureInfoText(int width, int height);
 
+// A texture description as the host sends it with its texture.
+std::string textureDescription(int width, int height, int format = 0);
+
 // A statistics text of an instance, as the host reads it; a member it lacks fails the test.
 class Statistics {
   public:

@@ -22,11 +22,6 @@ namespace {
 void* const kTexture = reinterpret_cast<void*>(0x1000);
 void* const kOtherTexture = reinterpret_cast<void*>(0x2000);
 
-std::string description(int width, int height, int format = 0) {
-    return "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) +
-           ",\"mipMap\":false,\"format\":" + std::to_string(format) + "}";
-}
-
 // A picture of `bytesPerRow` × `height` bytes, no pixel of it opaque black.
 std::vector<uint8_t> pictureBytes(int bytesPerRow, int height) {
     std::vector<uint8_t> bytes(size_t(bytesPerRow) * height);
@@ -80,7 +75,7 @@ TEST(TextureState, APictureLandsOnlyInATextureOfItsRowWidthHeightAndFormat) {
         SCOPED_TRACE(row.rule);
         H264Decoder decoder(44, "{}");
         ASSERT_TRUE(decoder.setNativeTexturePointer(
-            kTexture, description(row.textureWidth, row.textureHeight, row.textureFormat)));
+            kTexture, textureDescription(row.textureWidth, row.textureHeight, row.textureFormat)));
         if (row.unbound) {
             ASSERT_TRUE(decoder.setNativeTexturePointer(nullptr, "{\"width\":16,\"format\":7}"));
         }
@@ -110,7 +105,7 @@ TEST(TextureState, DescriptionsBindWhatTheySayOrChangeNothing) {
     const auto expectBinding = [](const std::string& text, std::optional<Bound> bound) {
         SCOPED_TRACE(text);
         H264Decoder decoder(43, "{}");
-        ASSERT_TRUE(decoder.setNativeTexturePointer(kTexture, description(8, 4)));
+        ASSERT_TRUE(decoder.setNativeTexturePointer(kTexture, textureDescription(8, 4)));
         const std::vector<uint8_t> picture = pictureBytes(32, 4);
         decoder.copyRenderData(picture.data(), 0, 8, 4, 32, 0, 0, 0, 0);
         const FrameBuffers* const before = decoder.texCfg.frameBuffers.get();
@@ -125,8 +120,8 @@ TEST(TextureState, DescriptionsBindWhatTheySayOrChangeNothing) {
                   bound.value_or(Bound{8, 4, 0, false}));
         EXPECT_TRUE(bound ? frameBufferIsBlack(decoder) : frameBufferHolds(decoder, picture));
     };
-    expectBinding(description(16, 2, 2), Bound{16, 2, 2, false});
-    expectBinding(description(8, 4, -1), Bound{8, 4, -1, false});
+    expectBinding(textureDescription(16, 2, 2), Bound{16, 2, 2, false});
+    expectBinding(textureDescription(8, 4, -1), Bound{8, 4, -1, false});
     expectBinding("{\"width\":8,\"width\":2}", Bound{8, 0, 0, false});
     expectBinding("{\"mipMap\":true}", Bound{0, 0, 0, true});
     expectBinding("{\"mipMap\":true,\"mipMap\":false}", Bound{0, 0, 0, true});
@@ -137,11 +132,11 @@ TEST(TextureState, DescriptionsBindWhatTheySayOrChangeNothing) {
         expectBinding(empty, Bound{0, 0, 0, false});
     }
     for (const std::string& refused :
-         {description(16, 2, 3),
+         {textureDescription(16, 2, 3),
           std::string("{\"width\":16,\"height\":2,\"mipMap\":true,\"format\":99}"),
-          description(-8, 4), description(8, -4), description(-8, -4), description(65536, 8192),
-          description(46341, 46341), description(536870912, 1),
-          std::string("{\"width\":4294967304,\"height\":1}"),
+          textureDescription(-8, 4), textureDescription(8, -4), textureDescription(-8, -4),
+          textureDescription(65536, 8192), textureDescription(46341, 46341),
+          textureDescription(536870912, 1), std::string("{\"width\":4294967304,\"height\":1}"),
           std::string("{\"width\":8,\"height\":4,\"format\":-4294967296}")}) {
         expectBinding(refused, std::nullopt);
     }
@@ -151,7 +146,7 @@ TEST(TextureState, DescriptionsBindWhatTheySayOrChangeNothing) {
 // lands, rather than being lost.
 TEST(TextureState, APictureThatMeetsAHeldTextureLockWaitsForItAndLands) {
     H264Decoder decoder(43, "{}");
-    ASSERT_TRUE(decoder.setNativeTexturePointer(kTexture, description(8, 4)));
+    ASSERT_TRUE(decoder.setNativeTexturePointer(kTexture, textureDescription(8, 4)));
     const std::vector<uint8_t> picture = pictureBytes(32, 4);
     std::future<void> delivered;
     {

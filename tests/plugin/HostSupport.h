@@ -26,6 +26,7 @@
 namespace hosttest {
 
 using decodertest::PictureTap;
+using decodertest::textureDescription;
 using decodertest::TextureInfoLog;
 using testsupport::AccessUnit;
 
@@ -104,11 +105,6 @@ inline bool commit(uint8_t decoderId, const std::vector<uint8_t>& accessUnit, ui
 // Whether an instance runs under the id: only a running one answers a commit of nothing.
 inline bool running(uint8_t decoderId) {
     return H264Decoder_commitFrame(decoderId, nullptr, 0, 0, 0, 0);
-}
-
-inline std::string textureDescription(int width, int height) {
-    return "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) +
-           ",\"mipMap\":false,\"format\":0}";
 }
 
 // The figures H264Decoder_getStatistics reports for a running instance.
